@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and benchmarking need, when missing.
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz]...   (default: build test)
+set -euo pipefail
+
+build=(g++ cmake ninja-build make libsodium-dev zlib1g-dev libtomlplusplus-dev)
+test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils)
+bench=(hyperfine gnuplot-nox time zip openssl libbenchmark-dev)
+fuzz=(clang libclang-rt-dev)
+
+groups=("$@")
+[ ${#groups[@]} -eq 0 ] && groups=(build test)
+
+wanted=()
+for g in "${groups[@]}"; do
+  case "$g" in
+    build) wanted+=("${build[@]}") ;;
+    test) wanted+=("${test[@]}") ;;
+    bench) wanted+=("${bench[@]}") ;;
+    fuzz) wanted+=("${fuzz[@]}") ;;
+    *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q >/dev/null
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,31 @@
+// zip_writer.hpp — the package archive: a ZIP written in place, DEFLATE on zlib.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace plugin_sign {
+
+/// One archive entry: its name and its whole content, already in memory.
+struct ArchiveEntry {
+  std::string_view name;
+  std::span<const std::byte> content;
+};
+
+/// Why writing the archive stopped. `message` is the failure line's text ("failed to add
+/// main.wasm to zip: i/o error: ..."); `drop_report`, when not empty, is what the second
+/// attempt to finish reported, to be written first on the same line.
+struct ArchiveFailure {
+  std::string message;
+  std::string drop_report;
+};
+
+/// Creates `path` and writes `entries` into it in order; on success the file is complete
+/// and closed. On failure the file stays as far as it was written.
+[[nodiscard]] std::expected<void, ArchiveFailure> write_package_archive(
+    std::string_view path, std::span<const ArchiveEntry> entries);
+
+}  // namespace plugin_sign

@@ -1,0 +1,157 @@
+#include "cli/file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+namespace plugin_sign {
+namespace {
+
+IoError out_of_memory() {
+  return IoError{.os_error = 0, .fixed = "out of memory"};
+}
+
+// Growth step once the buffer is full: double, but at least this much.
+constexpr std::size_t kMinimumGrowth = 8192;
+
+std::expected<FileDescriptor, IoError> open_with_retry(const std::string& path, int flags) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd >= 0) return FileDescriptor(fd);
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+// One read into `out`, retried after EINTR; the number of bytes read, 0 at end of file.
+std::expected<std::size_t, IoError> read_some(int fd, std::span<std::byte> out) {
+  for (;;) {
+    const ssize_t n = ::read(fd, out.data(), out.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int FileDescriptor::release() {
+  return std::exchange(fd_, -1);
+}
+
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+ByteBuffer::~ByteBuffer() {
+  std::free(data_);
+}
+
+bool ByteBuffer::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) return true;
+  void* grown = std::realloc(data_, capacity);
+  if (grown == nullptr) return false;
+  data_ = static_cast<std::byte*>(grown);
+  capacity_ = capacity;
+  return true;
+}
+
+std::string join_plugin_path(std::string_view dir, std::string_view file_name) {
+  std::string path(dir);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += file_name;
+  return path;
+}
+
+std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
+                                                    std::string_view file_name) {
+  auto file = open_with_retry(join_plugin_path(dir, file_name), O_RDONLY | O_CLOEXEC);
+  if (!file) return std::unexpected(file.error());
+
+  ByteBuffer buffer;
+  struct stat status {};
+  if (::fstat(file->get(), &status) == 0 && status.st_size > 0 &&
+      !buffer.reserve(static_cast<std::size_t>(status.st_size))) {
+    return std::unexpected(out_of_memory());
+  }
+  for (;;) {
+    if (buffer.spare().empty()) {
+      // Probe before growing, so that a file of the reported size never grows the buffer.
+      std::byte probe[64];
+      auto got = read_some(file->get(), probe);
+      if (!got) return std::unexpected(got.error());
+      if (*got == 0) return buffer;
+      const std::size_t capacity = buffer.capacity();
+      if (!buffer.reserve(capacity + std::max(capacity, kMinimumGrowth)))
+        return std::unexpected(out_of_memory());
+      std::copy_n(probe, *got, buffer.spare().begin());
+      buffer.commit(*got);
+      continue;
+    }
+    auto got = read_some(file->get(), buffer.spare());
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return buffer;
+    buffer.commit(*got);
+  }
+}
+
+std::expected<FileDescriptor, IoError> create_output_file(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos)
+    return std::unexpected(
+        IoError{.os_error = 0, .fixed = "file name contained an unexpected NUL byte"});
+  return open_with_retry(std::string(path), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+}
+
+std::expected<void, IoError> write_all(int fd, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(last_os_error());
+    }
+    if (n == 0)
+      return std::unexpected(IoError{.os_error = 0, .fixed = "failed to write whole buffer"});
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<std::uint64_t, IoError> seek_to(int fd, std::uint64_t offset) {
+  const off_t at = ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+  if (at < 0) return std::unexpected(last_os_error());
+  return static_cast<std::uint64_t>(at);
+}
+
+std::expected<std::uint64_t, IoError> current_position(int fd) {
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  if (at < 0) return std::unexpected(last_os_error());
+  return static_cast<std::uint64_t>(at);
+}
+
+}  // namespace plugin_sign

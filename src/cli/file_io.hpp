@@ -1,0 +1,82 @@
+// file_io.hpp — descriptors, whole-file reads and in-place writes, with EINTR retried.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/io_error.hpp"
+
+namespace plugin_sign {
+
+/// Owns one open descriptor and closes it when destroyed, ignoring the result of close.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  [[nodiscard]] int get() const { return fd_; }
+  int release();
+
+ private:
+  int fd_ = -1;
+};
+
+/// A growable byte buffer whose reserved bytes are not zero-filled, so that a large input is
+/// touched only by the read that fills it. Allocation failure is a result, not an exception.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer();
+
+  /// Grows the capacity to at least `capacity` bytes; false when memory cannot be had.
+  [[nodiscard]] bool reserve(std::size_t capacity);
+  [[nodiscard]] std::span<const std::byte> bytes() const { return {data_, size_}; }
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] std::size_t capacity() const { return capacity_; }
+  /// The reserved bytes after the content, for a read to fill; `commit` counts them in.
+  [[nodiscard]] std::span<std::byte> spare() { return {data_ + size_, capacity_ - size_}; }
+  void commit(std::size_t count) { size_ += count; }
+
+ private:
+  std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+/// `file_name` inside `dir`: the bare name for an empty `dir`, appended directly when `dir`
+/// ends in "/", otherwise joined with one "/".
+[[nodiscard]] std::string join_plugin_path(std::string_view dir, std::string_view file_name);
+
+/// The whole content of `file_name` in `dir`. The buffer is reserved once from the size that
+/// fstat reports; a reservation or growth that fails gives the error "out of memory".
+[[nodiscard]] std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
+                                                                  std::string_view file_name);
+
+/// Opens `path` write-only and close-on-exec, created with 0666 less the umask or truncated.
+/// A path with a NUL byte is refused before any system call.
+[[nodiscard]] std::expected<FileDescriptor, IoError> create_output_file(std::string_view path);
+
+/// Writes all of `bytes`, retrying after EINTR and after short writes. A write that accepts
+/// no bytes fails with "failed to write whole buffer".
+[[nodiscard]] std::expected<void, IoError> write_all(int fd, std::span<const std::byte> bytes);
+
+/// Moves the file position of `fd` to `offset` from the start; returns the new position.
+[[nodiscard]] std::expected<std::uint64_t, IoError> seek_to(int fd, std::uint64_t offset);
+
+/// The current file position of `fd`; fails with ESPIPE on a pipe.
+[[nodiscard]] std::expected<std::uint64_t, IoError> current_position(int fd);
+
+}  // namespace plugin_sign

@@ -1,0 +1,22 @@
+// manifest.hpp — the signed byte string: the two files' SHA-256 digests as compact JSON.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+namespace plugin_sign {
+
+/// The digest texts of the two plugin files, in the order they are serialised.
+struct Manifest {
+  std::string plugin_toml_sha256;
+  std::string main_wasm_sha256;
+};
+
+/// SHA-256 of `bytes` as 64 lowercase hexadecimal characters.
+[[nodiscard]] std::string sha256_hex(std::span<const std::byte> bytes);
+
+/// The 161 manifest bytes: {"plugin.toml":"<hex>","main.wasm":"<hex>"}, no white space.
+[[nodiscard]] std::string serialize_manifest(const Manifest& manifest);
+
+}  // namespace plugin_sign

@@ -1,0 +1,28 @@
+// signature.hpp — Ed25519 over the manifest, its Base64 text and the file signature.sig.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli/io_error.hpp"
+#include "signing/signing_key.hpp"
+
+namespace plugin_sign {
+
+using Signature = std::array<std::byte, 64>;
+
+/// Pure Ed25519 (RFC 8032) of `message` under the key derived from the seed. Deterministic.
+[[nodiscard]] Signature sign_manifest(const SigningKey& key, std::span<const std::byte> message);
+
+/// Standard padded Base64 of `bytes`; 88 characters ending in "==" for a signature.
+[[nodiscard]] std::string encode_base64(std::span<const std::byte> bytes);
+
+/// Writes `text` as signature.sig in `plugin_dir`, in place, truncating an older file.
+[[nodiscard]] std::expected<void, IoError> write_signature_file(std::string_view plugin_dir,
+                                                                std::string_view text);
+
+}  // namespace plugin_sign

@@ -1,0 +1,57 @@
+// signing_key.hpp — the Ed25519 seed from the environment, strictly decoded.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace plugin_sign {
+
+inline constexpr std::string_view kSigningKeyVariable = "KAVENTA_PLUGIN_SIGNING_KEY";
+
+/// 32 secret bytes, the RFC 8032 seed; wiped when destroyed, movable, never copied.
+class SigningKey {
+ public:
+  explicit SigningKey(const std::array<std::byte, 32>& seed) : seed_(seed) {}
+  SigningKey(SigningKey&& other) noexcept;
+  SigningKey& operator=(SigningKey&& other) noexcept;
+  SigningKey(const SigningKey&) = delete;
+  SigningKey& operator=(const SigningKey&) = delete;
+  ~SigningKey();
+
+  [[nodiscard]] const std::array<std::byte, 32>& seed() const { return seed_; }
+
+ private:
+  std::array<std::byte, 32> seed_;
+};
+
+/// Why strict Base64 decoding refused a text.
+struct Base64Error {
+  enum class Kind { kInvalidSymbol, kInvalidLength, kInvalidLastSymbol, kInvalidPadding };
+  Kind kind;
+  std::uint8_t byte = 0;   // the offending byte (symbol kinds)
+  std::size_t offset = 0;  // its offset, or the text length for kInvalidLength
+};
+
+/// "Invalid symbol 33, offset 43.", "Invalid input length: 45", "Invalid padding", ...
+[[nodiscard]] std::string to_text(const Base64Error& error);
+
+/// Strict, padded standard Base64 of `text`, checked in the fixed order of faults: an
+/// ill-placed last byte, inner groups, the final group, a lone final symbol, the padding,
+/// non-zero trailing bits.
+[[nodiscard]] std::expected<std::string, Base64Error> decode_base64_strict(std::string_view text);
+
+/// `text` without the Unicode White_Space code points at either end.
+[[nodiscard]] std::string_view trim_white_space(std::string_view text);
+
+/// The key from a variable's value (nullptr when unset). The error is the complete message,
+/// e.g. "KAVENTA_PLUGIN_SIGNING_KEY must decode to exactly 32 bytes".
+[[nodiscard]] std::expected<SigningKey, std::string> signing_key_from_value(const char* value);
+
+/// The key from KAVENTA_PLUGIN_SIGNING_KEY, as signing_key_from_value.
+[[nodiscard]] std::expected<SigningKey, std::string> signing_key_from_environment();
+
+}  // namespace plugin_sign
