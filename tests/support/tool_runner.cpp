@@ -1,0 +1,125 @@
+#include "support/tool_runner.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace plugin_sign::testing {
+namespace {
+
+std::string drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      return text;
+    }
+  }
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> result;
+  for (auto& s : strings) result.push_back(s.data());
+  result.push_back(nullptr);
+  return result;
+}
+
+}  // namespace
+
+ToolResult run_tool(const ToolRun& run) {
+  std::vector<std::string> argv{run.argv0};
+  argv.insert(argv.end(), run.args.begin(), run.args.end());
+  std::vector<std::string> env{"PATH=/usr/bin:/bin"};
+  if (run.key) env.push_back("KAVENTA_PLUGIN_SIGNING_KEY=" + *run.key);
+  env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
+  auto argv_ptrs = pointers(argv);
+  auto env_ptrs = pointers(env);
+
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(run.cwd.c_str()) != 0) ::_exit(127);
+    const int devnull = ::open("/dev/null", O_RDONLY);
+    ::dup2(devnull, STDIN_FILENO);
+    switch (run.stdout_mode) {
+      case Stdout::kCaptured:
+        ::dup2(out[1], STDOUT_FILENO);
+        break;
+      case Stdout::kClosed:
+        ::close(STDOUT_FILENO);
+        break;
+      case Stdout::kBrokenPipe: {
+        int broken[2];
+        if (::pipe(broken) != 0) ::_exit(127);
+        ::close(broken[0]);
+        ::dup2(broken[1], STDOUT_FILENO);
+        break;
+      }
+    }
+    ::dup2(err[1], STDERR_FILENO);
+    ::execve(PLUGIN_SIGN_BINARY, argv_ptrs.data(), env_ptrs.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  ToolResult result;
+  // Both pipes are small in practice; read stdout first, then stderr.
+  result.out = drain(out[0]);
+  result.err = drain(err[0]);
+  ::close(out[0]);
+  ::close(err[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "plugin_sign_test.XXXXXX");
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  // Restore permissions that tests took away so that removal can go through.
+  for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored))
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const std::filesystem::path& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::filesystem::path make_plugin(const std::filesystem::path& dir, std::string_view plugin_toml,
+                                  std::string_view main_wasm) {
+  std::filesystem::create_directories(dir);
+  write_file(dir / "plugin.toml", plugin_toml);
+  write_file(dir / "main.wasm", main_wasm);
+  return dir;
+}
+
+}  // namespace plugin_sign::testing
