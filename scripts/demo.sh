@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Signs the bundled example plugin with the bundled DEMO key and shows what came out.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$build/demo
+mkdir -p "$out"
+
+# The demo key is public: never sign anything real with it.
+KAVENTA_PLUGIN_SIGNING_KEY=$(grep -v '^#' "$root/examples/demo-signing-key.txt")
+export KAVENTA_PLUGIN_SIGNING_KEY
+
+echo "\$ plugin_sign examples/hello        (in $out)"
+(cd "$out" && "$build/plugin_sign" "$root/examples/hello")
+echo
+echo "signature.sig: $(cat "$root/examples/hello/signature.sig")"
+if [ -n "$(ls "$out"/*.zip 2>/dev/null)" ] && command -v unzip >/dev/null; then
+  echo
+  unzip -v "$out"/*.zip
+fi

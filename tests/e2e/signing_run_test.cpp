@@ -1,0 +1,146 @@
+// Whole runs of the binary: the signature it leaves, the success line, the output streams.
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include <filesystem>
+
+#include "support/tool_runner.hpp"
+
+namespace plugin_sign::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kWasm("\0asm\x01\0\0\0", 8);
+
+std::string hex_sha256(std::string_view bytes) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  char hex[2 * sizeof digest + 1];
+  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  return hex;
+}
+
+// Verifies `signature_text` the way a package consumer would: rebuild the manifest from the
+// two files and check it under the public key that belongs to the test key.
+bool verifies(std::string_view signature_text, std::string_view plugin_toml,
+              std::string_view main_wasm) {
+  unsigned char seed[32], signature[64], public_key[32], secret_key[64];
+  size_t length = 0;
+  if (sodium_base642bin(seed, sizeof seed, kTestKey, std::strlen(kTestKey), nullptr, &length,
+                        nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+      length != 32)
+    return false;
+  if (sodium_base642bin(signature, sizeof signature, signature_text.data(), signature_text.size(),
+                        nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+      length != 64)
+    return false;
+  crypto_sign_seed_keypair(public_key, secret_key, seed);
+  const std::string manifest = "{\"plugin.toml\":\"" + hex_sha256(plugin_toml) +
+                               "\",\"main.wasm\":\"" + hex_sha256(main_wasm) + "\"}";
+  return crypto_sign_verify_detached(signature,
+                                     reinterpret_cast<const unsigned char*>(manifest.data()),
+                                     manifest.size(), public_key) == 0;
+}
+
+TEST(SigningRun, WritesAVerifiableSignatureAndReportsTheArchive) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, kWasm);
+  ToolResult r = run_tool({.args = {"plug"}, .key = kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "署名済みZIPを作成しました: demo-v1.2.0.zip\n");
+  EXPECT_EQ(r.err, "");
+  const std::string signature = read_file(dir.path() / "plug" / "signature.sig");
+  ASSERT_EQ(signature.size(), 88u);
+  EXPECT_TRUE(signature.ends_with("=="));
+  EXPECT_TRUE(verifies(signature, kSamplePluginToml, kWasm));
+  EXPECT_FALSE(verifies(signature, kSamplePluginToml, std::string(kWasm) + "!"));
+  EXPECT_TRUE(fs::exists(dir.path() / "demo-v1.2.0.zip"));
+}
+
+TEST(SigningRun, SameInputsGiveTheSameSignatureAndAnyChangedByteAnother) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, kWasm);
+  auto sign = [&] {
+    ToolResult r = run_tool({.args = {"plug", "out.zip"}, .key = kTestKey, .cwd = dir.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return read_file(dir.path() / "plug" / "signature.sig");
+  };
+  const std::string first = sign();
+  EXPECT_EQ(sign(), first);
+  write_file(dir.path() / "plug" / "main.wasm", std::string(kWasm) + "\x01");
+  EXPECT_NE(sign(), first);
+}
+
+TEST(SigningRun, LongerOldSignatureIsReplacedCompletely) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, kWasm);
+  write_file(dir.path() / "plug" / "signature.sig", std::string(500, 'x'));
+  ToolResult r = run_tool({.args = {"plug"}, .key = kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::file_size(dir.path() / "plug" / "signature.sig"), 88u);
+}
+
+TEST(SigningRun, EmptyDirectoryTextMeansTheWorkingDirectory) {
+  ScratchDir dir;
+  make_plugin(dir.path(), kSamplePluginToml, kWasm);
+  ToolResult r = run_tool({.args = {"", "pkg.zip"}, .key = kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "署名済みZIPを作成しました: pkg.zip\n");
+  EXPECT_TRUE(verifies(read_file(dir.path() / "signature.sig"), kSamplePluginToml, kWasm));
+}
+
+TEST(SigningRun, ArgumentsAfterTheOutputPathAreIgnored) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, kWasm);
+  ToolResult r =
+      run_tool({.args = {"plug", "out.zip", "extra", "more"}, .key = kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "署名済みZIPを作成しました: out.zip\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "extra"));
+}
+
+TEST(SigningRun, InvalidPluginTomlLeavesTheFreshSignatureAndNoArchive) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", "[plugin]\ntitle = \"demo\"\n", kWasm);
+  ToolResult r = run_tool({.args = {"plug", "out.zip"}, .key = kTestKey, .cwd = dir.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "plugin_sign: invalid plugin.toml: TOML parse error at line 1, column 1\n"
+            "  |\n"
+            "1 | [plugin]\n"
+            "  | ^\n"
+            "missing field `package`\n"
+            "\n");
+  EXPECT_TRUE(verifies(read_file(dir.path() / "plug" / "signature.sig"),
+                       "[plugin]\ntitle = \"demo\"\n", kWasm));
+  EXPECT_FALSE(fs::exists(dir.path() / "out.zip"));
+}
+
+TEST(SigningRun, ClosedStandardOutputStillSucceeds) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, kWasm);
+  ToolResult r = run_tool(
+      {.args = {"plug"}, .key = kTestKey, .cwd = dir.path(), .stdout_mode = Stdout::kClosed});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(fs::exists(dir.path() / "demo-v1.2.0.zip"));
+}
+
+TEST(SigningRun, BrokenStandardOutputIsAnInternalErrorAfterACompleteArchive) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, kWasm);
+  ToolResult reference =
+      run_tool({.args = {"plug", "ref.zip"}, .key = kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(reference.status, 0) << reference.err;
+  ToolResult r = run_tool({.args = {"plug", "out.zip"},
+                           .key = kTestKey,
+                           .cwd = dir.path(),
+                           .stdout_mode = Stdout::kBrokenPipe});
+  EXPECT_EQ(r.status, 101);
+  EXPECT_NE(r.err.find("Broken pipe (os error 32)"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir.path() / "out.zip"), read_file(dir.path() / "ref.zip"));
+}
+
+}  // namespace
+}  // namespace plugin_sign::testing
