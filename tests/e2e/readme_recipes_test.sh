@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs the README's recipes (the sh blocks after "<!-- recipe: ... -->") in order, in a scratch
+# directory, with the built plugin_sign on PATH: create a key, derive the public key, sign the
+# example plugin, verify the package with OpenSSL. Then checks that a tampered package fails.
+set -euo pipefail
+readme=$1 binary_dir=$2 source_dir=$3
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/examples"
+cp -r "$source_dir/examples/hello" "$work/examples/hello"
+rm -f "$work/examples/hello/signature.sig"
+
+awk '/^<!-- recipe: / { want = 1; next }
+     want && /^```sh$/ { inside = 1; next }
+     inside && /^```$/ { inside = 0; want = 0; next }
+     inside { print }' "$readme" > "$work/recipes.sh"
+[ "$(grep -c . "$work/recipes.sh")" -gt 5 ] || { echo "no recipes found in $readme" >&2; exit 1; }
+
+cd "$work"
+export PATH="$binary_dir:$PATH"
+unset KAVENTA_PLUGIN_SIGNING_KEY
+output=$(bash -euo pipefail recipes.sh 2>&1) || { echo "$output"; exit 1; }
+echo "$output"
+grep -q 'Signature Verified Successfully' <<<"$output"
+[ "$(wc -c < signing-key.b64)" -eq 45 ]   # 44 characters and the newline from base64
+
+# The same check must refuse a package whose module was changed after signing.
+printf '\001' >> check/main.wasm
+printf '{"plugin.toml":"%s","main.wasm":"%s"}' \
+  "$(sha256sum < check/plugin.toml | cut -d' ' -f1)" \
+  "$(sha256sum < check/main.wasm | cut -d' ' -f1)" > manifest.json
+if openssl pkeyutl -verify -pubin -inkey public.pem -rawin -in manifest.json \
+     -sigfile signature.bin >/dev/null 2>&1; then
+  echo "a tampered package verified" >&2; exit 1
+fi
+echo "README recipes: passed"
