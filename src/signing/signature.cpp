@@ -1,1 +1,60 @@
-namespace plugin_sign {}
+#include "signing/signature.hpp"
+
+#include <sodium.h>
+
+#include "cli/file_io.hpp"
+
+namespace plugin_sign {
+namespace {
+
+// libsodium's secret key form, seed followed by public key; zeroed on every path out.
+// crypto_sign_seed_keypair computes the expanded secret in this very buffer and then
+// overwrites it with seed and public key; crypto_sign_detached zeroes its own copies of the
+// expanded secret and the nonce before it returns.
+class SecretKeyBuffer {
+ public:
+  SecretKeyBuffer() = default;
+  SecretKeyBuffer(const SecretKeyBuffer&) = delete;
+  SecretKeyBuffer& operator=(const SecretKeyBuffer&) = delete;
+  ~SecretKeyBuffer() { sodium_memzero(bytes_, sizeof bytes_); }
+
+  unsigned char* data() { return bytes_; }
+
+ private:
+  unsigned char bytes_[crypto_sign_SECRETKEYBYTES];
+};
+
+}  // namespace
+
+// Seeded key derivation, signing and Base64 encoding draw no randomness and use no
+// implementation chosen at run time, so none of them needs sodium_init().
+Signature sign_manifest(const SigningKey& key, std::span<const std::byte> message) {
+  unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+  SecretKeyBuffer secret_key;
+  crypto_sign_seed_keypair(public_key, secret_key.data(),
+                           reinterpret_cast<const unsigned char*>(key.seed().data()));
+  Signature signature{};
+  crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+                       secret_key.data());
+  return signature;
+}
+
+std::string encode_base64(std::span<const std::byte> bytes) {
+  constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL;
+  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), kVariant), '\0');
+  sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                    bytes.size(), kVariant);
+  text.pop_back();  // the terminating NUL
+  return text;
+}
+
+std::expected<void, IoError> write_signature_file(std::string_view plugin_dir,
+                                                  std::string_view text) {
+  auto file = create_output_file(join_plugin_path(plugin_dir, "signature.sig"));
+  if (!file) return std::unexpected(file.error());
+  // The descriptor closes when `file` goes out of scope, after a failed write as well.
+  return write_all(file->get(), std::as_bytes(std::span(text)));
+}
+
+}  // namespace plugin_sign
