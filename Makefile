@@ -23,5 +23,9 @@ test: build
 install: build
 	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
+bench: build
+	@scripts/install-deps.sh bench
+	@bench/run.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD)

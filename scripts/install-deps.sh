@@ -5,7 +5,7 @@ set -euo pipefail
 
 build=(g++ cmake ninja-build make libsodium-dev zlib1g-dev libtomlplusplus-dev)
 test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils)
-bench=(hyperfine gnuplot-nox time zip openssl libbenchmark-dev)
+bench=(gnuplot-nox zip openssl python3)
 fuzz=(clang libclang-rt-dev)
 
 groups=("$@")

@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""Times plugin_sign, the floor program and the user's shell pipeline side by side.
+
+Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR
+
+Each round runs the three commands on one input in turn (alternating, so that a noisy moment
+hits all three alike); medians over the rounds give the ratios to the floor. Peak resident
+memory comes from wait4. Writes RESULTS.md and ratio.svg next to this script.
+"""
+import os
+import platform
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+TARGETS = {"tiny-add": 1.5, "olm": 1.15, "libfaust": 1.08, "synth-64m": 1.06, "synth-256m": 1.06}
+KEY_SEED_B64 = "wlzTOxY1BXW4vjAi0Hw5zkUbTHrq78owtIiI53D+16I="  # the public demo key
+
+
+def rounds_for(size):
+    if size < 1 << 20:
+        return 300
+    if size < 16 << 20:
+        return 40
+    if size < 128 << 20:
+        return 9
+    return 5
+
+
+def run_once(runone, command, stdout_file, env):
+    line = subprocess.run([runone, stdout_file, *command], env=env, check=True,
+                          capture_output=True, text=True).stdout.split()
+    seconds, rss_kib, status = float(line[0]), int(line[1]), int(line[2])
+    if status != 0:
+        sys.exit(f"command failed ({status}): {' '.join(command)}")
+    return seconds, rss_kib
+
+
+def machine():
+    model = "unknown CPU"
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    return f"{model}, {os.cpu_count()} cores, Linux {platform.release()}"
+
+
+def main():
+    build, corpus, out = (Path(a).resolve() for a in sys.argv[1:4])
+    out.mkdir(parents=True, exist_ok=True)
+    runone, floor = str(build / "bench" / "runone"), str(build / "bench" / "floor")
+    key_pem = out / "key.pem"
+    seed = subprocess.run(["base64", "-d"], input=KEY_SEED_B64.encode(), capture_output=True,
+                          check=True).stdout
+    prefix = bytes.fromhex("302e020100300506032b657004220420")
+    subprocess.run(["openssl", "pkey", "-inform", "DER", "-out", str(key_pem)],
+                   input=prefix + seed, check=True)
+    env = dict(os.environ, KAVENTA_PLUGIN_SIGNING_KEY=KEY_SEED_B64)
+
+    plugins = sorted((corpus / "plugins").iterdir(),
+                     key=lambda p: (p / "main.wasm").stat().st_size)
+    rows = []
+    for plugin in plugins:
+        name, size = plugin.name, (plugin / "main.wasm").stat().st_size
+        commands = {
+            "plugin_sign": [str(build / "plugin_sign"), str(plugin), str(out / "tool.zip")],
+            "floor": [floor, str(plugin / "main.wasm"), str(out / "floor.bin")],
+            "pipeline": ["bash", str(HERE / "pipeline.sh"), str(plugin), str(key_pem),
+                         str(out / "pipeline.zip")],
+        }
+        times = {k: [] for k in commands}
+        rss = []
+        n = rounds_for(size)
+        for i in range(n + 1):
+            for label, command in commands.items():
+                seconds, peak = run_once(runone, command, str(out / "stdout.txt"), env)
+                if i == 0:
+                    continue  # warm-up round: page cache, dynamic loader caches
+                times[label].append(seconds)
+                if label == "plugin_sign":
+                    rss.append(peak)
+        med = {k: statistics.median(v) for k, v in times.items()}
+        rows.append(dict(name=name, size=size, rounds=n, med=med, rss_kib=max(rss)))
+        print(f"{name:12} {size:>10} B  floor {med['floor']*1e3:9.2f} ms  "
+              f"plugin_sign {med['plugin_sign']*1e3:9.2f} ms  "
+              f"ratio {med['plugin_sign']/med['floor']:.3f}  "
+              f"pipeline {med['pipeline']*1e3:9.2f} ms  rss {max(rss)/1024:.1f} MiB", flush=True)
+    write_report(rows, out)
+
+
+def write_report(rows, out):
+    lines = [
+        "# Benchmark results", "",
+        f"Machine: {machine()}.", "",
+        "Medians over alternating rounds (one warm-up round dropped). Ratio = median time over the "
+        "floor's median time (the floor reads main.wasm whole and raw-deflates it at level 6 into "
+        "a file). Pipeline = sha256sum, printf, `openssl pkeyutl -sign -rawin`, base64, "
+        "`zip -6 -X`. Peak RSS of plugin_sign from wait4.", "",
+        "| input | size (bytes) | rounds | floor (ms) | plugin_sign (ms) | ratio | target | "
+        "pipeline (ms) | pipeline / plugin_sign | plugin_sign peak RSS (MiB) | RSS - input (MiB) |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    data = []
+    for r in rows:
+        m = r["med"]
+        ratio = m["plugin_sign"] / m["floor"]
+        target = TARGETS.get(r["name"])
+        lines.append(
+            f"| {r['name']} | {r['size']} | {r['rounds']} | {m['floor']*1e3:.2f} | "
+            f"{m['plugin_sign']*1e3:.2f} | {ratio:.3f} | {target if target else '-'} | "
+            f"{m['pipeline']*1e3:.2f} | {m['pipeline']/m['plugin_sign']:.2f} | "
+            f"{r['rss_kib']/1024:.1f} | {(r['rss_kib']*1024 - r['size'])/(1 << 20):.1f} |")
+        data.append(f"{r['size']} {ratio} {m['pipeline']/m['floor']}")
+    lines += ["", "![ratio to the floor](ratio.svg)", ""]
+    (HERE / "RESULTS.md").write_text("\n".join(lines))
+    (out / "ratio.dat").write_text("\n".join(data) + "\n")
+    script = f"""
+set terminal svg size 720,420 dynamic background rgb 'white'
+set output '{HERE / "ratio.svg"}'
+set logscale x
+set logscale y
+set xlabel 'main.wasm size (bytes)'
+set ylabel 'median time / floor'
+set key top right
+set grid
+plot '{out / "ratio.dat"}' using 1:2 with linespoints title 'plugin_sign', \\
+     '' using 1:3 with linespoints title 'shell pipeline', 1 with lines dt 2 title 'floor'
+"""
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# make bench: builds the floor and timing helpers, makes the corpus if missing, runs bench.py.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+corpus=${CORPUS:-$root/bench/corpus}
+
+mkdir -p "$build/bench"
+cc -O2 -o "$build/bench/floor" "$root/bench/floor.c" -lz
+cc -O2 -o "$build/bench/runone" "$root/bench/runone.c"
+
+if [ ! -d "$corpus/plugins" ]; then
+  maker=$root/../shared/bench/make-corpus.sh
+  [ -x "$maker" ] || { echo "bench: no corpus at $corpus and no $maker to make one" >&2; exit 1; }
+  "$maker" "$corpus"
+fi
+# The corpus describes each plugin in a [plugin] table; this tool reads [package].
+for toml in "$corpus"/plugins/*/plugin.toml; do
+  sed -i 's/^\[plugin\]$/[package]/' "$toml"
+done
+
+python3 "$root/bench/bench.py" "$build" "$corpus" "$build/bench/out"
