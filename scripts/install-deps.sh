@@ -6,7 +6,7 @@ set -euo pipefail
 build=(g++ cmake ninja-build make libsodium-dev zlib1g-dev libtomlplusplus-dev)
 test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils)
 bench=(gnuplot-nox zip openssl python3)
-fuzz=(clang libclang-rt-dev)
+fuzz=(clang-19 libclang-rt-19-dev)
 
 groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(build test)
