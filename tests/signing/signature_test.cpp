@@ -1,0 +1,288 @@
+#include "signing/signature.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "signing/manifest.hpp"
+
+namespace plugin_sign {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::byte> from_hex(std::string_view hex) {
+  std::vector<std::byte> bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<std::byte>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  return bytes;
+}
+
+SigningKey key_from_hex(std::string_view hex) {
+  std::array<std::byte, 32> seed;
+  const std::vector<std::byte> bytes = from_hex(hex);
+  std::copy(bytes.begin(), bytes.end(), seed.begin());
+  return SigningKey(seed);
+}
+
+std::string to_hex(std::span<const std::byte> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const std::byte b : bytes) {
+    hex += kDigits[std::to_integer<int>(b) >> 4];
+    hex += kDigits[std::to_integer<int>(b) & 0xF];
+  }
+  return hex;
+}
+
+bool verifies(std::span<const std::byte> signature, std::span<const std::byte> message,
+              std::span<const std::byte> public_key) {
+  return crypto_sign_verify_detached(
+             reinterpret_cast<const unsigned char*>(signature.data()),
+             reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+             reinterpret_cast<const unsigned char*>(public_key.data())) == 0;
+}
+
+struct Vector {
+  const char* name;
+  const char* seed;
+  const char* public_key;
+  const char* message;
+  const char* signature;
+};
+
+// RFC 8032, section 7.1.
+constexpr Vector kRfc8032Vectors[] = {
+    {"TEST 1", "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+     "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b"
+     "4"
+     "6bd25bf5f0595bbe24655141438e7a100b"},
+    {"TEST 2", "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+     "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11"
+     "d"
+     "8c387b2eaeb4302aeeb00d291612bb0c00"},
+    {"TEST 3", "c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
+     "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
+     "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc"
+     "6"
+     "594a7c15e9716ed28dc027beceea1ec40a"},
+    {"TEST SHA(abc)", "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42",
+     "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
+     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3fee"
+     "b"
+     "bd454d4423643ce80e2a9ac94fa54ca49f",
+     "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b58909351fc9ac90b3ecfdfbc7c66431e"
+     "0"
+     "303dca179c138ac17ad9bef1177331a704"},
+};
+
+TEST(SignManifest, MatchesTheRfc8032Vectors) {
+  for (const Vector& v : kRfc8032Vectors) {
+    SCOPED_TRACE(v.name);
+    const std::vector<std::byte> message = from_hex(v.message);
+    const Signature signature = sign_manifest(key_from_hex(v.seed), message);
+    EXPECT_EQ(v.signature, to_hex(signature));
+    EXPECT_TRUE(verifies(signature, message, from_hex(v.public_key)));
+  }
+}
+
+constexpr const char* kWorkedManifest =
+    R"({"plugin.toml":"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",)"
+    R"("main.wasm":"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"})";
+
+// The manifest of "abc" and an empty module under the TEST 1 seed, as computed by openssl.
+constexpr const char* kWorkedSignatureText =
+    "sa+vwsqTd7X+kAuKFToMkCeSwDmujPEY0CDWjFT1AYpe/aB3AS9om5dVebWE7cbVJEfRWi6+j697dGYNMRnWBw==";
+
+TEST(SignManifest, SignsTheManifestAndOnlyItVerifies) {
+  const SigningKey key = key_from_hex(kRfc8032Vectors[0].seed);
+  const std::vector<std::byte> public_key = from_hex(kRfc8032Vectors[0].public_key);
+  const std::string manifest_text = kWorkedManifest;
+  std::vector<std::byte> manifest(as_bytes(std::span(manifest_text)).begin(),
+                                  as_bytes(std::span(manifest_text)).end());
+
+  Signature signature = sign_manifest(key, manifest);
+  EXPECT_EQ(kWorkedSignatureText, encode_base64(signature));
+  EXPECT_EQ(signature, sign_manifest(key, manifest));
+  ASSERT_TRUE(verifies(signature, manifest, public_key));
+
+  for (std::size_t i = 0; i < manifest.size(); ++i) {
+    manifest[i] ^= std::byte{0x01};
+    EXPECT_FALSE(verifies(signature, manifest, public_key)) << "manifest byte " << i;
+    manifest[i] ^= std::byte{0x01};
+  }
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    signature[i] ^= std::byte{0x80};
+    EXPECT_FALSE(verifies(signature, manifest, public_key)) << "signature byte " << i;
+    signature[i] ^= std::byte{0x80};
+  }
+}
+
+TEST(EncodeBase64, WritesStandardPaddedText) {
+  const struct {
+    std::string bytes;
+    const char* text;
+  } cases[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"\xFB\xFF", "+/8="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.text, encode_base64(std::as_bytes(std::span(c.bytes))));
+  }
+}
+
+TEST(EncodeBase64, GivesEightyEightCharactersForASignature) {
+  Signature signature;
+  signature.fill(std::byte{0xFF});
+  const std::string text = encode_base64(signature);
+  EXPECT_EQ(std::string(85, '/') + "w==", text);
+}
+
+const std::string kText = kWorkedSignatureText;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+mode_t mode_of(const fs::path& path) {
+  struct stat status {};
+  EXPECT_EQ(0, ::stat(path.c_str(), &status));
+  return status.st_mode & 07777;
+}
+
+// A fresh plugin directory per test, removed afterwards whatever its permissions.
+class WriteSignatureFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "signing_test.XXXXXX").string();
+    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(dir_);
+  }
+
+  fs::path sig() const { return dir_ / "signature.sig"; }
+  void write_old(const std::string& content) const {
+    std::ofstream(sig(), std::ios::binary) << content;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(WriteSignatureFile, ReplacesALongerFileCompletely) {
+  write_old(std::string(300, 'x'));
+  ASSERT_TRUE(write_signature_file(dir_.string(), kText).has_value());
+  EXPECT_EQ(kText, read_file(sig()));
+  EXPECT_EQ(88u, fs::file_size(sig()));
+}
+
+TEST_F(WriteSignatureFile, FindsTheFileAsTheOtherPluginFilesAre) {
+  const std::string with_slash = dir_.string() + "/";
+  ASSERT_TRUE(write_signature_file(with_slash, kText).has_value());
+  EXPECT_EQ(kText, read_file(sig()));
+
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_);
+  fs::remove(sig());
+  const bool written = write_signature_file("", kText).has_value();
+  fs::current_path(previous);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(kText, read_file(sig()));
+}
+
+TEST_F(WriteSignatureFile, KeepsTheModeOfAnExistingFile) {
+  write_old("old");
+  ASSERT_EQ(0, ::chmod(sig().c_str(), 0604));
+  ASSERT_TRUE(write_signature_file(dir_.string(), kText).has_value());
+  EXPECT_EQ(0604u, mode_of(sig()));
+  EXPECT_EQ(kText, read_file(sig()));
+}
+
+TEST_F(WriteSignatureFile, CreatesANewFileWithTheModeTheUmaskAllows) {
+  const struct {
+    mode_t umask;
+    mode_t mode;
+  } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}, {0222, 0444}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.umask);
+    fs::remove(sig());
+    const mode_t previous = ::umask(c.umask);
+    const bool written = write_signature_file(dir_.string(), kText).has_value();
+    ::umask(previous);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(c.mode, mode_of(sig()));
+    EXPECT_EQ(kText, read_file(sig()));
+  }
+}
+
+TEST_F(WriteSignatureFile, ReportsAnOpenThatFails) {
+  fs::create_directory(dir_ / "signature.sig");
+  const struct {
+    const char* name;
+    std::string plugin_dir;
+    int os_error;
+  } cases[] = {
+      {"missing directory", (dir_ / "missing").string(), ENOENT},
+      {"signature.sig is a directory", dir_.string(), EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto written = write_signature_file(c.plugin_dir, kText);
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(c.os_error, written.error().os_error);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "missing"));
+  EXPECT_TRUE(fs::is_empty(dir_ / "signature.sig"));
+}
+
+TEST_F(WriteSignatureFile, ReportsAWriteThatFails) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  fs::create_symlink("/dev/full", sig());
+  auto written = write_signature_file(dir_.string(), kText);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(ENOSPC, written.error().os_error);
+}
+
+TEST_F(WriteSignatureFile, ReadOnlyDirectoryStillRewritesAWritableFile) {
+  write_old(std::string(100, 'x'));
+  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  ASSERT_TRUE(write_signature_file(dir_.string(), kText).has_value());
+  EXPECT_EQ(kText, read_file(sig()));
+}
+
+TEST_F(WriteSignatureFile, ReadOnlyDirectoryWithoutTheFileIsRefused) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root is not bound by directory permissions";
+  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+  auto written = write_signature_file(dir_.string(), kText);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(EACCES, written.error().os_error);
+  EXPECT_FALSE(fs::exists(sig()));
+}
+
+}  // namespace
+}  // namespace plugin_sign
