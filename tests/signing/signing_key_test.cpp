@@ -135,6 +135,8 @@ TEST(DecodeBase64Strict, RefusesWithTheFirstFault) {
       {"three symbols unpadded", "AAAAABC", "Invalid padding"},
       {"stray bits after two symbols", "AB==", "Invalid last symbol 66, offset 1."},
       {"stray bits after three symbols", "AAAAAAB=", "Invalid last symbol 66, offset 6."},
+      {"stray bit 3 after two symbols", "AI==", "Invalid last symbol 73, offset 1."},
+      {"stray bit 1 after three symbols", "AAC=", "Invalid last symbol 67, offset 2."},
       {"non-ASCII inside: its first byte", "A\xC3\xA9", "Invalid symbol 195, offset 1."},
       {"non-ASCII lone last character: its last byte", "AAA\xC3\xA9",
        "Invalid symbol 169, offset 4."},
