@@ -43,10 +43,10 @@ class Deflater {
 
   /// Prepares a fresh stream for a new entry; false when zlib lacks memory.
   [[nodiscard]] bool start() {
-    if (initialised_) return deflateReset(&stream_) == Z_OK && (reset_output(), true);
+    reset_output();
+    if (initialised_) return deflateReset(&stream_) == Z_OK;
     initialised_ = deflateInit2(&stream_, kLevel, Z_DEFLATED, kRawWindowBits, kMemLevel,
                                 Z_DEFAULT_STRATEGY) == Z_OK;
-    reset_output();
     return initialised_;
   }
 

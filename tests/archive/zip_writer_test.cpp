@@ -1,0 +1,240 @@
+#include "archive/zip_writer.hpp"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/zip_test_support.hpp"
+
+namespace plugin_sign {
+namespace {
+
+using testing::as_bytes;
+using testing::compressed_total;
+using testing::expect_package_records;
+using testing::Fault;
+using testing::kSampleSignature;
+using testing::MemoryOutput;
+using testing::noise;
+using testing::Op;
+using testing::parse_zip;
+using testing::parsed;
+using testing::sample_module;
+using testing::ZipFile;
+
+TEST(WriteArchive, PackageHasEveryFixedFieldAndTheDocumentedLayout) {
+  testing::SamplePackage package(sample_module(300'000));
+  MemoryOutput output;
+  ASSERT_TRUE(write_archive(output, package.entries).has_value());
+
+  const ZipFile zip = parsed(output);
+  expect_package_records(zip, package.entries);
+  const std::uint64_t compressed = compressed_total(zip);
+  EXPECT_EQ(zip.locals[0].offset, 0u);
+  EXPECT_EQ(zip.directory_offset, 123 + compressed);
+  EXPECT_EQ(zip.directory_size, 171u);
+  EXPECT_EQ(output.bytes().size(), 316 + compressed);
+}
+
+// The bytes zlib itself ends an empty raw stream with at level 6.
+std::vector<std::byte> empty_raw_deflate() {
+  z_stream stream{};
+  deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::vector<std::byte> out(64);
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(out.size() - stream.avail_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+TEST(WriteArchive, EmptyEntryIsAnEmptyDeflateStream) {
+  testing::SamplePackage package({});
+  MemoryOutput output;
+  ASSERT_TRUE(write_archive(output, package.entries).has_value());
+
+  const ZipFile zip = parsed(output);
+  expect_package_records(zip, package.entries);
+  const auto& wasm = zip.central[1];
+  EXPECT_EQ(wasm.uncompressed_size, 0u);
+  EXPECT_EQ(wasm.crc32, 0u);
+  const auto expected = empty_raw_deflate();
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(wasm.compressed_size, expected.size());
+  EXPECT_TRUE(std::ranges::equal(zip.locals[1].data, expected));
+}
+
+TEST(WriteArchive, IncompressibleContentIsStillDeflated) {
+  testing::SamplePackage package(noise(70'000));
+  MemoryOutput output;
+  ASSERT_TRUE(write_archive(output, package.entries).has_value());
+
+  const ZipFile zip = parsed(output);
+  expect_package_records(zip, package.entries);
+  EXPECT_GT(zip.central[1].compressed_size, zip.central[1].uncompressed_size);
+}
+
+TEST(WriteArchive, SameEntriesGiveIdenticalBytes) {
+  testing::SamplePackage package(sample_module(2'500'000));
+  MemoryOutput first;
+  MemoryOutput second;
+  ASSERT_TRUE(write_archive(first, package.entries).has_value());
+  ASSERT_TRUE(write_archive(second, package.entries).has_value());
+  EXPECT_TRUE(first.bytes() == second.bytes());
+}
+
+TEST(ZipWriter, CompressedDataLeavesThroughABoundedBufferWhileTheEntryIsWritten) {
+  const std::vector<std::byte> content = noise(3 * 1024 * 1024 + 123);
+  MemoryOutput output;
+  ZipWriter writer(output);
+  ASSERT_TRUE(writer.start_entry("main.wasm").has_value());
+  ASSERT_TRUE(writer.write(content).has_value());
+  const std::size_t writes_before_finish = output.write_sizes().size();
+  ASSERT_TRUE(writer.finish().has_value());
+
+  // The header and several pieces of data went out before the entry was completed.
+  EXPECT_GT(writes_before_finish, 4u);
+  for (std::size_t size : output.write_sizes()) EXPECT_LE(size, 256u * 1024);
+  const ZipFile zip = parsed(output);
+  const ArchiveEntry entry{"main.wasm", content};
+  expect_package_records(zip, std::span(&entry, 1));
+}
+
+TEST(ZipWriter, PiecewiseWritesMakeOneEntry) {
+  const std::vector<std::byte> content = sample_module(1'500'000);
+  MemoryOutput output;
+  ZipWriter writer(output);
+  ASSERT_TRUE(writer.start_entry("main.wasm").has_value());
+  auto rest = std::span<const std::byte>(content);
+  for (std::size_t piece : {0u, 1u, 999'999u, 17u}) {
+    ASSERT_TRUE(writer.write(rest.first(piece)).has_value());
+    rest = rest.subspan(piece);
+  }
+  ASSERT_TRUE(writer.write(rest).has_value());
+  ASSERT_TRUE(writer.finish().has_value());
+  const ArchiveEntry entry{"main.wasm", content};
+  expect_package_records(parsed(output), std::span(&entry, 1));
+}
+
+// Runs `write_archive` with `fault`, a negative `nth` first resolved against a clean run.
+std::expected<void, ArchiveFailure> run_with_fault(std::span<const ArchiveEntry> entries,
+                                                   Fault fault, MemoryOutput& output) {
+  if (fault.nth < 0) {
+    MemoryOutput clean;
+    EXPECT_TRUE(write_archive(clean, entries).has_value());
+    fault.nth += clean.calls(fault.op) + 1;
+  }
+  output = MemoryOutput(0, fault);
+  return write_archive(output, entries);
+}
+
+struct StepFailure {
+  const char* name;
+  Fault fault;
+  const char* message;
+};
+
+// plugin.toml is small and main.wasm large, so main.wasm's data goes out while it is written:
+// writes 1 to 4 are header 1, data 1, the patch of header 1, header 2.
+const StepFailure kStepFailures[] = {
+    {"output cannot be positioned",
+     {Op::kPosition, 1, 1, 29},
+     "failed to add plugin.toml to zip: i/o error: Illegal seek (os error 29)"},
+    {"first local header",
+     {Op::kWrite, 1},
+     "failed to add plugin.toml to zip: i/o error: No space left on device (os error 28)"},
+    {"flushing plugin.toml's data",
+     {Op::kWrite, 2, 1, 5},
+     "failed to add main.wasm to zip: i/o error: Input/output error (os error 5)"},
+    {"seeking back to plugin.toml's header",
+     {Op::kSeek, 1, 1, 22},
+     "failed to add main.wasm to zip: i/o error: Invalid argument (os error 22)"},
+    {"patching plugin.toml's header",
+     {Op::kWrite, 3},
+     "failed to add main.wasm to zip: i/o error: No space left on device (os error 28)"},
+    {"returning to the end",
+     {Op::kSeek, 2},
+     "failed to add main.wasm to zip: i/o error: No space left on device (os error 28)"},
+    {"position for main.wasm",
+     {Op::kPosition, 2},
+     "failed to add main.wasm to zip: i/o error: No space left on device (os error 28)"},
+    {"compressed data of main.wasm",
+     {Op::kWrite, 5},
+     "failed to write main.wasm into zip: No space left on device (os error 28)"},
+    {"header of signature.sig",
+     {Op::kWrite, -4},
+     "failed to add signature.sig to zip: i/o error: No space left on device (os error 28)"},
+};
+
+TEST(WriteArchive, NamesTheStepThatFailedAndStopsThere) {
+  testing::SamplePackage package(noise(1'000'000));
+  for (const StepFailure& c : kStepFailures) {
+    SCOPED_TRACE(c.name);
+    MemoryOutput output;
+    auto result = run_with_fault(package.entries, c.fault, output);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message, c.message);
+    EXPECT_EQ(result.error().drop_report, "");
+    // Nothing is written after the failure: the output stays as far as it got.
+    EXPECT_EQ(output.calls_after_first_failure(), 0);
+  }
+}
+
+struct FinishFailure {
+  const char* name;
+  Fault fault;
+  const char* drop_report;
+  bool complete_after_retry;
+};
+
+// Counted from the end of a clean run: the last writes are the flush of signature.sig's data,
+// the patch of its header and the directory; the last seeks go to its header and back.
+const FinishFailure kFinishFailures[] = {
+    {"flush of the last data, not retried", {Op::kWrite, -3}, "", false},
+    {"seek to the header, once", {Op::kSeek, -2}, "", true},
+    {"seek back to the end, once", {Op::kSeek, -1}, "", true},
+    {"header patch, twice",
+     {Op::kWrite, -2, 2},
+     "ZipWriter drop failed: i/o error: No space left on device (os error 28)",
+     false},
+    {"directory, once", {Op::kWrite, -1}, "", true},
+    {"directory, twice",
+     {Op::kWrite, -1, 2},
+     "ZipWriter drop failed: i/o error: No space left on device (os error 28)",
+     false},
+};
+
+TEST(WriteArchive, FailedFinishIsAttemptedOnceMore) {
+  testing::SamplePackage package(sample_module(5'000));
+  for (const FinishFailure& c : kFinishFailures) {
+    SCOPED_TRACE(c.name);
+    MemoryOutput output;
+    auto result = run_with_fault(package.entries, c.fault, output);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message,
+              "failed to finalize zip: i/o error: No space left on device (os error 28)");
+    EXPECT_EQ(result.error().drop_report, c.drop_report);
+    auto zip = parse_zip(output.bytes());
+    EXPECT_EQ(zip.has_value(), c.complete_after_retry);
+    if (zip) expect_package_records(*zip, package.entries);
+  }
+}
+
+TEST(ZipWriter, FlushFailureLeavesTheOutputAlone) {
+  MemoryOutput output(0, Fault{Op::kWrite, 2});
+  ZipWriter writer(output);
+  ASSERT_TRUE(writer.start_entry("signature.sig").has_value());
+  ASSERT_TRUE(writer.write(as_bytes(kSampleSignature)).has_value());
+  ASSERT_FALSE(writer.finish().has_value());
+  EXPECT_FALSE(writer.can_retry_finish());
+  auto again = writer.finish();
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(archive_error_text(again.error()), "i/o error: No space left on device (os error 28)");
+  EXPECT_EQ(output.calls_after_first_failure(), 0);
+}
+
+}  // namespace
+}  // namespace plugin_sign
