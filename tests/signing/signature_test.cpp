@@ -30,7 +30,7 @@ std::vector<std::byte> from_hex(std::string_view hex) {
 }
 
 SigningKey key_from_hex(std::string_view hex) {
-  std::array<std::byte, 32> seed;
+  std::array<std::byte, 32> seed{};
   const std::vector<std::byte> bytes = from_hex(hex);
   std::copy(bytes.begin(), bytes.end(), seed.begin());
   return SigningKey(seed);
