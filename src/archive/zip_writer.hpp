@@ -82,7 +82,8 @@ class Deflater;
 /// Writes a ZIP into an `ArchiveOutput`, each entry a raw DEFLATE stream (level 6), every
 /// local header completed in place by seeking back to it. Compressed data goes out through
 /// a fixed-size buffer as the encoder produces it. The output must outlive the writer.
-/// Destroying the writer writes nothing.
+/// After a failed `start_entry` or a failed output write, every later call fails with that
+/// error again. Destroying the writer writes nothing.
 class ZipWriter {
  public:
   explicit ZipWriter(ArchiveOutput& output, ZipLimits limits = {});
