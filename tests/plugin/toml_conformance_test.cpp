@@ -88,10 +88,14 @@ void collect_expected(const JsonValue& value, std::vector<TomlPathStep>& path,
 std::string path_text(const std::vector<TomlPathStep>& path) {
   std::string text;
   for (const TomlPathStep& step : path) {
-    if (const auto* key = std::get_if<std::string>(&step))
-      text += "." + *key;
-    else
-      text += "[" + std::to_string(std::get<std::size_t>(step)) + "]";
+    if (const auto* key = std::get_if<std::string>(&step)) {
+      text += '.';
+      text += *key;
+    } else {
+      text += '[';
+      text += std::to_string(std::get<std::size_t>(step));
+      text += ']';
+    }
   }
   return text;
 }
