@@ -260,8 +260,10 @@ std::string scalar_type(const toml::node& node) {
       return "date-local";
     case toml::node_type::time:
       return "time-local";
-    default:
+    case toml::node_type::date_time:
       return node.as_date_time()->get().offset ? "datetime" : "datetime-local";
+    default:
+      return node.is_table() ? "table" : "array";
   }
 }
 
