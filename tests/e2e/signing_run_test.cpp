@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "support/tool_runner.hpp"

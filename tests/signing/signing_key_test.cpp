@@ -37,7 +37,7 @@ bool is_zero(const void* data, std::size_t size) {
 }
 
 std::string with_char(std::string text, std::size_t offset, char c) {
-  text[offset] = c;
+  text.replace(offset, 1, 1, c);
   return text;
 }
 
