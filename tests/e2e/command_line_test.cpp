@@ -89,11 +89,15 @@ TEST(CommandLine, ReadFailuresQuoteTheDirectoryTextUnchanged) {
 }
 
 TEST(CommandLine, UnreadableMainWasmReportsPermissionError) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their permissions";
   ScratchDir dir;
   make_plugin(dir.path() / "plug", kSamplePluginToml, "wasm");
+  // Readable for everybody but main.wasm, so that the run fails where it should also when
+  // the tests run as root (the child then drops to an unprivileged user).
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(dir.path() / "plug", fs::perms::all);
   fs::permissions(dir.path() / "plug" / "main.wasm", fs::perms::none);
-  ToolResult r = run_tool({.args = {"plug"}, .key = kTestKey, .cwd = dir.path()});
+  ToolResult r =
+      run_tool({.args = {"plug"}, .key = kTestKey, .cwd = dir.path(), .as_nobody = true});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "plugin_sign: failed to read plug/main.wasm: Permission denied (os error 13)\n");
 }

@@ -1,7 +1,7 @@
 #include "support/tool_runner.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +50,9 @@ ToolResult run_tool(const ToolRun& run) {
     throw std::runtime_error("pipe");
   const pid_t pid = ::fork();
   if (pid == 0) {
+    if (run.as_nobody && ::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(126);
     if (::chdir(run.cwd.c_str()) != 0) ::_exit(127);
     const int devnull = ::open("/dev/null", O_RDONLY);
     ::dup2(devnull, STDIN_FILENO);

@@ -18,6 +18,8 @@ struct ToolRun {
   Stdout stdout_mode = Stdout::kCaptured;
   std::string argv0 = "plugin_sign";
   std::vector<std::string> extra_env;  // "NAME=value" entries, e.g. LD_PRELOAD
+  // When run by root, the child drops to user and group 65534, so that permissions apply.
+  bool as_nobody = false;
 };
 
 struct ToolResult {
