@@ -42,6 +42,16 @@ ToolResult run_tool(const ToolRun& run) {
   std::vector<std::string> env{"PATH=/usr/bin:/bin"};
   if (run.key) env.push_back("KAVENTA_PLUGIN_SIGNING_KEY=" + *run.key);
   env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
+  const bool drop_privileges = run.as_nobody && ::geteuid() == 0;
+  std::string binary = PLUGIN_SIGN_BINARY;
+  if (drop_privileges) {
+    // The build tree may sit where the unprivileged user cannot reach: run a copy placed in
+    // the working directory, which the test has opened up.
+    const std::filesystem::path copy = run.cwd / ".plugin_sign-unprivileged";
+    std::filesystem::copy_file(binary, copy, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(copy, std::filesystem::perms::all);
+    binary = copy.string();
+  }
   auto argv_ptrs = pointers(argv);
   auto env_ptrs = pointers(env);
 
@@ -50,7 +60,7 @@ ToolResult run_tool(const ToolRun& run) {
     throw std::runtime_error("pipe");
   const pid_t pid = ::fork();
   if (pid == 0) {
-    if (run.as_nobody && ::geteuid() == 0 &&
+    if (drop_privileges &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
       ::_exit(126);
     if (::chdir(run.cwd.c_str()) != 0) ::_exit(127);
@@ -72,7 +82,7 @@ ToolResult run_tool(const ToolRun& run) {
       }
     }
     ::dup2(err[1], STDERR_FILENO);
-    ::execve(PLUGIN_SIGN_BINARY, argv_ptrs.data(), env_ptrs.data());
+    ::execve(binary.c_str(), argv_ptrs.data(), env_ptrs.data());
     ::_exit(127);
   }
   ::close(out[1]);
