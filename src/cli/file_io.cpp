@@ -36,6 +36,15 @@ std::expected<std::size_t, IoError> read_some(int fd, std::span<std::byte> out) 
   }
 }
 
+// Positioning is retried after EINTR like every other call on the output file.
+std::expected<std::uint64_t, IoError> seek_with_retry(int fd, off_t offset, int whence) {
+  for (;;) {
+    const off_t at = ::lseek(fd, offset, whence);
+    if (at >= 0) return static_cast<std::uint64_t>(at);
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
 }  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
@@ -143,15 +152,11 @@ std::expected<void, IoError> write_all(int fd, std::span<const std::byte> bytes)
 }
 
 std::expected<std::uint64_t, IoError> seek_to(int fd, std::uint64_t offset) {
-  const off_t at = ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
-  if (at < 0) return std::unexpected(last_os_error());
-  return static_cast<std::uint64_t>(at);
+  return seek_with_retry(fd, static_cast<off_t>(offset), SEEK_SET);
 }
 
 std::expected<std::uint64_t, IoError> current_position(int fd) {
-  const off_t at = ::lseek(fd, 0, SEEK_CUR);
-  if (at < 0) return std::unexpected(last_os_error());
-  return static_cast<std::uint64_t>(at);
+  return seek_with_retry(fd, 0, SEEK_CUR);
 }
 
 }  // namespace plugin_sign
