@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(g++ cmake ninja-build make libsodium-dev zlib1g-dev libtomlplusplus-dev)
-test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils)
+test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils valgrind)
 bench=(gnuplot-nox zip openssl python3)
 fuzz=(clang-19 libclang-rt-19-dev)
 
