@@ -1,6 +1,9 @@
 # The two set-up commands: `make demo` and `make test`. Both install what is missing first.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs under `make fuzz`.
+FUZZ_SECONDS ?= 60
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
 .PHONY: all deps build demo test install bench check-sanitize fuzz clean
@@ -27,5 +30,20 @@ bench: build
 	@scripts/install-deps.sh bench
 	@bench/run.sh $(BUILD)
 
+# Every test, built in Debug under AddressSanitizer and UndefinedBehaviorSanitizer.
+check-sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j2
+	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
+
+# Each libFuzzer target for FUZZ_SECONDS, with clang and the sanitizers (not part of CI).
+fuzz: deps
+	@scripts/install-deps.sh fuzz
+	@cmake -S . -B $(FUZZ_BUILD) -G "$(GENERATOR)" -DCMAKE_CXX_COMPILER=clang++-19 \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLUGIN_SIGN_SANITIZE=ON -DPLUGIN_SIGN_FUZZ=ON \
+	  -DPLUGIN_SIGN_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j2
+	@fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
