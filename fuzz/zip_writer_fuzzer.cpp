@@ -1,9 +1,12 @@
 // Arbitrary contents for the three package entries, written by the real writer into memory
 // and read back with the tests' own ZIP reader and raw inflate: the same bytes come back.
+// The same entries are then written again under small size limits, taken from the input's
+// last four bytes: the run fails exactly where an entry reaches a limit, with its message.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -60,13 +63,64 @@ void check_entry(const testing::ZipFile& zip, std::size_t i, const ArchiveEntry&
           text_of(*inflated), text_of(entry.content));
 }
 
+constexpr std::string_view kLargeFile = "Large file option has not been set";
+
+// Limits from the input's last four bytes: small enough that the inputs reach them.
+ZipLimits limits_from(std::span<const std::byte> input) {
+  const auto at = [&](std::size_t k) {
+    return std::to_integer<std::uint64_t>(input[input.size() - 4 + k]);
+  };
+  return ZipLimits{.uncompressed = 1 + ((at(0) << 8 | at(1)) % 4096),
+                   .compressed = 1 + ((at(2) << 8 | at(3)) % 4096)};
+}
+
+// The failure that `limits` must cause, from each entry's content and compressed size: an
+// entry reaching the uncompressed limit fails its write; one reaching the compressed limit
+// fails when it is completed, that is when the next entry is added or at the finish, where
+// the second attempt fails the same way.
+std::optional<ArchiveFailure> expected_failure(std::span<const ArchiveEntry> entries,
+                                               const testing::ZipFile& zip, ZipLimits limits) {
+  const std::string large(kLargeFile);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::string name(entries[i].name);
+    if (entries[i].content.size() >= limits.uncompressed)
+      return ArchiveFailure{"failed to write " + name + " into zip: " + large, ""};
+    if (zip.locals[i].data.size() < limits.compressed) continue;
+    if (i + 1 < entries.size())
+      return ArchiveFailure{
+          "failed to add " + std::string(entries[i + 1].name) + " to zip: i/o error: " + large, ""};
+    return ArchiveFailure{"failed to finalize zip: i/o error: " + large,
+                          "ZipWriter drop failed: i/o error: " + large};
+  }
+  return std::nullopt;
+}
+
+void check_limits(std::span<const ArchiveEntry> entries, const testing::ZipFile& zip,
+                  const MemoryOutput& unlimited, ZipLimits limits) {
+  MemoryOutput output;
+  const auto written = write_archive(output, entries, limits);
+  const auto expected = expected_failure(entries, zip, limits);
+  if (!expected) {
+    require(written.has_value(), "below the limits the archive is written",
+            written ? "" : written.error().message);
+    require(output.bytes() == unlimited.bytes(), "the limits change no byte");
+    return;
+  }
+  require(!written.has_value(), "a limit reached fails the run", "", expected->message);
+  require(written.error().message == expected->message, "the failure at the limit",
+          written.error().message, expected->message);
+  require(written.error().drop_report == expected->drop_report, "the second attempt's report",
+          written.error().drop_report, expected->drop_report);
+}
+
 }  // namespace
 }  // namespace plugin_sign::fuzzing
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace plugin_sign;
   using namespace plugin_sign::fuzzing;
-  const auto parts = split(std::as_bytes(std::span(data, size)));
+  const auto input = std::as_bytes(std::span(data, size));
+  const auto parts = split(input);
   const ArchiveEntry entries[] = {
       {"plugin.toml", parts[0]}, {"main.wasm", parts[1]}, {"signature.sig", parts[2]}};
   MemoryOutput output;
@@ -79,5 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t compressed = 0;
   for (const auto& local : zip->locals) compressed += local.data.size();
   require(output.bytes().size() == 316 + compressed, "316 bytes plus the compressed data");
+  if (input.size() >= 4) check_limits(entries, *zip, output, limits_from(input));
   return 0;
 }
