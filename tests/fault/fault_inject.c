@@ -1,12 +1,17 @@
 /* fault_inject.so — an LD_PRELOAD library that makes one chosen call of a process fail.
  *
- * Every call of open/open64/openat, read, write, lseek, fstat, and every malloc or realloc
- * that the main program makes itself (the input buffer; allocations through operator new or
- * from other libraries are not counted) is numbered from 1.
+ * Every call of open/open64/openat, read, write, lseek and fstat is numbered from 1, and so
+ * is every malloc or realloc made directly by a function of the main program named in
+ *   FAULT_ALLOC_IN=A[,B...]  functions whose (mangled) symbol names contain A or B, found in
+ *                     the program's symbol table; e.g. "ByteBuffer,read_plugin_file" for the
+ *                     input buffer, whose first reservation the compiler may turn from
+ *                     realloc into malloc. Allocations elsewhere (operator new, zlib, also
+ *                     when linked into the program) are neither counted nor failed.
  *   FAULT_TRACE=FILE  appends one line per call: "N FUNCTION TARGET", where TARGET is the
  *                     path for an open, the path that the descriptor was opened with for the
  *                     others ("fd:K" when unknown), and "-" for an allocation.
- *   FAULT_AT=N        makes call N fail, as FAULT_MODE says:
+ *   FAULT_AT=N[,M...] makes call N (and M...) fail, as FAULT_MODE says:
+ *   FAULT_EVERY=F     makes every call of function F ("fstat", ...) fail as well.
  *   FAULT_MODE=errno:E  return -1 with errno E without doing the call (NULL with ENOMEM for
  *                       an allocation, whatever E is);
  *              eintr    return -1 with EINTR once without doing the call (allocations and
@@ -19,6 +24,7 @@
  * that is the sanitizer's allocator and interceptors, which must not be bypassed. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
@@ -27,6 +33,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -35,45 +42,98 @@ enum { kModeNone, kModeErrno, kModeEintr, kModeShort };
 enum { kMaxFds = 1024, kPathSize = 256 };
 
 static long call_count;
-static long fault_at = -1;
+enum { kMaxFaults = 8 };
+static long fault_at[kMaxFaults];
+static int fault_count;
+static const char* fault_every = "";
 static int fault_mode = kModeNone;
 static int fault_errno = EIO;
 static int trace_fd = -1;
 static char fd_paths[kMaxFds][kPathSize];
-/* Address range of the main program's loaded segments: allocations called from there count. */
-static uintptr_t program_begin, program_end;
+enum { kMaxRanges = 64 };
+/* Code ranges of the functions named in FAULT_ALLOC_IN, at their loaded addresses. */
+static struct { uintptr_t begin, end; } alloc_ranges[kMaxRanges];
+static int range_count;
+static uintptr_t program_base;
 
 static int find_program(struct dl_phdr_info* info, size_t size, void* data) {
   (void)size;
   (void)data;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
-    if (segment->p_type != PT_LOAD) continue;
-    const uintptr_t begin = info->dlpi_addr + segment->p_vaddr;
-    const uintptr_t end = begin + segment->p_memsz;
-    if (program_begin == 0 || begin < program_begin) program_begin = begin;
-    if (end > program_end) program_end = end;
-  }
+  program_base = info->dlpi_addr;
   return 1; /* the first object listed is the main program */
+}
+
+/* Whether `name` contains one of the comma-separated tokens of `wanted`. */
+static int name_matches(const char* name, const char* wanted) {
+  while (*wanted) {
+    const char* comma = strchr(wanted, ',');
+    const size_t length = comma ? (size_t)(comma - wanted) : strlen(wanted);
+    char token[128];
+    if (length > 0 && length < sizeof token) {
+      memcpy(token, wanted, length);
+      token[length] = 0;
+      if (strstr(name, token)) return 1;
+    }
+    wanted += length + (comma != NULL);
+  }
+  return 0;
+}
+
+/* Reads the program's own symbol table through raw system calls and a private mapping. */
+static void find_allocating_functions(const char* wanted) {
+  dl_iterate_phdr(find_program, NULL);
+  const int fd = (int)syscall(SYS_openat, AT_FDCWD, "/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat status;
+  void* map = MAP_FAILED;
+  if (syscall(SYS_fstat, fd, &status) == 0)
+    map = mmap(NULL, (size_t)status.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+  syscall(SYS_close, fd);
+  if (map == MAP_FAILED) return;
+  const char* file = map;
+  const ElfW(Ehdr)* header = map;
+  const ElfW(Shdr)* sections = (const ElfW(Shdr)*)(file + header->e_shoff);
+  for (int i = 0; i < header->e_shnum; ++i) {
+    if (sections[i].sh_type != SHT_SYMTAB) continue;
+    const char* names = file + sections[sections[i].sh_link].sh_offset;
+    const ElfW(Sym)* symbols = (const ElfW(Sym)*)(file + sections[i].sh_offset);
+    const size_t count = sections[i].sh_size / sizeof *symbols;
+    for (size_t k = 0; k < count && range_count < kMaxRanges; ++k) {
+      const ElfW(Sym)* symbol = &symbols[k];
+      if (ELF64_ST_TYPE(symbol->st_info) != STT_FUNC || symbol->st_size == 0) continue;
+      if (!name_matches(names + symbol->st_name, wanted)) continue;
+      alloc_ranges[range_count].begin = program_base + symbol->st_value;
+      alloc_ranges[range_count].end = program_base + symbol->st_value + symbol->st_size;
+      ++range_count;
+    }
+  }
+  munmap(map, (size_t)status.st_size);
 }
 
 __attribute__((constructor)) static void setup(void) {
   const char* at = getenv("FAULT_AT");
   const char* mode = getenv("FAULT_MODE");
-  if (at) fault_at = atol(at);
+  while (at && *at && fault_count < kMaxFaults) {
+    char* end;
+    fault_at[fault_count++] = strtol(at, &end, 10);
+    at = *end == ',' ? end + 1 : "";
+  }
   if (mode && strcmp(mode, "eintr") == 0) fault_mode = kModeEintr;
   if (mode && strcmp(mode, "short") == 0) fault_mode = kModeShort;
   if (mode && strncmp(mode, "errno:", 6) == 0) {
     fault_mode = kModeErrno;
     fault_errno = atoi(mode + 6);
   }
+  const char* every = getenv("FAULT_EVERY");
+  if (every) fault_every = every;
   const char* trace = getenv("FAULT_TRACE");
   if (trace)
     trace_fd =
         (int)syscall(SYS_openat, AT_FDCWD, trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   const char* seconds = getenv("FAULT_ALARM");
   if (seconds) alarm((unsigned)atoi(seconds));
-  dl_iterate_phdr(find_program, NULL);
+  const char* alloc_in = getenv("FAULT_ALLOC_IN");
+  if (alloc_in) find_allocating_functions(alloc_in);
 }
 
 static const char* fd_target(int fd, char* scratch, size_t size) {
@@ -82,7 +142,7 @@ static const char* fd_target(int fd, char* scratch, size_t size) {
   return scratch;
 }
 
-/* Numbers this call, traces it, and says whether it is the one to fail. */
+/* Numbers this call, traces it, and says whether it is one of those to fail. */
 static int is_fault(const char* function, const char* target) {
   ++call_count;
   if (trace_fd >= 0) {
@@ -91,12 +151,13 @@ static int is_fault(const char* function, const char* target) {
     if (n > 0)
       syscall(SYS_write, trace_fd, line, (size_t)n < sizeof line ? (size_t)n : sizeof line);
   }
-  return call_count == fault_at;
+  for (int i = 0; i < fault_count; ++i)
+    if (call_count == fault_at[i]) return 1;
+  return strcmp(function, fault_every) == 0;
 }
 
-/* For a system call: whether this call fails (-1 with errno set) instead of being made. */
-static int fails_here(const char* function, const char* target) {
-  if (!is_fault(function, target)) return 0;
+/* Sets errno for a failed system call; false when the mode fails no system call. */
+static int fail(void) {
   if (fault_mode == kModeErrno)
     errno = fault_errno;
   else if (fault_mode == kModeEintr)
@@ -104,6 +165,11 @@ static int fails_here(const char* function, const char* target) {
   else
     return 0;
   return 1;
+}
+
+/* For a system call: whether this call fails (-1 with errno set) instead of being made. */
+static int fails_here(const char* function, const char* target) {
+  return is_fault(function, target) && fail();
 }
 
 static void remember(int fd, const char* path) {
@@ -163,8 +229,12 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   static ssize_t (*real)(int, const void*, size_t);
   char scratch[32];
   if (!real) real = next("write");
-  if (fails_here("write", fd_target(fd, scratch, sizeof scratch))) return -1;
-  if (fault_mode == kModeShort && call_count == fault_at && count > 1) count /= 2;
+  const int fault = is_fault("write", fd_target(fd, scratch, sizeof scratch));
+  if (fault && fault_mode == kModeShort) {
+    if (count > 1) count /= 2;
+  } else if (fault && fail()) {
+    return -1;
+  }
   return real(fd, buffer, count);
 }
 
@@ -219,12 +289,15 @@ static void* resolve(const char* name) {
   return function;
 }
 
-static int from_program(const void* caller) {
-  return (uintptr_t)caller >= program_begin && (uintptr_t)caller < program_end;
+static int counted_allocation(const void* caller) {
+  for (int i = 0; i < range_count; ++i)
+    if ((uintptr_t)caller >= alloc_ranges[i].begin && (uintptr_t)caller < alloc_ranges[i].end)
+      return 1;
+  return 0;
 }
 
 static int allocation_fails(const void* caller) {
-  return from_program(caller) && is_fault("alloc", "-") && fault_mode == kModeErrno;
+  return counted_allocation(caller) && is_fault("alloc", "-") && fault_mode == kModeErrno;
 }
 
 void* malloc(size_t size) {

@@ -25,6 +25,10 @@ constexpr const char* kEioText = "Input/output error (os error 5)";
 constexpr const char* kEnospcText = "No space left on device (os error 28)";
 constexpr const char* kPluginDir = "p";
 constexpr const char* kOutput = "out.zip";
+// Longer than the first read of a file read without a size, so that the buffer must grow.
+constexpr const char* kPluginToml =
+    "[package]\nname = \"demo\"\nversion = \"1.2.0\"\ndescription = \"a plugin.toml longer "
+    "than the first read of a file without a size\"\n";
 // Larger than the writer's output buffer even after compression, so that writing main.wasm
 // into the archive takes more than one write of its own.
 constexpr std::size_t kWasmSize = 600 * 1024;
@@ -108,11 +112,13 @@ class FaultSweep : public ::testing::Test {
 
   static Outcome run_with(std::vector<std::string> env) {
     const fs::path dir = scratch_->path() / ("run" + std::to_string(++runs_));
-    make_plugin(dir / kPluginDir, kSamplePluginToml, wasm_);
+    make_plugin(dir / kPluginDir, kPluginToml, wasm_);
     env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
     // The sanitizer runtime wants to come first; the library hands every call on to it.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAULT_ALARM=60");
+    // The input buffer's allocations, whether the reservation is inlined or not.
+    env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file");
     Outcome outcome{.result = run_tool(ToolRun{.args = {kPluginDir, kOutput},
                                                .key = kTestKey,
                                                .cwd = dir,
@@ -292,6 +298,34 @@ TEST_F(FaultSweep, EachFailedCallEndsTheRunWithItsStepsMessage) {
     }
   }
   EXPECT_EQ(last_rank, 6) << "the last archive call finishes the archive";
+}
+
+// Without a size from fstat the input buffer grows as it fills; each growth that cannot get
+// memory ends the read with "out of memory", and nothing is written.
+TEST_F(FaultSweep, WithoutSizesEachFailedGrowthIsOutOfMemory) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const fs::path trace = scratch_->path() / "trace-without-size";
+  const Outcome sizeless =
+      run_with({"FAULT_EVERY=fstat", "FAULT_MODE=errno:5", "FAULT_TRACE=" + trace.string()});
+  expect_reference_success(sizeless);
+  const std::vector<Call> calls = read_trace(trace);
+  const auto growths = std::count_if(calls.begin(), calls.end(), [](const Call& c) {
+    return c.function == "alloc" && c.stage == Stage::kReadWasm;
+  });
+  EXPECT_GT(growths, 2) << "main.wasm is read into a growing buffer";
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    const Call& call = calls[n - 1];
+    if (call.function != "alloc") continue;
+    const char* file = call.stage == Stage::kReadToml ? "plugin.toml" : "main.wasm";
+    SCOPED_TRACE("call " + std::to_string(n) + ": allocation for " + file);
+    const Outcome got =
+        run_with({"FAULT_EVERY=fstat", "FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:5"});
+    EXPECT_EQ(got.result.status, 1);
+    EXPECT_EQ(got.result.out, "");
+    EXPECT_EQ(got.result.err, std::string("plugin_sign: ") + read_failure(file, call) + "\n");
+    EXPECT_EQ(got.signature, std::nullopt);
+    EXPECT_TRUE(same_file(got.archive, std::nullopt));
+  }
 }
 
 TEST_F(FaultSweep, InterruptedCallsAreRetried) {
