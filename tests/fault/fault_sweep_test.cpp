@@ -244,7 +244,16 @@ TEST_F(FaultSweep, CountingRunReachesEveryStep) {
   EXPECT_GE(count(Stage::kArchive, "lseek"), 1);
   EXPECT_GE(count(Stage::kArchive, "write"), 4);
   EXPECT_EQ(count(Stage::kStdout, "write"), 1);
+  // The size of the sweep, for the test report.
   ::testing::Test::RecordProperty("calls", static_cast<int>(calls_.size()));
+  ::testing::Test::RecordProperty(
+      "allocations",
+      static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
+                                     [](const Call& c) { return c.function == "alloc"; })));
+  ::testing::Test::RecordProperty(
+      "writes", static_cast<int>(std::count_if(calls_.begin(), calls_.end(), [](const Call& c) {
+        return c.function == "write";
+      })));
 }
 
 TEST_F(FaultSweep, EachFailedCallEndsTheRunWithItsStepsMessage) {
