@@ -11,8 +11,14 @@ cc -O2 -o "$build/bench/runone" "$root/bench/runone.c"
 
 if [ ! -d "$corpus/plugins" ]; then
   maker=$root/../shared/bench/make-corpus.sh
-  [ -x "$maker" ] || { echo "bench: no corpus at $corpus and no $maker to make one" >&2; exit 1; }
-  "$maker" "$corpus"
+  [ -f "$maker" ] || { echo "bench: no corpus at $corpus and no $maker to make one" >&2; exit 1; }
+  # The maker downloads Debian packages, which needs the package lists.
+  if ! ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q >/dev/null
+  fi
+  bash "$maker" "$corpus"
 fi
 # The corpus describes each plugin in a [plugin] table; this tool reads [package].
 for toml in "$corpus"/plugins/*/plugin.toml; do
