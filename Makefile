@@ -27,8 +27,8 @@ install: build
 	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 # Builds only the tool: the bench needs neither the tests nor their libraries.
-bench: deps
-	@scripts/install-deps.sh bench
+bench:
+	@scripts/install-deps.sh build bench
 	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j2 --target plugin_sign
 	@bench/run.sh $(BUILD)
