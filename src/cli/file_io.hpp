@@ -30,8 +30,13 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-/// A growable byte buffer whose reserved bytes are not zero-filled, so that a large input is
-/// touched only by the read that fills it. Allocation failure is a result, not an exception.
+/// Whether reserved storage is made resident at once: worth it for bytes about to be filled,
+/// as it saves most of what the first write to each page would cost in a page fault.
+enum class Prefault : bool { kNo, kYes };
+
+/// A growable byte buffer that never initialises its reserved bytes itself, so that a large input
+/// is written once, by the read that fills it. Allocation failure is a result, not an exception.
+/// From 128 KiB on the storage is mapped directly.
 class ByteBuffer {
  public:
   ByteBuffer() = default;
@@ -42,7 +47,7 @@ class ByteBuffer {
   ~ByteBuffer();
 
   /// Grows the capacity to at least `capacity` bytes; false when memory cannot be had.
-  [[nodiscard]] bool reserve(std::size_t capacity);
+  [[nodiscard]] bool reserve(std::size_t capacity, Prefault prefault = Prefault::kNo);
   [[nodiscard]] std::span<const std::byte> bytes() const { return {data_, size_}; }
   [[nodiscard]] std::size_t size() const { return size_; }
   [[nodiscard]] std::size_t capacity() const { return capacity_; }
@@ -51,6 +56,9 @@ class ByteBuffer {
   void commit(std::size_t count) { size_ += count; }
 
  private:
+  static bool is_mapped(std::size_t capacity);
+  void release_storage();
+
   std::byte* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "support/tool_runner.hpp"
 
@@ -15,6 +17,8 @@ namespace {
 using testing::read_file;
 using testing::ScratchDir;
 using testing::write_file;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 std::string text_of(const ByteBuffer& buffer) {
   auto bytes = buffer.bytes();
@@ -37,16 +41,62 @@ TEST(JoinPluginPath, JoinsWithExactlyOneSlashUnlessEmpty) {
 }
 
 TEST(ReadPluginFile, ReadsWholeContentIntoOneReservation) {
-  ScratchDir dir;
-  std::string content(300'000, '\0');
-  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
-  write_file(dir.path() / "main.wasm", content);
+  // Below 128 KiB the buffer is allocated, from there on mapped: sizes on both sides, and one
+  // that ends inside a page.
+  for (const std::size_t size : {std::size_t{100'000}, std::size_t{300'000}, kMiB * 5 + 123}) {
+    SCOPED_TRACE(size);
+    ScratchDir dir;
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+    write_file(dir.path() / "main.wasm", content);
 
-  auto got = read_plugin_file(dir.path().string(), "main.wasm");
-  ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(text_of(*got), content);
-  // The size from fstat was reserved once, and the end-of-file probe did not grow it.
-  EXPECT_EQ(got->capacity(), content.size());
+    auto got = read_plugin_file(dir.path().string(), "main.wasm");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_TRUE(text_of(*got) == content);
+    // The size from fstat was reserved once, and the end-of-file probe did not grow it.
+    EXPECT_EQ(got->capacity(), content.size());
+  }
+}
+
+// Growing from allocated into mapped storage and within it keeps the content, moves hand the
+// mapping over, and destroying the buffer returns all of it.
+TEST(ByteBuffer, MappedStorageKeepsItsContentAndIsReturned) {
+  auto fill = [](ByteBuffer& buffer, std::size_t count) {
+    const std::size_t from = buffer.size();
+    for (std::size_t i = 0; i < count; ++i)
+      buffer.spare()[i] = static_cast<std::byte>((from + i) * 13);
+    buffer.commit(count);
+  };
+  auto holds_pattern = [](const ByteBuffer& buffer) {
+    const auto bytes = buffer.bytes();
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      if (bytes[i] != static_cast<std::byte>(i * 13)) return false;
+    return true;
+  };
+  ByteBuffer buffer;
+  ASSERT_TRUE(buffer.reserve(100));
+  fill(buffer, 100);
+  ASSERT_TRUE(buffer.reserve(kMiB * 3 + 5, Prefault::kYes));  // allocated to mapped
+  fill(buffer, kMiB * 3 + 5 - 100);
+  ASSERT_TRUE(buffer.reserve(kMiB * 7));  // mapped to mapped, pages left to fault
+  fill(buffer, 1000);
+  EXPECT_EQ(buffer.size(), kMiB * 3 + 1005);
+  EXPECT_TRUE(holds_pattern(buffer));
+
+  const std::byte* storage = buffer.bytes().data();
+  std::vector<unsigned char> residency(kMiB * 7 / 4096);
+  {
+    ByteBuffer moved(std::move(buffer));
+    ByteBuffer assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.bytes().data(), storage);
+    EXPECT_TRUE(holds_pattern(assigned));
+    ASSERT_EQ(::mincore(const_cast<std::byte*>(storage), kMiB * 7, residency.data()), 0);
+  }
+  // mincore fails with ENOMEM for any part of a range that is no longer mapped.
+  errno = 0;
+  EXPECT_EQ(::mincore(const_cast<std::byte*>(storage), kMiB * 7, residency.data()), -1);
+  EXPECT_EQ(errno, ENOMEM);
 }
 
 TEST(ReadPluginFile, EmptyFileIsZeroBytes) {

@@ -1,7 +1,7 @@
 /* fault_inject.so — an LD_PRELOAD library that makes one chosen call of a process fail.
  *
  * Every call of open/open64/openat, read, write, lseek and fstat is numbered from 1, and so
- * is every malloc or realloc made directly by a function of the main program named in
+ * is every malloc, realloc or mmap made directly by a function of the main program named in
  *   FAULT_ALLOC_IN=A[,B...]  functions whose (mangled) symbol names contain A or B, found in
  *                     the program's symbol table; e.g. "ByteBuffer,read_plugin_file" for the
  *                     input buffer, whose first reservation the compiler may turn from
@@ -12,8 +12,8 @@
  *                     others ("fd:K" when unknown), and "-" for an allocation.
  *   FAULT_AT=N[,M...] makes call N (and M...) fail, as FAULT_MODE says:
  *   FAULT_EVERY=F     makes every call of function F ("fstat", ...) fail as well.
- *   FAULT_MODE=errno:E  return -1 with errno E without doing the call (NULL with ENOMEM for
- *                       an allocation, whatever E is);
+ *   FAULT_MODE=errno:E  return -1 with errno E without doing the call (NULL, or MAP_FAILED,
+ *                       with ENOMEM for an allocation, whatever E is);
  *              eintr    return -1 with EINTR once without doing the call (allocations and
  *                       the calls after it are untouched);
  *              short    for write: write only the first half of the bytes (at least 1).
@@ -328,4 +328,16 @@ void free(void* pointer) {
   if (pointer == NULL || in_arena(pointer) || resolving) return;
   if (!real) real = (void (*)(void*))resolve("free");
   real(pointer);
+}
+
+/* Large buffers are mapped directly; such a mapping counts and fails like any allocation. */
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+  static void* (*real)(void*, size_t, int, int, int, off_t);
+  if (resolving) return (void*)syscall(SYS_mmap, address, length, protection, flags, fd, offset);
+  if (!real) real = (void* (*)(void*, size_t, int, int, int, off_t))resolve("mmap");
+  if (allocation_fails(__builtin_return_address(0))) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return real(address, length, protection, flags, fd, offset);
 }

@@ -117,8 +117,8 @@ class FaultSweep : public ::testing::Test {
     // The sanitizer runtime wants to come first; the library hands every call on to it.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAULT_ALARM=60");
-    // The input buffer's allocations, whether the reservation is inlined or not.
-    env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file");
+    // The input buffer's allocations and mappings, whether its helpers are inlined or not.
+    env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage");
     Outcome outcome{.result = run_tool(ToolRun{.args = {kPluginDir, kOutput},
                                                .key = kTestKey,
                                                .cwd = dir,
