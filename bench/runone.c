@@ -1,4 +1,5 @@
-/* Runs one command once and prints its wall time in seconds and its peak resident set in KiB.
+/* Runs one command once and prints its wall time in seconds, its peak resident set in KiB, its
+ * exit status, and the user and system CPU seconds it used.
  * Usage: runone OUTFILE_FOR_STDOUT CMD [ARGS...]   (the command's stdout goes to that file) */
 #include <fcntl.h>
 #include <spawn.h>
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
   }
   clock_gettime(CLOCK_MONOTONIC, &end);
   double seconds = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
-  printf("%.9f %ld %d\n", seconds, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+  printf("%.9f %ld %d %.6f %.6f\n", seconds, usage.ru_maxrss,
+         WIFEXITED(status) ? WEXITSTATUS(status) : 128,
+         (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6,
+         (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6);
   return 0;
 }
