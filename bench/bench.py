@@ -95,7 +95,7 @@ def main():
         n = rounds_for(size)
         labels = list(commands)
         for i in range(n + 1):
-            for label in labels[i % 3:] + labels[:i % 3]:
+            for label in labels[i % len(labels):] + labels[:i % len(labels)]:
                 seconds, peak, cpu_seconds = run_once(runone, commands[label],
                                                       str(out / "stdout.txt"), env)
                 if i == 0:
