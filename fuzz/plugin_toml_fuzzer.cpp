@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 #include "fuzz_check.hpp"
 #include "plugin/plugin_toml.hpp"
 

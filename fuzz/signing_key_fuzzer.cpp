@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 #include "fuzz_check.hpp"
 #include "signing/signing_key.hpp"
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "archive/zip_records.hpp"
-#include "cli/file_io.hpp"
-#include "cli/io_error.hpp"
+#include "io/file_io.hpp"
+#include "io/io_error.hpp"
 
 namespace plugin_sign {
 

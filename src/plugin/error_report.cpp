@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 #include "plugin/plugin_toml.hpp"
 
 namespace plugin_sign {

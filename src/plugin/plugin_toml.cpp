@@ -36,7 +36,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 #include "plugin/toml_strict.hpp"
 
 namespace plugin_sign {

@@ -2,7 +2,7 @@
 
 #include <sodium.h>
 
-#include "cli/file_io.hpp"
+#include "io/file_io.hpp"
 
 namespace plugin_sign {
 namespace {

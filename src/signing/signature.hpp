@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/io_error.hpp"
+#include "io/io_error.hpp"
 #include "signing/signing_key.hpp"
 
 namespace plugin_sign {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <optional>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 
 namespace plugin_sign {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 #include "json_value.hpp"
 #include "plugin/plugin_toml.hpp"
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/error_exit.hpp"
+#include "tools/plugin_sign/error_exit.hpp"
 
 namespace plugin_sign {
 

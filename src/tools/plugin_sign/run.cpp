@@ -1,11 +1,11 @@
-#include "cli/run.hpp"
+#include "tools/plugin_sign/run.hpp"
 
 #include <array>
 #include <span>
 #include <string_view>
 
 #include "archive/zip_writer.hpp"
-#include "cli/file_io.hpp"
+#include "io/file_io.hpp"
 #include "plugin/plugin_toml.hpp"
 #include "signing/manifest.hpp"
 #include "signing/signature.hpp"

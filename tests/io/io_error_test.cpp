@@ -1,4 +1,4 @@
-#include "cli/io_error.hpp"
+#include "io/io_error.hpp"
 
 #include <gtest/gtest.h>
 

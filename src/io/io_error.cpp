@@ -1,9 +1,9 @@
-#include "cli/io_error.hpp"
+#include "io/io_error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 
 namespace plugin_sign {
 namespace {

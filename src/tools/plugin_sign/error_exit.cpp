@@ -1,11 +1,11 @@
-#include "cli/error_exit.hpp"
+#include "tools/plugin_sign/error_exit.hpp"
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <span>
 
-#include "cli/file_io.hpp"
+#include "io/file_io.hpp"
 
 namespace plugin_sign {
 namespace {

@@ -1,4 +1,4 @@
-#include "cli/file_io.hpp"
+#include "io/file_io.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

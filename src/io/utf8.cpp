@@ -1,4 +1,4 @@
-#include "cli/utf8.hpp"
+#include "io/utf8.hpp"
 
 #include <cstddef>
 

@@ -8,10 +8,10 @@
 #include <span>
 #include <string>
 
-#include "cli/error_exit.hpp"
-#include "cli/file_io.hpp"
-#include "cli/run.hpp"
-#include "cli/utf8.hpp"
+#include "tools/plugin_sign/error_exit.hpp"
+#include "io/file_io.hpp"
+#include "tools/plugin_sign/run.hpp"
+#include "io/utf8.hpp"
 
 namespace plugin_sign {
 namespace {
