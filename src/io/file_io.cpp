@@ -18,6 +18,10 @@ IoError out_of_memory() {
   return IoError{.os_error = 0, .fixed = "out of memory"};
 }
 
+IoError too_large(std::uint64_t max_size) {
+  return IoError{.os_error = 0, .fixed = "larger than " + std::to_string(max_size) + " bytes"};
+}
+
 // Growth step once the buffer is full: double, but at least this much.
 constexpr std::size_t kMinimumGrowth = 8192;
 
@@ -52,6 +56,14 @@ std::expected<std::size_t, IoError> read_some(int fd, std::span<std::byte> out) 
   for (;;) {
     const ssize_t n = ::read(fd, out.data(), out.size());
     if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+std::expected<struct stat, IoError> file_status(int fd) {
+  for (;;) {
+    struct stat status {};
+    if (::fstat(fd, &status) == 0) return status;
     if (errno != EINTR) return std::unexpected(last_os_error());
   }
 }
@@ -139,16 +151,25 @@ std::string join_plugin_path(std::string_view dir, std::string_view file_name) {
 }
 
 std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
-                                                    std::string_view file_name) {
-  auto file = open_with_retry(join_plugin_path(dir, file_name), O_RDONLY | O_CLOEXEC);
+                                                    std::string_view file_name,
+                                                    std::uint64_t max_size) {
+  // Without blocking: opening a FIFO for reading would otherwise wait for a writer. The type
+  // is checked on the open descriptor, so the file read is the file checked.
+  auto file = open_with_retry(join_plugin_path(dir, file_name),
+                              O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (!file) return std::unexpected(file.error());
+  auto status = file_status(file->get());
+  if (!status) return std::unexpected(status.error());
+  // A directory fails as reading one always has; every other kind of file is refused here.
+  if (S_ISDIR(status->st_mode)) return std::unexpected(IoError{.os_error = EISDIR, .fixed = {}});
+  if (!S_ISREG(status->st_mode))
+    return std::unexpected(IoError{.os_error = 0, .fixed = "not a regular file"});
+  const auto reported = static_cast<std::uint64_t>(status->st_size);
+  if (reported > max_size) return std::unexpected(too_large(max_size));
 
   ByteBuffer buffer;
-  struct stat status {};
-  if (::fstat(file->get(), &status) == 0 && status.st_size > 0 &&
-      !buffer.reserve(static_cast<std::size_t>(status.st_size), Prefault::kYes)) {
+  if (reported > 0 && !buffer.reserve(static_cast<std::size_t>(reported), Prefault::kYes))
     return std::unexpected(out_of_memory());
-  }
   for (;;) {
     if (buffer.spare().empty()) {
       // Probe before growing, so that a file of the reported size never grows the buffer.
@@ -157,6 +178,7 @@ std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
       if (!got) return std::unexpected(got.error());
       if (*got == 0) return buffer;
       const std::size_t capacity = buffer.capacity();
+      if (capacity + *got > max_size) return std::unexpected(too_large(max_size));
       if (!buffer.reserve(capacity + std::max(capacity, kMinimumGrowth)))
         return std::unexpected(out_of_memory());
       std::copy_n(probe, *got, buffer.spare().begin());

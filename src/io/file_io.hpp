@@ -68,10 +68,16 @@ class ByteBuffer {
 /// ends in "/", otherwise joined with one "/".
 [[nodiscard]] std::string join_plugin_path(std::string_view dir, std::string_view file_name);
 
-/// The whole content of `file_name` in `dir`. The buffer is reserved once from the size that
-/// fstat reports; a reservation or growth that fails gives the error "out of memory".
-[[nodiscard]] std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
-                                                                  std::string_view file_name);
+/// No limit on the size of a file read.
+inline constexpr std::uint64_t kNoSizeLimit = UINT64_MAX;
+
+/// The whole content of `file_name` in `dir`, which must be a regular file (a symbolic link to
+/// one is followed); anything else fails at once with "not a regular file". The buffer is
+/// reserved once from the size that fstat reports; a reservation or growth that fails gives
+/// "out of memory", and a file found to exceed `max_size` gives "larger than {max_size} bytes"
+/// before the excess is allocated.
+[[nodiscard]] std::expected<ByteBuffer, IoError> read_plugin_file(
+    std::string_view dir, std::string_view file_name, std::uint64_t max_size = kNoSizeLimit);
 
 /// Opens `path` write-only and close-on-exec, created with 0666 less the umask or truncated.
 /// A path with a NUL byte is refused before any system call.

@@ -12,6 +12,7 @@
  *                     others ("fd:K" when unknown), and "-" for an allocation.
  *   FAULT_AT=N[,M...] makes call N (and M...) fail, as FAULT_MODE says:
  *   FAULT_EVERY=F     makes every call of function F ("fstat", ...) fail as well.
+ *   FAULT_SIZELESS=1  makes every fstat report a size of 0, as files under /proc do.
  *   FAULT_MODE=errno:E  return -1 with errno E without doing the call (NULL, or MAP_FAILED,
  *                       with ENOMEM for an allocation, whatever E is);
  *              eintr    return -1 with EINTR once without doing the call (allocations and
@@ -46,6 +47,7 @@ enum { kMaxFaults = 8 };
 static long fault_at[kMaxFaults];
 static int fault_count;
 static const char* fault_every = "";
+static int fault_sizeless;
 static int fault_mode = kModeNone;
 static int fault_errno = EIO;
 static int trace_fd = -1;
@@ -126,6 +128,7 @@ __attribute__((constructor)) static void setup(void) {
   }
   const char* every = getenv("FAULT_EVERY");
   if (every) fault_every = every;
+  fault_sizeless = getenv("FAULT_SIZELESS") != NULL;
   const char* trace = getenv("FAULT_TRACE");
   if (trace)
     trace_fd =
@@ -255,7 +258,9 @@ static int do_fstat(int fd, struct stat* status) {
   char scratch[32];
   if (fails_here("fstat", fd_target(fd, scratch, sizeof scratch))) return -1;
   if (!real) real = next("fstat");
-  return real(fd, status);
+  const int result = real(fd, status);
+  if (result == 0 && fault_sizeless) status->st_size = 0;
+  return result;
 }
 
 int fstat(int fd, struct stat* status) {

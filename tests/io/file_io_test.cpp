@@ -130,6 +130,41 @@ TEST(ReadPluginFile, ReportsTheOsError) {
   }
 }
 
+// A FIFO would block the open until a writer came, and a device would be read until memory
+// ran out: both fail at once. A symbolic link to a regular file is followed.
+TEST(ReadPluginFile, RefusesEverythingButARegularFile) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir.path() / "device");
+  write_file(dir.path() / "real.wasm", "module");
+  std::filesystem::create_symlink("real.wasm", dir.path() / "linked.wasm");
+
+  for (const char* file : {"fifo", "device"}) {
+    SCOPED_TRACE(file);
+    auto got = read_plugin_file(dir.path().string(), file);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(io_error_text(got.error()), "not a regular file");
+  }
+  auto linked = read_plugin_file(dir.path().string(), "linked.wasm");
+  ASSERT_TRUE(linked.has_value());
+  EXPECT_EQ(text_of(*linked), "module");
+}
+
+TEST(ReadPluginFile, RefusesAFileBeyondTheLimitBeforeReadingIt) {
+  ScratchDir dir;
+  write_file(dir.path() / "main.wasm", std::string(1001, 'x'));
+  auto at_limit = read_plugin_file(dir.path().string(), "main.wasm", 1001);
+  ASSERT_TRUE(at_limit.has_value());
+  EXPECT_EQ(at_limit->size(), 1001u);
+  auto beyond = read_plugin_file(dir.path().string(), "main.wasm", 1000);
+  ASSERT_FALSE(beyond.has_value());
+  EXPECT_EQ(io_error_text(beyond.error()), "larger than 1000 bytes");
+  // A file that reports no size is held to the limit as it grows.
+  auto grown = read_plugin_file("/proc/self", "maps", 16);
+  ASSERT_FALSE(grown.has_value());
+  EXPECT_EQ(io_error_text(grown.error()), "larger than 16 bytes");
+}
+
 TEST(CreateOutputFile, TruncatesAndKeepsTheModeOfAnExistingFile) {
   ScratchDir dir;
   const auto path = dir.path() / "out.zip";
