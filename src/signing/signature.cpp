@@ -26,8 +26,10 @@ class SecretKeyBuffer {
 
 }  // namespace
 
-// Seeded key derivation, signing and Base64 encoding draw no randomness and use no
-// implementation chosen at run time, so none of them needs sodium_init().
+bool initialise_crypto() {
+  return sodium_init() >= 0;
+}
+
 Signature sign_manifest(const SigningKey& key, std::span<const std::byte> message) {
   unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
   SecretKeyBuffer secret_key;

@@ -1,29 +1,17 @@
 // plugin_sign <plugin_dir> [output.zip] — signs a plugin directory into a ZIP package.
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <span>
 #include <string>
 
-#include "tools/plugin_sign/error_exit.hpp"
 #include "io/file_io.hpp"
-#include "tools/plugin_sign/run.hpp"
 #include "io/utf8.hpp"
+#include "tools/common/process.hpp"
+#include "tools/plugin_sign/error_exit.hpp"
+#include "tools/plugin_sign/run.hpp"
 
 namespace plugin_sign {
 namespace {
-
-// A closed standard descriptor would let the next open file take its number, and the
-// success or failure line would land in that file; /dev/null takes the place instead.
-void open_closed_standard_descriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (::open("/dev/null", O_RDWR) != fd) std::abort();
-  }
-}
 
 Arguments collect_arguments(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
@@ -51,9 +39,7 @@ void print_success(const std::string& output_path) {
 
 int main(int argc, char** argv) {
   using namespace plugin_sign;
-  open_closed_standard_descriptors();
-  // A reader that went away makes the write fail with EPIPE instead of killing the process.
-  std::signal(SIGPIPE, SIG_IGN);
+  if (!prepare_process()) exit_with_internal_error("the crypto library could not start");
 
   const Arguments arguments = collect_arguments(argc, argv);
   auto output_path = run(arguments);
