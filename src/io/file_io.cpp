@@ -95,6 +95,13 @@ int FileDescriptor::release() {
   return std::exchange(fd_, -1);
 }
 
+// Not retried after EINTR: Linux releases the descriptor whatever close returns, and a
+// second close could close a descriptor that another thread has opened since.
+std::expected<void, IoError> FileDescriptor::close() {
+  if (::close(release()) != 0 && errno != EINTR) return std::unexpected(last_os_error());
+  return {};
+}
+
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),

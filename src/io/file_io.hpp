@@ -12,7 +12,8 @@
 
 namespace plugin_sign {
 
-/// Owns one open descriptor and closes it when destroyed, ignoring the result of close.
+/// Owns one open descriptor and closes it when destroyed, ignoring the result of close; a
+/// file that was written is closed with `close` instead, whose result counts.
 class FileDescriptor {
  public:
   FileDescriptor() = default;
@@ -25,6 +26,9 @@ class FileDescriptor {
 
   [[nodiscard]] int get() const { return fd_; }
   int release();
+  /// Closes the descriptor and reports what closing found: on NFS or under a quota, a write
+  /// error may show only here. The descriptor is released whatever the result.
+  [[nodiscard]] std::expected<void, IoError> close();
 
  private:
   int fd_ = -1;
