@@ -1,0 +1,119 @@
+#include "archive/block_deflate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/zip_test_support.hpp"
+
+namespace plugin_sign {
+namespace {
+
+using testing::crc32_of;
+using testing::inflate_raw;
+
+constexpr std::size_t kBlock = 64 * 1024;
+
+// Text-like bytes that compress, with long matches across block boundaries, and noise that
+// does not: both kinds of DEFLATE block appear.
+std::vector<std::byte> sample(std::size_t size) {
+  std::mt19937 generator(11);
+  std::vector<std::byte> bytes(size);
+  const std::string words[] = {"module ", "export ", "func ", "(i32.add) ", "local.get "};
+  for (std::size_t i = 0; i < size;) {
+    if (generator() % 8 == 0) {
+      bytes[i++] = static_cast<std::byte>(generator());
+      continue;
+    }
+    for (char c : words[generator() % 5]) {
+      if (i == size) break;
+      bytes[i++] = static_cast<std::byte>(c);
+    }
+  }
+  return bytes;
+}
+
+struct Compressed {
+  BlockDeflateResult result;
+  std::vector<std::byte> bytes;
+  std::size_t sink_calls = 0;
+};
+
+Compressed compress(std::span<const std::byte> input, unsigned threads) {
+  Compressed out;
+  auto result = deflate_in_blocks(input, {.block_size = kBlock, .threads = threads},
+                                  [&](std::span<const std::byte> piece) {
+                                    ++out.sink_calls;
+                                    out.bytes.insert(out.bytes.end(), piece.begin(), piece.end());
+                                    return std::expected<void, IoError>{};
+                                  });
+  EXPECT_TRUE(result.has_value());
+  if (result) out.result = *result;
+  return out;
+}
+
+// The archive must be the same on every machine: the bytes depend on the block size only.
+TEST(DeflateInBlocks, SameStreamForEveryThreadCountAroundBlockBoundaries) {
+  const std::vector<std::byte> all = sample(kBlock * 7 + 5);
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1, kBlock * 7 + 5}) {
+    SCOPED_TRACE(size);
+    const std::span<const std::byte> input(all.data(), size);
+    const Compressed one = compress(input, 1);
+    auto inflated = inflate_raw(one.bytes);
+    ASSERT_TRUE(inflated.has_value()) << inflated.error();
+    EXPECT_TRUE(std::ranges::equal(*inflated, input));
+    EXPECT_EQ(one.result.crc32, crc32_of(input));
+    EXPECT_EQ(one.result.compressed_size, one.bytes.size());
+    EXPECT_EQ(one.sink_calls, std::max<std::size_t>(1, (size + kBlock - 1) / kBlock));
+    for (const unsigned threads : {2u, 16u}) {
+      SCOPED_TRACE(threads);
+      const Compressed many = compress(input, threads);
+      EXPECT_TRUE(many.bytes == one.bytes);
+      EXPECT_EQ(many.result.crc32, one.result.crc32);
+    }
+  }
+}
+
+// Priming each block with the input before it keeps matches across the cut: the blocks cost
+// little more than one stream would.
+TEST(DeflateInBlocks, PrimedBlocksCompressAlmostAsWellAsOneStream) {
+  const std::vector<std::byte> input = sample(kBlock * 16);
+  const Compressed blocks = compress(input, 2);
+  const Compressed whole = [&] {
+    Compressed out;
+    auto result = deflate_in_blocks(input, {.block_size = input.size(), .threads = 1},
+                                    [&](std::span<const std::byte> piece) {
+                                      out.bytes.insert(out.bytes.end(), piece.begin(), piece.end());
+                                      return std::expected<void, IoError>{};
+                                    });
+    EXPECT_TRUE(result.has_value());
+    return out;
+  }();
+  EXPECT_LT(blocks.bytes.size(), whole.bytes.size() * 101 / 100);
+}
+
+TEST(DeflateInBlocks, AFailedSinkStopsTheRunAndNothingFollowsIt) {
+  const std::vector<std::byte> input = sample(kBlock * 20);
+  for (const std::size_t failing_call : {std::size_t{1}, std::size_t{2}, std::size_t{20}}) {
+    for (const unsigned threads : {1u, 2u, 16u}) {
+      SCOPED_TRACE(std::to_string(failing_call) + " " + std::to_string(threads));
+      std::size_t calls = 0;
+      auto result =
+          deflate_in_blocks(input, {.block_size = kBlock, .threads = threads},
+                            [&](std::span<const std::byte>) -> std::expected<void, IoError> {
+                              if (++calls == failing_call)
+                                return std::unexpected(IoError{.os_error = 28});
+                              return {};
+                            });
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(result.error().os_error, 28);
+      EXPECT_EQ(calls, failing_call);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace plugin_sign
