@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -32,9 +33,13 @@ IoError out_of_memory() {
   return IoError{.os_error = 0, .fixed = "out of memory"};
 }
 
+struct FreeBytes {
+  void operator()(std::byte* bytes) const { std::free(bytes); }
+};
+
 // One block's compressed bytes and CRC-32. A worker fills it; the calling thread empties it.
 struct BlockOutput {
-  std::unique_ptr<std::byte[]> data;
+  std::unique_ptr<std::byte, FreeBytes> data;
   std::size_t capacity = 0;
   std::size_t size = 0;
   std::uint32_t crc32 = 0;
@@ -89,12 +94,13 @@ class BlockEncoder {
     return initialised_;
   }
 
+  // Allocated with the C library directly, where a failure is a result.
   static bool reserve(BlockOutput& out, std::size_t capacity) {
     if (capacity <= out.capacity) return true;
-    std::unique_ptr<std::byte[]> grown(new (std::nothrow) std::byte[capacity]);
-    if (!grown) return false;
-    std::copy_n(out.data.get(), out.size, grown.get());
-    out.data = std::move(grown);
+    void* grown = std::realloc(out.data.get(), capacity);
+    if (grown == nullptr) return false;
+    (void)out.data.release();
+    out.data.reset(static_cast<std::byte*>(grown));
     out.capacity = capacity;
     return true;
   }

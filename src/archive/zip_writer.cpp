@@ -1,5 +1,7 @@
 #include "archive/zip_writer.hpp"
 
+#include "archive/block_deflate.hpp"
+
 #define ZLIB_CONST
 #include <zlib.h>
 
@@ -142,6 +144,9 @@ std::expected<void, IoError> ZipWriter::write(std::span<const std::byte> bytes) 
     return std::unexpected(fixed_error("no zip entry is open for writing"));
   if (bytes.size() >= limits_.uncompressed - entries_.back().uncompressed_size)
     return std::unexpected(large_file_error());
+  if (stream_ended_) return std::unexpected(fixed_error("zip entry is already complete"));
+  if (entries_.back().uncompressed_size == 0 && bytes.size() >= kBlockDeflateThreshold)
+    return compress_in_blocks(bytes);
   while (!bytes.empty()) {
     const std::size_t take = std::min(bytes.size(), kInputSlice);
     if (auto done = compress(bytes.first(take), false); !done) return done;
@@ -192,10 +197,29 @@ std::expected<void, IoError> ZipWriter::write_compressed(std::span<const std::by
   return {};
 }
 
+// A large entry given whole is compressed in blocks on every core, its stream ended with its
+// last block. A failure loses compressed data, so it breaks the writer for good.
+std::expected<void, IoError> ZipWriter::compress_in_blocks(std::span<const std::byte> bytes) {
+  auto done = deflate_in_blocks(
+      bytes, {.block_size = kDeflateBlockSize, .threads = available_threads()},
+      [this](std::span<const std::byte> piece) { return write_compressed(piece); });
+  if (!done) {
+    broken_ = done.error();
+    return std::unexpected(done.error());
+  }
+  entries_.back().crc32 = done->crc32;
+  entries_.back().uncompressed_size = bytes.size();
+  stream_ended_ = true;
+  return {};
+}
+
 // The rest of the open entry's DEFLATE stream reaches the output. A failure here loses
 // compressed data that cannot be produced again, so it breaks the writer for good.
 std::expected<void, IoError> ZipWriter::flush_entry() {
-  if (auto done = compress({}, true); !done) return done;
+  if (!stream_ended_) {
+    if (auto done = compress({}, true); !done) return done;
+  }
+  stream_ended_ = false;
   phase_ = Phase::kCompleteHeader;
   return {};
 }

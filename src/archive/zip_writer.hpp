@@ -77,6 +77,13 @@ struct ZipLimits {
   std::uint64_t compressed = std::uint64_t{1} << 32;
 };
 
+/// An entry whose content arrives in one write of at least kBlockDeflateThreshold bytes is
+/// compressed in blocks of kDeflateBlockSize on every core; smaller ones in one stream on the
+/// calling thread, with no thread started. Both are part of the archive format: a change
+/// changes the archives' bytes.
+inline constexpr std::size_t kDeflateBlockSize = std::size_t{256} << 10;
+inline constexpr std::size_t kBlockDeflateThreshold = 2 * kDeflateBlockSize;
+
 class Deflater;
 
 /// Writes a ZIP into an `ArchiveOutput`, each entry a raw DEFLATE stream (level 6), every
@@ -108,6 +115,7 @@ class ZipWriter {
   enum class Phase { kNoEntry, kEntryOpen, kCompleteHeader, kFinished };
 
   std::expected<void, IoError> compress(std::span<const std::byte> bytes, bool last);
+  std::expected<void, IoError> compress_in_blocks(std::span<const std::byte> bytes);
   std::expected<void, IoError> write_compressed(std::span<const std::byte> bytes);
   std::expected<void, IoError> flush_entry();
   std::expected<void, IoError> complete_header();
@@ -125,6 +133,8 @@ class ZipWriter {
   // A failure after which the entry data on the output is incomplete; every later call
   // reports it again.
   std::optional<IoError> broken_;
+  // The open entry's stream was ended by its blocks; only its header is left to complete.
+  bool stream_ended_ = false;
 };
 
 /// Writes `entries` in order into `output` and finishes the archive. After a failed finish,
