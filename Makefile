@@ -2,11 +2,12 @@
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 60
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
 
-.PHONY: all deps build demo test install bench check-sanitize fuzz clean
+.PHONY: all deps build demo test install bench check-sanitize check-tsan fuzz clean
 
 all: build
 
@@ -39,6 +40,12 @@ check-sanitize: deps
 	@cmake --build $(SANITIZE_BUILD) -j2
 	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
 
+# The archive tests, whose block compression runs on worker threads, under ThreadSanitizer.
+check-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) -j2 --target archive_test
+	@TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/archive/archive_test --gtest_brief=1
+
 # Each libFuzzer target for FUZZ_SECONDS, with clang and the sanitizers (not part of CI).
 fuzz: deps
 	@scripts/install-deps.sh fuzz
@@ -49,4 +56,4 @@ fuzz: deps
 	@fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

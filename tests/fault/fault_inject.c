@@ -145,17 +145,18 @@ static const char* fd_target(int fd, char* scratch, size_t size) {
   return scratch;
 }
 
-/* Numbers this call, traces it, and says whether it is one of those to fail. */
+/* Numbers this call, traces it, and says whether it is one of those to fail. The number is
+ * taken atomically: compression workers allocate on threads of their own. */
 static int is_fault(const char* function, const char* target) {
-  ++call_count;
+  const long number = __atomic_add_fetch(&call_count, 1, __ATOMIC_SEQ_CST);
   if (trace_fd >= 0) {
     char line[kPathSize + 64];
-    int n = snprintf(line, sizeof line, "%ld %s %s\n", call_count, function, target);
+    int n = snprintf(line, sizeof line, "%ld %s %s\n", number, function, target);
     if (n > 0)
       syscall(SYS_write, trace_fd, line, (size_t)n < sizeof line ? (size_t)n : sizeof line);
   }
   for (int i = 0; i < fault_count; ++i)
-    if (call_count == fault_at[i]) return 1;
+    if (number == fault_at[i]) return 1;
   return strcmp(function, fault_every) == 0;
 }
 

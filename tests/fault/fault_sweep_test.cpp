@@ -110,15 +110,19 @@ class FaultSweep : public ::testing::Test {
   }
   static void TearDownTestSuite() { scratch_.reset(); }
 
-  static Outcome run_with(std::vector<std::string> env) {
+  // The input buffer's allocations and mappings, whether its helpers are inlined or not.
+  static constexpr const char* kInputAllocations =
+      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage";
+
+  static Outcome run_with(std::vector<std::string> env,
+                          const std::string& allocations = kInputAllocations) {
     const fs::path dir = scratch_->path() / ("run" + std::to_string(++runs_));
     make_plugin(dir / kPluginDir, kPluginToml, wasm_);
     env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
     // The sanitizer runtime wants to come first; the library hands every call on to it.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAULT_ALARM=60");
-    // The input buffer's allocations and mappings, whether its helpers are inlined or not.
-    env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage");
+    env.push_back(allocations);
     Outcome outcome{.result = run_tool(ToolRun{.args = {kPluginDir, kOutput},
                                                .key = kTestKey,
                                                .cwd = dir,
@@ -330,6 +334,20 @@ TEST_F(FaultSweep, WithoutSizesEachFailedGrowthIsOutOfMemory) {
     EXPECT_EQ(got.signature, std::nullopt);
     EXPECT_TRUE(same_file(got.archive, std::nullopt));
   }
+}
+
+// main.wasm is compressed in blocks by worker threads; a worker that cannot get memory for a
+// block's output ends the run at main.wasm's step, and nothing of the entry follows.
+TEST_F(FaultSweep, AWorkerOutOfMemoryFailsMainWasmsStep) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const Outcome got =
+      run_with({"FAULT_EVERY=alloc", "FAULT_MODE=errno:12"}, "FAULT_ALLOC_IN=reserve_block_output");
+  EXPECT_EQ(got.result.status, 1);
+  EXPECT_EQ(got.result.out, "");
+  EXPECT_EQ(got.result.err, "plugin_sign: failed to write main.wasm into zip: out of memory\n");
+  EXPECT_TRUE(same_file(got.signature, reference_.signature));
+  ASSERT_TRUE(got.archive.has_value());
+  EXPECT_LT(got.archive->size(), reference_.archive->size());
 }
 
 TEST_F(FaultSweep, InterruptedCallsAreRetried) {
