@@ -24,10 +24,11 @@ constexpr int kRawWindowBits = -15;  // negative: raw DEFLATE, no zlib wrapper
 constexpr int kMemLevel = 8;
 // What a block's encoder is primed with: the whole reach of a DEFLATE match.
 constexpr std::size_t kDictionarySize = 32 * 1024;
-// Compressed blocks waiting for the sink, with those being compressed, hold at most this many
-// input bytes' worth of output, whatever the number of cores: it bounds the memory a run
-// needs beyond its input.
-constexpr std::size_t kMaxBytesInFlight = std::size_t{4} << 20;
+// Each worker holds an encoder (about 256 KiB at level 6, whatever the block size) and each
+// output slot one compressed block; there is one slot more than workers, so that a worker can
+// go on while the sink takes a block. Capping the workers bounds the memory a run needs beyond
+// its input, whatever the number of cores: with 256 KiB blocks, about 4.5 MiB.
+constexpr std::size_t kMaxWorkers = 8;
 
 IoError out_of_memory() {
   return IoError{.os_error = 0, .fixed = "out of memory"};
@@ -256,14 +257,12 @@ unsigned available_threads() {
 std::expected<BlockDeflateResult, IoError> deflate_in_blocks(std::span<const std::byte> input,
                                                              const BlockDeflateOptions& options,
                                                              const CompressedSink& sink) {
-  static_assert(UINT_MAX >= kMaxBytesInFlight);
   const std::size_t block_size = std::clamp<std::size_t>(options.block_size, 1, UINT_MAX / 2);
-  const std::size_t threads = std::max(1u, options.threads);
-  const std::size_t slots = std::clamp<std::size_t>(kMaxBytesInFlight / block_size, 2, threads + 1);
+  const std::size_t threads = std::clamp<std::size_t>(options.threads, 1, kMaxWorkers);
   try {
-    BlockPipeline pipeline(input, block_size, slots);
+    BlockPipeline pipeline(input, block_size, threads + 1);
     Workers workers(pipeline);
-    if (workers.start(std::min(threads, slots)) == 0) return std::unexpected(out_of_memory());
+    if (workers.start(threads) == 0) return std::unexpected(out_of_memory());
     return pipeline.drain(sink);
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());

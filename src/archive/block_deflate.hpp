@@ -15,7 +15,7 @@ namespace plugin_sign {
 /// never on `threads`.
 struct BlockDeflateOptions {
   std::size_t block_size = std::size_t{1} << 20;
-  /// Workers that compress blocks; at least one.
+  /// Workers that compress blocks: at least one, at most eight.
   unsigned threads = 1;
 };
 
