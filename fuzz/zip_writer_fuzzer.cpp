@@ -2,6 +2,8 @@
 // and read back with the tests' own ZIP reader and raw inflate: the same bytes come back.
 // The same entries are then written again under small size limits, taken from the input's
 // last four bytes: the run fails exactly where an entry reaches a limit, with its message.
+// Last, main.wasm's content is compressed in small blocks, by one worker and by three: one
+// stream that gives the content back, the same bytes whatever the number of workers.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -10,7 +12,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "archive/block_deflate.hpp"
 #include "archive/zip_test_support.hpp"
 #include "archive/zip_writer.hpp"
 #include "fuzz_check.hpp"
@@ -113,6 +117,30 @@ void check_limits(std::span<const ArchiveEntry> entries, const testing::ZipFile&
           written.error().drop_report, expected->drop_report);
 }
 
+std::vector<std::byte> deflated_in_blocks(std::span<const std::byte> content,
+                                          std::size_t block_size, unsigned threads) {
+  std::vector<std::byte> stream;
+  const auto result = deflate_in_blocks(content, {.block_size = block_size, .threads = threads},
+                                        [&](std::span<const std::byte> piece) {
+                                          stream.insert(stream.end(), piece.begin(), piece.end());
+                                          return std::expected<void, IoError>{};
+                                        });
+  require(result.has_value(), "block compression succeeds");
+  require(result->crc32 == testing::crc32_of(content), "the CRC-32 of the blocks");
+  require(result->compressed_size == stream.size(), "the compressed size of the blocks");
+  return stream;
+}
+
+void check_blocks(std::span<const std::byte> content, std::size_t block_size) {
+  const std::vector<std::byte> one = deflated_in_blocks(content, block_size, 1);
+  const auto inflated = testing::inflate_raw(one);
+  require(inflated.has_value(), "the blocks inflate as one stream",
+          inflated ? "" : inflated.error());
+  require(text_of(*inflated) == text_of(content), "the blocks give the content back");
+  require(deflated_in_blocks(content, block_size, 3) == one,
+          "the same blocks whatever the number of workers");
+}
+
 }  // namespace
 }  // namespace plugin_sign::fuzzing
 
@@ -134,5 +162,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& local : zip->locals) compressed += local.data.size();
   require(output.bytes().size() == 316 + compressed, "316 bytes plus the compressed data");
   if (input.size() >= 4) check_limits(entries, *zip, output, limits_from(input));
+  if (!input.empty()) check_blocks(parts[1], 1 + std::to_integer<std::size_t>(input[0]) * 16);
   return 0;
 }
