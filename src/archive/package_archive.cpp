@@ -45,9 +45,15 @@ std::expected<void, ArchiveFailure> write_package_archive(std::string_view path,
         .message = "failed to create " + std::string(path) + ": " + io_error_text(file.error()),
         .drop_report = {}});
   FileArchiveOutput output(file->get());
-  // The descriptor closes when `file` goes out of scope, on success and failure alike; the
-  // result of closing is not looked at.
-  return write_archive(output, entries);
+  // After a failure the descriptor closes with `file`: the run fails with the first error.
+  if (auto written = write_archive(output, entries); !written) return written;
+  // On NFS or under a quota a write error may show only here. Closing ends finishing the
+  // archive, so its failure is reported as finishing's.
+  if (auto closed = file->close(); !closed)
+    return std::unexpected(ArchiveFailure{
+        .message = "failed to finalize zip: " + archive_error_text(ArchiveError{closed.error()}),
+        .drop_report = {}});
+  return {};
 }
 
 }  // namespace plugin_sign

@@ -32,7 +32,8 @@ struct ArchiveFailure {
 };
 
 /// Creates `path` and writes `entries` into it in order; on success the file is complete
-/// and closed. On failure the file stays as far as it was written.
+/// and closed. On failure the file stays as far as it was written; a failed close fails as
+/// finishing does, "failed to finalize zip: i/o error: ...".
 [[nodiscard]] std::expected<void, ArchiveFailure> write_package_archive(
     std::string_view path, std::span<const ArchiveEntry> entries);
 

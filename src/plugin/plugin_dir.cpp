@@ -28,6 +28,8 @@ std::expected<void, std::string> write_signature_file(std::string_view dir, std:
   if (!file) return write_failure(file.error());
   if (auto written = write_all(file->get(), std::as_bytes(std::span(text))); !written)
     return write_failure(written.error());
+  // On NFS or under a quota a write error may show only when the file is closed.
+  if (auto closed = file->close(); !closed) return write_failure(closed.error());
   return {};
 }
 

@@ -21,7 +21,8 @@ inline constexpr std::string_view kSignatureName = "signature.sig";
 
 /// Writes `text` as signature.sig in `dir`, in place, truncating an older file. A symbolic
 /// link there is not followed and anything but a regular file is left untouched. The error
-/// is the complete message, "failed to write signature.sig: {error text}".
+/// is the complete message, "failed to write signature.sig: {error text}", also when only
+/// closing the file failed.
 [[nodiscard]] std::expected<void, std::string> write_signature_file(std::string_view dir,
                                                                     std::string_view text);
 
