@@ -24,6 +24,12 @@ IoError fixed_error(const char* text) {
   return IoError{.os_error = 0, .fixed = text};
 }
 
+// The first size that a field of `limit` values cannot hold: its top value is the ZIP64
+// marker, which a reader would take for "see the ZIP64 record" and misread the entry.
+std::uint64_t first_unfit_size(std::uint64_t limit) {
+  return limit - 1;
+}
+
 IoError large_file_error() {
   return fixed_error("Large file option has not been set");
 }
@@ -140,7 +146,7 @@ std::expected<void, IoError> ZipWriter::write(std::span<const std::byte> bytes) 
   if (broken_) return std::unexpected(*broken_);
   if (phase_ != Phase::kEntryOpen)
     return std::unexpected(fixed_error("no zip entry is open for writing"));
-  if (bytes.size() >= limits_.uncompressed - entries_.back().uncompressed_size)
+  if (bytes.size() >= first_unfit_size(limits_.uncompressed) - entries_.back().uncompressed_size)
     return std::unexpected(large_file_error());
   while (!bytes.empty()) {
     const std::size_t take = std::min(bytes.size(), kInputSlice);
@@ -204,7 +210,8 @@ std::expected<void, IoError> ZipWriter::flush_entry() {
 // data. Repeatable: each attempt redoes all three steps.
 std::expected<void, IoError> ZipWriter::complete_header() {
   const ZipEntryRecord& entry = entries_.back();
-  if (entry.compressed_size >= limits_.compressed) return std::unexpected(large_file_error());
+  if (entry.compressed_size >= first_unfit_size(limits_.compressed))
+    return std::unexpected(large_file_error());
   if (auto moved = output_.seek(entry.header_offset + kLocalHeaderSizesOffset); !moved)
     return moved;
   if (auto written = output_.write(encode_local_sizes(entry)); !written) return written;

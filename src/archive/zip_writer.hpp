@@ -69,12 +69,14 @@ struct ArchiveError {
 /// "i/o error: " and the I/O error text.
 [[nodiscard]] std::string archive_error_text(const ArchiveError& error);
 
-/// Sizes from which an entry no longer fits a ZIP without ZIP64 sizes ("large file" off).
-/// Tests may lower them; they must never exceed 2^32, the width of the size fields.
+/// What the size fields of an entry hold without ZIP64 sizes ("large file" off): values below
+/// the limit, of which the top one, limit - 1, is the marker that sends a reader to a ZIP64
+/// record (0xFFFFFFFF for the 32-bit fields). An entry may therefore have at most limit - 2
+/// bytes. Tests may lower the limits, to no less than 2; they must never exceed 2^32.
 struct ZipLimits {
-  /// Uncompressed bytes of one entry may not reach this.
+  /// For the uncompressed bytes of one entry.
   std::uint64_t uncompressed = std::uint64_t{1} << 32;
-  /// Compressed bytes of one entry may not reach this; checked when the entry is completed.
+  /// For the compressed bytes of one entry; checked when the entry is completed.
   std::uint64_t compressed = std::uint64_t{1} << 32;
 };
 
@@ -96,7 +98,7 @@ class ZipWriter {
   /// position (CRC-32 and sizes zero until completed).
   [[nodiscard]] std::expected<void, ArchiveError> start_entry(std::string_view name);
   /// Compresses `bytes` into the open entry. Fails with "Large file option has not been set",
-  /// reading nothing, when the entry's uncompressed size would reach the limit.
+  /// reading nothing, when the entry's uncompressed size would reach the marker value.
   [[nodiscard]] std::expected<void, IoError> write(std::span<const std::byte> bytes);
   /// Completes the open entry, then writes the central directory (with ZIP64 records where an
   /// offset no longer fits 32 bits) and the end record.
