@@ -23,6 +23,14 @@ std::span<const std::byte> as_bytes(std::string_view text) {
   return std::as_bytes(std::span(text.data(), text.size()));
 }
 
+// The signature text of `manifest`. The seed lives only in here, from decoding to signing,
+// so that it is wiped before the caller writes any file.
+std::expected<std::string, std::string> signature_text(std::string_view manifest) {
+  auto key = signing_key_from_environment();
+  if (!key) return std::unexpected(std::move(key.error()));
+  return encode_base64(sign_manifest(*key, as_bytes(manifest)));
+}
+
 }  // namespace
 
 std::expected<std::string, ErrorExit> run(const Arguments& arguments) {
@@ -39,11 +47,9 @@ std::expected<std::string, ErrorExit> run(const Arguments& arguments) {
       .main_wasm_sha256 = sha256_hex(main_wasm->bytes()),
   });
 
-  auto key = signing_key_from_environment();
-  if (!key) return fail(key.error());
-
-  const std::string signature = encode_base64(sign_manifest(*key, as_bytes(manifest)));
-  if (auto written = write_signature_file(dir, signature); !written)
+  auto signature = signature_text(manifest);
+  if (!signature) return fail(std::move(signature.error()));
+  if (auto written = write_signature_file(dir, *signature); !written)
     return fail(std::move(written.error()));
 
   // Parsed only now, so that an invalid plugin.toml still leaves a fresh signature.sig.
@@ -54,7 +60,7 @@ std::expected<std::string, ErrorExit> run(const Arguments& arguments) {
   const std::array entries = {
       ArchiveEntry{.name = kPluginTomlName, .content = plugin_toml->bytes()},
       ArchiveEntry{.name = kMainWasmName, .content = main_wasm->bytes()},
-      ArchiveEntry{.name = kSignatureName, .content = as_bytes(signature)},
+      ArchiveEntry{.name = kSignatureName, .content = as_bytes(*signature)},
   };
   if (auto archived = write_package_archive(output_path, entries); !archived)
     return std::unexpected(ErrorExit{.message = std::move(archived.error().message),
