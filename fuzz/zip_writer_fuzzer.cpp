@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/package_archive.hpp"
 #include "archive/zip_test_support.hpp"
 #include "archive/zip_writer.hpp"
 #include "fuzz_check.hpp"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "archive/package_archive.hpp"
 #include "archive/zip_test_support.hpp"
 #include "archive/zip_writer.hpp"
 

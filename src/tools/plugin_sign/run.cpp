@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "archive/zip_writer.hpp"
+#include "archive/package_archive.hpp"
 #include "plugin/plugin_dir.hpp"
 #include "plugin/plugin_toml.hpp"
 #include "signing/manifest.hpp"
