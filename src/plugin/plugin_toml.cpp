@@ -1,6 +1,14 @@
 // plugin_toml.cpp — the one place that knows the TOML library.
 #include "plugin/plugin_toml.hpp"
 
+// Everything below (the switches, the two patched macros, and the strict layer that refuses
+// what the next-version mode accepts beyond TOML 1.1) was checked against toml++ 3.3.0.
+// Another version may parse differently without a word: check it, then move the pin.
+#include <toml++/impl/version.h>
+#if TOML_LIB_MAJOR != 3 || TOML_LIB_MINOR != 3 || TOML_LIB_PATCH != 0
+#error "plugin.toml parsing was checked against toml++ 3.3.0; check this version before use"
+#endif
+
 // toml++ is used header-only: its 1.1 syntax (optional seconds, \e and \xHH, newlines and
 // trailing commas in inline tables) sits behind the unreleased-features switch.
 #define TOML_ENABLE_UNRELEASED_FEATURES 1
