@@ -14,9 +14,14 @@
 #include "io/utf8.hpp"
 #include "json_value.hpp"
 #include "plugin/plugin_toml.hpp"
+#include "support/toml_scalars.hpp"
 
 namespace plugin_sign {
 namespace {
+
+using testing::check_toml_document;
+using testing::TomlPathStep;
+using testing::TomlScalar;
 
 namespace fs = std::filesystem;
 
