@@ -17,15 +17,6 @@
 namespace plugin_sign {
 namespace {
 
-// Byte length of the UTF-8 sequence that `lead` starts; 1 for a byte that starts none.
-std::size_t sequence_length(char lead) {
-  const auto byte = static_cast<unsigned char>(lead);
-  if (byte >= 0xF0 && byte <= 0xF7) return 4;
-  if (byte >= 0xE0) return byte <= 0xEF ? 3 : 1;
-  if (byte >= 0xC0) return 2;
-  return 1;
-}
-
 // Turns the parser's line and column (columns in code points, a leading byte order mark
 // not counted) into byte offsets of the text.
 class SourceMap {
@@ -42,7 +33,7 @@ class SourceMap {
     if (position.line > line_starts_.size()) return text_.size();
     std::size_t at = line_starts_[position.line - 1] + (position.line == 1 ? bom_length_ : 0);
     for (toml::source_index column = 1; column < position.column && at < text_.size(); ++column)
-      at = std::min(text_.size(), at + sequence_length(text_[at]));
+      at = std::min(text_.size(), at + utf8_sequence_length(text_[at]));
     return at;
   }
 
@@ -55,7 +46,7 @@ class SourceMap {
   ByteRange code_point(toml::source_position position) const {
     const std::size_t start = offset(position);
     if (start >= text_.size()) return ByteRange{text_.size(), text_.size()};
-    return ByteRange{start, std::min(text_.size(), start + sequence_length(text_[start]))};
+    return ByteRange{start, std::min(text_.size(), start + utf8_sequence_length(text_[start]))};
   }
 
  private:
