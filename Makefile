@@ -6,6 +6,10 @@ TSAN_BUILD ?= build-tsan
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 60
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+# Warnings are errors for developers and CI (test, check-sanitize, fuzz, bench), not for a user's
+# build with a newer compiler (demo, install).
+WERROR ?= OFF
+test check-sanitize check-tsan fuzz bench: WERROR = ON
 
 .PHONY: all deps build demo test install bench check-sanitize check-tsan fuzz clean
 
@@ -15,7 +19,8 @@ deps:
 	@scripts/install-deps.sh build test
 
 build: deps
-	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j2
 
 demo: build
@@ -30,19 +35,22 @@ install: build
 # Builds only the tool: the bench needs neither the tests nor their libraries.
 bench:
 	@scripts/install-deps.sh build bench
-	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j2 --target plugin_sign
 	@bench/run.sh $(BUILD)
 
 # Every test, built in Debug under AddressSanitizer and UndefinedBehaviorSanitizer.
 check-sanitize: deps
-	@cmake -S . -B $(SANITIZE_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(SANITIZE_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_SANITIZE=ON \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j2
 	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
 
 # The archive tests, whose block compression runs on worker threads, under ThreadSanitizer.
 check-tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_TSAN=ON >/dev/null
+	@cmake -S . -B $(TSAN_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_TSAN=ON \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(TSAN_BUILD) -j2 --target archive_test
 	@TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/archive/archive_test --gtest_brief=1
 
@@ -51,7 +59,7 @@ fuzz: deps
 	@scripts/install-deps.sh fuzz
 	@cmake -S . -B $(FUZZ_BUILD) -G "$(GENERATOR)" -DCMAKE_CXX_COMPILER=clang++-19 \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLUGIN_SIGN_SANITIZE=ON -DPLUGIN_SIGN_FUZZ=ON \
-	  -DPLUGIN_SIGN_TESTS=OFF >/dev/null
+	  -DPLUGIN_SIGN_TESTS=OFF -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j2
 	@fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
