@@ -425,6 +425,10 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   const ToolResult help = plugin_key(dir.path(), {"--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.find("usage: plugin_key generate"));
+  const ToolResult command_help = plugin_key(dir.path(), {"generate", "--help"});
+  EXPECT_EQ(0, command_help.status);
+  EXPECT_EQ(help.out, command_help.out);
+  EXPECT_TRUE(names_in(dir.path()).empty());
   const ToolResult version = plugin_key(dir.path(), {"--version"});
   EXPECT_EQ(0, version.status);
   EXPECT_EQ(0u, version.out.find("plugin_key 1."));
