@@ -25,6 +25,8 @@ struct ToolRun {
   std::optional<std::uint64_t> address_space_limit;
   // Seconds after which SIGALRM ends a child that hangs (status 128 + 14); none when 0.
   unsigned alarm_seconds = 0;
+  std::string binary;                     // the executable; empty: the built plugin_sign
+  std::optional<std::string> stdin_text;  // standard input; /dev/null when unset
 };
 
 struct ToolResult {
@@ -32,6 +34,9 @@ struct ToolResult {
   std::string out;
   std::string err;
 };
+
+/// The built plugin_key, for ToolRun::binary.
+inline constexpr const char* kPluginKeyBinary = PLUGIN_KEY_BINARY;
 
 /// Runs the binary with only PATH and the given variables in its environment.
 ToolResult run_tool(const ToolRun& run);
@@ -50,6 +55,10 @@ class ScratchDir {
 };
 
 std::string read_file(const std::filesystem::path& path);
+/// The names in `dir`, sorted, hidden ones included: a leftover temporary file shows up here.
+std::vector<std::string> names_in(const std::filesystem::path& dir);
+/// The permission bits of `path` itself (a symbolic link is not followed).
+unsigned mode_of(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view content);
 
 /// A plugin directory with the given files; returns its path.
