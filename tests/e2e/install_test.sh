@@ -9,15 +9,22 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/plugin_sign"
 test -f "$prefix/share/man/man1/plugin_sign.1"
+test -x "$prefix/bin/plugin_key"
+test -f "$prefix/share/man/man1/plugin_key.1"
 
 status=0
 "$prefix/bin/plugin_sign" 2>"$prefix/err" || status=$?
 [ "$status" -eq 1 ]
 grep -qx 'plugin_sign: usage: plugin_sign <plugin_dir> \[output.zip\]' "$prefix/err"
 
+"$prefix/bin/plugin_key" --version >"$prefix/out"
+grep -qx 'plugin_key [0-9]*\.[0-9]*\.[0-9]*' "$prefix/out"
+
 if command -v groff >/dev/null; then
-  warnings=$(groff -Tutf8 -man -ww -z "$source_dir/man/plugin_sign.1" 2>&1)
-  [ -z "$warnings" ] || { echo "$warnings"; exit 1; }
+  for page in plugin_sign plugin_key; do
+    warnings=$(groff -Tutf8 -man -ww -z "$source_dir/man/$page.1" 2>&1)
+    [ -z "$warnings" ] || { echo "$page.1: $warnings"; exit 1; }
+  done
 else
   echo "groff not installed: manual page rendering not checked"
 fi

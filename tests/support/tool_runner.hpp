@@ -20,6 +20,8 @@ struct ToolRun {
   std::vector<std::string> extra_env;  // "NAME=value" entries, e.g. LD_PRELOAD
   // When run by root, the child drops to user and group 65534, so that permissions apply.
   bool as_nobody = false;
+  std::string binary;                     // the executable; empty: the built plugin_sign
+  std::optional<std::string> stdin_text;  // standard input; /dev/null when unset
 };
 
 struct ToolResult {
@@ -27,6 +29,9 @@ struct ToolResult {
   std::string out;
   std::string err;
 };
+
+/// The built plugin_key, for ToolRun::binary.
+inline constexpr const char* kPluginKeyBinary = PLUGIN_KEY_BINARY;
 
 /// Runs the binary with only PATH and the given variables in its environment.
 ToolResult run_tool(const ToolRun& run);
@@ -45,6 +50,10 @@ class ScratchDir {
 };
 
 std::string read_file(const std::filesystem::path& path);
+/// The names in `dir`, sorted, hidden ones included: a leftover temporary file shows up here.
+std::vector<std::string> names_in(const std::filesystem::path& dir);
+/// The permission bits of `path` itself (a symbolic link is not followed).
+unsigned mode_of(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view content);
 
 /// A plugin directory with the given files; returns its path.
