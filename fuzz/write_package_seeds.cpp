@@ -16,7 +16,7 @@ namespace {
 std::string file_name(const std::string& name) {
   std::string out;
   for (char c : name) out += (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ? c : '_';
-  return out + ".zip";
+  return out + ".bin";
 }
 
 void write(const std::string& path, std::span<const std::byte> bytes) {
@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const std::string toml = "[package]\nname = \"demo\"\nversion = \"1.2.0\"\n";
   const std::string wasm = std::string("\0asm\1\0\0\0", 8) + std::string(200, 'w') + "module";
-  write(dir + "/signed.zip",
+  write(dir + "/signed.bin",
         signed_package(std::as_bytes(std::span(toml)), std::as_bytes(std::span(wasm))));
-  write(dir + "/signed_empty_module.zip",
+  write(dir + "/signed_empty_module.bin",
         signed_package(std::as_bytes(std::span(toml)), std::span<const std::byte>()));
   for (const testing::HostileArchive& row : testing::hostile_archives())
     write(dir + "/" + file_name(row.name), row.bytes);
