@@ -261,20 +261,19 @@ TEST(VerifyPackage, SafeFromSeveralThreadsAtOnce) {
   EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), refused);
 }
 
-// The address space of this process in bytes, from /proc/self/statm.
-std::uint64_t address_space() {
-  std::ifstream statm("/proc/self/statm");
-  std::uint64_t pages = 0;
-  statm >> pages;
-  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-}
-
 // Memory for the verified bytes that cannot be had is a result, not an exception or a crash:
 // in a child whose address space leaves no room for main.wasm.
 TEST(VerifyPackage, ReportsMemoryThatCannotBeHad) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
 #else
+  // The address space of this process in bytes, from /proc/self/statm.
+  auto address_space = [] {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  };
   constexpr std::size_t kModuleSize = std::size_t{128} << 20;
   const Contents contents =
       signed_contents(1, testing::kSamplePluginToml, std::vector<std::byte>(kModuleSize));
