@@ -31,13 +31,17 @@ struct TrustedKey {
 /// `key` as the PEM "PUBLIC KEY" block that `openssl pkey -pubout` writes, ending in a line feed.
 [[nodiscard]] std::string public_key_pem(const PublicKey& key);
 
-/// A public key from its 44-character Base64 text, decoded strictly. The error is the whole
-/// message, e.g. "public key is not valid base64: Invalid padding".
+/// A public key from its 44-character Base64 text, decoded strictly and not trimmed (a line
+/// feed or a space is an error). The error is the whole message, e.g. "public key is not valid
+/// base64: Invalid padding".
 [[nodiscard]] std::expected<PublicKey, std::string> parse_public_key(std::string_view base64);
 
 /// The keys of a key file: one key a line in Base64, optionally followed by " names=" and a
 /// comma-separated list of patterns; "#" comment lines and blank lines; or instead a single
-/// PEM "PUBLIC KEY" block. At least one key. The error names the line: "line 3: ...".
+/// PEM "PUBLIC KEY" block. At least one key. Fields are separated by spaces or tabs; a line
+/// may not begin or end with white space; lines end in LF or CRLF; "*" is the one
+/// metacharacter of a pattern; the same key on several lines is trusted for each line's
+/// names. The error names the line: "line 3: ...".
 [[nodiscard]] std::expected<std::vector<TrustedKey>, std::string> parse_trusted_keys(
     std::string_view text);
 

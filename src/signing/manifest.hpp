@@ -1,6 +1,7 @@
 // manifest.hpp — the signed byte string: the two files' SHA-256 digests as compact JSON.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -12,6 +13,9 @@ struct Manifest {
   std::string plugin_toml_sha256;
   std::string main_wasm_sha256;
 };
+
+/// SHA-256 of `bytes`.
+[[nodiscard]] std::array<std::byte, 32> sha256(std::span<const std::byte> bytes);
 
 /// SHA-256 of `bytes` as 64 lowercase hexadecimal characters.
 [[nodiscard]] std::string sha256_hex(std::span<const std::byte> bytes);

@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <cstring>
+
 #include "io/file_io.hpp"
 
 namespace plugin_sign {
@@ -39,6 +41,34 @@ Signature sign_manifest(const SigningKey& key, std::span<const std::byte> messag
   crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
                        reinterpret_cast<const unsigned char*>(message.data()), message.size(),
                        secret_key.data());
+  return signature;
+}
+
+bool verify_signature(const PublicKey& key, std::span<const std::byte> message,
+                      const Signature& signature) {
+  static_assert(sizeof(Signature) == crypto_sign_BYTES);
+  static_assert(sizeof(PublicKey) == crypto_sign_PUBLICKEYBYTES);
+  return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
+                                     reinterpret_cast<const unsigned char*>(message.data()),
+                                     message.size(),
+                                     reinterpret_cast<const unsigned char*>(key.data())) == 0;
+}
+
+// The length is checked first: the usual fault is a line feed added by an editor, and "found
+// 89" says so more plainly than any Base64 error would.
+std::expected<Signature, std::string> decode_signature_text(std::string_view text) {
+  constexpr std::size_t kTextSize = 88;
+  if (text.size() != kTextSize)
+    return std::unexpected("signature.sig must be 88 characters of base64, found " +
+                           std::to_string(text.size()));
+  auto decoded = decode_base64_strict(text);
+  if (!decoded)
+    return std::unexpected("signature.sig is not valid base64: " + to_text(decoded.error()));
+  Signature signature;
+  if (decoded->size() != signature.size())
+    return std::unexpected("signature.sig must decode to exactly 64 bytes, found " +
+                           std::to_string(decoded->size()));
+  std::memcpy(signature.data(), decoded->data(), signature.size());
   return signature;
 }
 

@@ -125,6 +125,15 @@ SigningKey::~SigningKey() {
   sodium_memzero(seed_.data(), seed_.size());
 }
 
+PublicKey public_key_of(const SigningKey& key) {
+  PublicKey public_key;
+  unsigned char secret_key[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(reinterpret_cast<unsigned char*>(public_key.data()), secret_key,
+                           reinterpret_cast<const unsigned char*>(key.seed().data()));
+  sodium_memzero(secret_key, sizeof secret_key);
+  return public_key;
+}
+
 std::string to_text(const Base64Error& error) {
   switch (error.kind) {
     case Base64Error::Kind::kInvalidSymbol:

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "plugin_sign/keys.hpp"
+
 namespace plugin_sign {
 
 inline constexpr std::string_view kSigningKeyVariable = "KAVENTA_PLUGIN_SIGNING_KEY";
@@ -27,6 +29,9 @@ class SigningKey {
  private:
   std::array<std::byte, 32> seed_;
 };
+
+/// The Ed25519 public key of `key`'s seed.
+[[nodiscard]] PublicKey public_key_of(const SigningKey& key);
 
 /// Why strict Base64 decoding refused a text.
 struct Base64Error {

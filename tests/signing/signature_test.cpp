@@ -131,6 +131,126 @@ TEST(SignManifest, SignsTheManifestAndOnlyItVerifies) {
   }
 }
 
+TEST(PublicKeyOf, GivesTheRfc8032PublicKeys) {
+  for (const Vector& v : kRfc8032Vectors) {
+    SCOPED_TRACE(v.name);
+    EXPECT_EQ(v.public_key, to_hex(public_key_of(key_from_hex(v.seed))));
+  }
+}
+
+PublicKey public_key_from_hex(std::string_view hex) {
+  PublicKey key{};
+  const std::vector<std::byte> bytes = from_hex(hex);
+  std::copy(bytes.begin(), bytes.end(), key.begin());
+  return key;
+}
+
+Signature signature_from_hex(std::string_view hex) {
+  Signature signature{};
+  const std::vector<std::byte> bytes = from_hex(hex);
+  std::copy(bytes.begin(), bytes.end(), signature.begin());
+  return signature;
+}
+
+TEST(VerifySignature, AcceptsTheRfc8032SignaturesAndNothingAltered) {
+  constexpr std::size_t kCount = std::size(kRfc8032Vectors);
+  for (std::size_t i = 0; i < kCount; ++i) {
+    const Vector& v = kRfc8032Vectors[i];
+    SCOPED_TRACE(v.name);
+    const PublicKey key = public_key_from_hex(v.public_key);
+    std::vector<std::byte> message = from_hex(v.message);
+    Signature signature = signature_from_hex(v.signature);
+    EXPECT_TRUE(verify_signature(key, message, signature));
+
+    const PublicKey other_key = public_key_from_hex(kRfc8032Vectors[(i + 1) % kCount].public_key);
+    EXPECT_FALSE(verify_signature(other_key, message, signature));
+    message.push_back(std::byte{0});
+    EXPECT_FALSE(verify_signature(key, message, signature));
+    message.pop_back();
+    signature[0] ^= std::byte{0x01};
+    EXPECT_FALSE(verify_signature(key, message, signature));
+  }
+}
+
+// S + L for the S half of a signature, little-endian; S < L, so the sum fits in 256 bits.
+Signature with_l_added_to_s(Signature signature) {
+  // L = 2^252 + 27742317777372353535851937790883648493, little-endian.
+  constexpr unsigned char kL[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
+                                    0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+                                    0,    0,    0,    0,    0,    0,    0,    0,
+                                    0,    0,    0,    0,    0,    0,    0,    0x10};
+  unsigned carry = 0;
+  for (std::size_t i = 0; i < 32; ++i) {
+    carry += std::to_integer<unsigned>(signature[32 + i]) + kL[i];
+    signature[32 + i] = static_cast<std::byte>(carry & 0xFF);
+    carry >>= 8;
+  }
+  return signature;
+}
+
+TEST(VerifySignature, RefusesNonCanonicalSignaturesAndSmallOrderKeys) {
+  const Vector& v = kRfc8032Vectors[2];
+  const std::vector<std::byte> message = from_hex(v.message);
+  const Signature malleated = with_l_added_to_s(signature_from_hex(v.signature));
+  ASSERT_NE(signature_from_hex(v.signature), malleated);
+  EXPECT_FALSE(verify_signature(public_key_from_hex(v.public_key), message, malleated));
+
+  // With the identity point as key, R = identity and S = 0 pass the group equation for every
+  // message; a verifier without the small-order checks takes them.
+  const std::string identity = "01" + std::string(62, '0');
+  const Signature forged = signature_from_hex(identity + std::string(64, '0'));
+  EXPECT_FALSE(verify_signature(public_key_from_hex(identity), message, forged));
+  // A point of order 2 (y = -1) as key, with a real signature.
+  const PublicKey order_two =
+      public_key_from_hex("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f");
+  EXPECT_FALSE(verify_signature(order_two, message, signature_from_hex(v.signature)));
+}
+
+TEST(DecodeSignatureText, ReadsTheTextThatSigningWrites) {
+  const SigningKey key = key_from_hex(kRfc8032Vectors[0].seed);
+  const std::string manifest = kWorkedManifest;
+  const Signature signature = sign_manifest(key, std::as_bytes(std::span(manifest)));
+  auto decoded = decode_signature_text(encode_base64(signature));
+  ASSERT_TRUE(decoded.has_value()) << decoded.error();
+  EXPECT_EQ(signature, *decoded);
+  EXPECT_TRUE(verify_signature(public_key_of(key), std::as_bytes(std::span(manifest)), *decoded));
+}
+
+TEST(DecodeSignatureText, RefusesAnythingButEightyEightCharactersOfSixtyFourBytes) {
+  const std::string text = kWorkedSignatureText;
+  const std::string not_base64 = "signature.sig is not valid base64: ";
+  const struct {
+    const char* name;
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {"empty", "", "signature.sig must be 88 characters of base64, found 0"},
+      {"line feed added", text + "\n", "signature.sig must be 88 characters of base64, found 89"},
+      {"CRLF added", text + "\r\n", "signature.sig must be 88 characters of base64, found 90"},
+      {"padding missing", text.substr(0, 86),
+       "signature.sig must be 88 characters of base64, found 86"},
+      {"longer valid base64", text.substr(0, 86) + "AAAAAA",
+       "signature.sig must be 88 characters of base64, found 92"},
+      {"space inside", text.substr(0, 10) + " " + text.substr(11),
+       not_base64 + "Invalid symbol 32, offset 10."},
+      {"one = where two belong", text.substr(0, 87) + "A",
+       not_base64 + "Invalid symbol 61, offset 86."},
+      {"stray bits",
+       text.substr(0, 85) + "x==", not_base64 + "Invalid last symbol 120, offset 85."},
+      {"URL-safe alphabet", "-" + text.substr(1), not_base64 + "Invalid symbol 45, offset 0."},
+      {"65 bytes",
+       text.substr(0, 84) + "AAA=", "signature.sig must decode to exactly 64 bytes, found 65"},
+      {"66 bytes", text.substr(0, 84) + "AAAA",
+       "signature.sig must decode to exactly 64 bytes, found 66"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decoded = decode_signature_text(c.text);
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(c.message, decoded.error());
+  }
+}
+
 TEST(EncodeBase64, WritesStandardPaddedText) {
   const struct {
     std::string bytes;
