@@ -1,0 +1,208 @@
+#include "io/new_file.hpp"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "io/file_io.hpp"
+
+namespace plugin_sign {
+namespace {
+
+// Attempts at a temporary name before giving up: each collides only with a file that someone
+// else made with the same random name.
+constexpr int kNameAttempts = 64;
+
+std::string directory_of(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string_view base_of(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// A hidden name beside `path` that no one is likely to have taken: ".NAME.XXXXXXXXXXXX.tmp".
+std::string temporary_name(std::string_view path, int attempt) {
+  std::uint64_t random = 0;
+  if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+    random = (static_cast<std::uint64_t>(::getpid()) << 16) ^ static_cast<std::uint64_t>(attempt);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string suffix;
+  for (int i = 0; i < 12; ++i, random >>= 4) suffix += kDigits[random & 0xF];
+  const std::string dir = directory_of(path);
+  // Short enough for the 255 bytes a name may have, however long the final name is.
+  const std::string name = "." + std::string(base_of(path).substr(0, 200)) + "." + suffix + ".tmp";
+  return path.find('/') == std::string_view::npos ? name : dir + "/" + name;
+}
+
+std::expected<void, IoError> sync(int fd) {
+  while (::fsync(fd) != 0)
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  return {};
+}
+
+// Whether an unnamed file can be given a name later: O_TMPFILE needs /proc to link it.
+bool can_link_unnamed() {
+  return ::access("/proc/self/fd", X_OK) == 0;
+}
+
+// A file under a fresh temporary name beside `path`, opened for writing; never an existing
+// file and never through a symbolic link.
+std::expected<std::pair<FileDescriptor, std::string>, IoError> create_named(std::string_view path,
+                                                                            mode_t mode) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string name = temporary_name(path, attempt);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) return std::pair{FileDescriptor(fd), std::move(name)};
+    if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
+  }
+  return std::unexpected(IoError{EEXIST, {}});
+}
+
+// Gives the unnamed file `fd` a fresh temporary name beside `path`.
+std::expected<std::string, IoError> link_unnamed(int fd, std::string_view path) {
+  const std::string source = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string name = temporary_name(path, attempt);
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      return name;
+    if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
+  }
+  return std::unexpected(IoError{EEXIST, {}});
+}
+
+// The content of `file` complete and flushed under a temporary name, which is returned. The
+// file is written unnamed where the file system allows it, so that a run killed while
+// writing leaves nothing behind; it is named only once it is complete.
+std::expected<std::string, IoError> stage(const NewFile& file, bool unnamed) {
+  if (unnamed) {
+    const int fd =
+        ::open(directory_of(file.path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, file.mode);
+    // EISDIR and EOPNOTSUPP say that the kernel or the file system has no unnamed files.
+    if (fd < 0 && errno != EISDIR && errno != EOPNOTSUPP) return std::unexpected(last_os_error());
+    if (fd >= 0) {
+      FileDescriptor descriptor(fd);
+      if (auto written = write_all(fd, file.content); !written)
+        return std::unexpected(written.error());
+      if (auto synced = sync(fd); !synced) return std::unexpected(synced.error());
+      auto name = link_unnamed(fd, file.path);
+      if (!name) return std::unexpected(name.error());
+      if (auto closed = descriptor.close(); !closed) {
+        ::unlink(name->c_str());
+        return std::unexpected(closed.error());
+      }
+      return name;
+    }
+  }
+  auto created = create_named(file.path, file.mode);
+  if (!created) return std::unexpected(created.error());
+  auto& [descriptor, name] = *created;
+  auto result = write_all(descriptor.get(), file.content);
+  if (result) result = sync(descriptor.get());
+  if (auto closed = descriptor.close(); result && !closed) result = std::unexpected(closed.error());
+  if (!result) {
+    ::unlink(name.c_str());
+    return std::unexpected(result.error());
+  }
+  return std::move(name);
+}
+
+// Moves `temporary` to `path`; with kRefuse an existing `path` fails with EEXIST. On success
+// `temporary` no longer exists.
+std::expected<void, IoError> put_in_place(const std::string& temporary, const std::string& path,
+                                          ExistingFile existing) {
+  if (existing == ExistingFile::kReplace) {
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return std::unexpected(last_os_error());
+    return {};
+  }
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+    return {};
+  // A file system without RENAME_NOREPLACE still refuses to link over an existing name.
+  if (errno != EINVAL && errno != ENOSYS) return std::unexpected(last_os_error());
+  if (::link(temporary.c_str(), path.c_str()) != 0) return std::unexpected(last_os_error());
+  ::unlink(temporary.c_str());
+  return {};
+}
+
+std::expected<void, IoError> sync_directory(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(last_os_error());
+  FileDescriptor descriptor(fd);
+  return sync(fd);
+}
+
+// Removes the files it holds when destroyed, unless they were kept.
+class RemoveOnFailure {
+ public:
+  RemoveOnFailure() = default;
+  RemoveOnFailure(const RemoveOnFailure&) = delete;
+  RemoveOnFailure& operator=(const RemoveOnFailure&) = delete;
+  ~RemoveOnFailure() {
+    for (const std::string& path : paths_) ::unlink(path.c_str());
+  }
+  void add(std::string path) { paths_.push_back(std::move(path)); }
+  void forget(const std::string& path) { std::erase(paths_, path); }
+  void keep() { paths_.clear(); }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+bool exists_as_link_or_file(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+}  // namespace
+
+std::expected<void, NewFileError> write_new_files(std::span<const NewFile> files,
+                                                  ExistingFile existing) {
+  for (const NewFile& file : files) {
+    if (file.path.find('\0') != std::string::npos)
+      return std::unexpected(
+          NewFileError{file.path, IoError{0, "file name contained an unexpected NUL byte"}});
+    // Found before anything is written; put_in_place checks again, atomically.
+    if (existing == ExistingFile::kRefuse && exists_as_link_or_file(file.path))
+      return std::unexpected(NewFileError{file.path, IoError{EEXIST, {}}});
+  }
+  const bool unnamed = can_link_unnamed();
+  RemoveOnFailure cleanup;
+  std::vector<std::string> temporaries;
+  for (const NewFile& file : files) {
+    auto name = stage(file, unnamed);
+    if (!name) return std::unexpected(NewFileError{file.path, name.error()});
+    cleanup.add(*name);
+    temporaries.push_back(std::move(*name));
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (auto placed = put_in_place(temporaries[i], files[i].path, existing); !placed)
+      return std::unexpected(NewFileError{files[i].path, placed.error()});
+    cleanup.forget(temporaries[i]);
+    cleanup.add(files[i].path);
+  }
+  std::vector<std::string> synced_dirs;
+  for (const NewFile& file : files) {
+    std::string dir = directory_of(file.path);
+    if (std::find(synced_dirs.begin(), synced_dirs.end(), dir) != synced_dirs.end()) continue;
+    if (auto synced = sync_directory(dir); !synced)
+      return std::unexpected(NewFileError{file.path, synced.error()});
+    synced_dirs.push_back(std::move(dir));
+  }
+  cleanup.keep();
+  return {};
+}
+
+}  // namespace plugin_sign
