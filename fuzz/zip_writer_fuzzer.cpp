@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/package_archive.hpp"
 #include "archive/zip_test_support.hpp"
 #include "archive/zip_writer.hpp"
 #include "fuzz_check.hpp"
@@ -70,22 +71,22 @@ ZipLimits limits_from(std::span<const std::byte> input) {
   const auto at = [&](std::size_t k) {
     return std::to_integer<std::uint64_t>(input[input.size() - 4 + k]);
   };
-  return ZipLimits{.uncompressed = 1 + ((at(0) << 8 | at(1)) % 4096),
-                   .compressed = 1 + ((at(2) << 8 | at(3)) % 4096)};
+  return ZipLimits{.uncompressed = 2 + ((at(0) << 8 | at(1)) % 4096),
+                   .compressed = 2 + ((at(2) << 8 | at(3)) % 4096)};
 }
 
 // The failure that `limits` must cause, from each entry's content and compressed size: an
-// entry reaching the uncompressed limit fails its write; one reaching the compressed limit
-// fails when it is completed, that is when the next entry is added or at the finish, where
-// the second attempt fails the same way.
+// entry whose uncompressed size reaches the marker value (the limit less one) fails its
+// write; one whose compressed size reaches it fails when it is completed, that is when the next
+// entry is added or at the finish, where the second attempt fails the same way.
 std::optional<ArchiveFailure> expected_failure(std::span<const ArchiveEntry> entries,
                                                const testing::ZipFile& zip, ZipLimits limits) {
   const std::string large(kLargeFile);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::string name(entries[i].name);
-    if (entries[i].content.size() >= limits.uncompressed)
+    if (entries[i].content.size() >= limits.uncompressed - 1)
       return ArchiveFailure{"failed to write " + name + " into zip: " + large, ""};
-    if (zip.locals[i].data.size() < limits.compressed) continue;
+    if (zip.locals[i].data.size() < limits.compressed - 1) continue;
     if (i + 1 < entries.size())
       return ArchiveFailure{
           "failed to add " + std::string(entries[i + 1].name) + " to zip: i/o error: " + large, ""};

@@ -24,6 +24,12 @@ IoError fixed_error(const char* text) {
   return IoError{.os_error = 0, .fixed = text};
 }
 
+// The first size that a field of `limit` values cannot hold: its top value is the ZIP64
+// marker, which a reader would take for "see the ZIP64 record" and misread the entry.
+std::uint64_t first_unfit_size(std::uint64_t limit) {
+  return limit - 1;
+}
+
 IoError large_file_error() {
   return fixed_error("Large file option has not been set");
 }
@@ -89,36 +95,18 @@ class Deflater {
   std::unique_ptr<std::byte[]> output_;
 };
 
-std::expected<void, IoError> FileArchiveOutput::write(std::span<const std::byte> bytes) {
-  return write_all(fd_, bytes);
-}
-
-std::expected<std::uint64_t, IoError> FileArchiveOutput::position() {
-  return current_position(fd_);
-}
-
-std::expected<void, IoError> FileArchiveOutput::seek(std::uint64_t offset) {
-  auto moved = seek_to(fd_, offset);
-  if (!moved) return std::unexpected(moved.error());
-  return {};
-}
-
-std::string archive_error_text(const ArchiveError& error) {
-  return "i/o error: " + io_error_text(error.io);
-}
-
 ZipWriter::ZipWriter(ArchiveOutput& output, ZipLimits limits) : output_(output), limits_(limits) {}
 
 ZipWriter::~ZipWriter() = default;
 
-std::expected<void, ArchiveError> ZipWriter::start_entry(std::string_view name) {
-  if (broken_) return std::unexpected(ArchiveError{*broken_});
+std::expected<void, IoError> ZipWriter::start_entry(std::string_view name) {
+  if (broken_) return std::unexpected(*broken_);
   if (phase_ != Phase::kNoEntry && phase_ != Phase::kEntryOpen)
-    return std::unexpected(ArchiveError{fixed_error("zip archive is already being finished")});
+    return std::unexpected(fixed_error("zip archive is already being finished"));
   // A failure from here on leaves a half-written entry: no later call can repair it.
   auto failed = [this](IoError error) {
     broken_ = error;
-    return std::unexpected(ArchiveError{std::move(error)});
+    return std::unexpected(std::move(error));
   };
   if (phase_ == Phase::kEntryOpen) {
     if (auto flushed = flush_entry(); !flushed) return failed(flushed.error());
@@ -140,7 +128,7 @@ std::expected<void, IoError> ZipWriter::write(std::span<const std::byte> bytes) 
   if (broken_) return std::unexpected(*broken_);
   if (phase_ != Phase::kEntryOpen)
     return std::unexpected(fixed_error("no zip entry is open for writing"));
-  if (bytes.size() >= limits_.uncompressed - entries_.back().uncompressed_size)
+  if (bytes.size() >= first_unfit_size(limits_.uncompressed) - entries_.back().uncompressed_size)
     return std::unexpected(large_file_error());
   while (!bytes.empty()) {
     const std::size_t take = std::min(bytes.size(), kInputSlice);
@@ -150,19 +138,16 @@ std::expected<void, IoError> ZipWriter::write(std::span<const std::byte> bytes) 
   return {};
 }
 
-std::expected<void, ArchiveError> ZipWriter::finish() {
-  if (broken_) return std::unexpected(ArchiveError{*broken_});
+std::expected<void, IoError> ZipWriter::finish() {
+  if (broken_) return std::unexpected(*broken_);
   if (phase_ == Phase::kEntryOpen) {
-    if (auto flushed = flush_entry(); !flushed)
-      return std::unexpected(ArchiveError{flushed.error()});
+    if (auto flushed = flush_entry(); !flushed) return flushed;
   }
   if (phase_ == Phase::kCompleteHeader) {
-    if (auto completed = complete_header(); !completed)
-      return std::unexpected(ArchiveError{completed.error()});
+    if (auto completed = complete_header(); !completed) return completed;
   }
   if (phase_ == Phase::kNoEntry) {
-    if (auto written = write_directory(); !written)
-      return std::unexpected(ArchiveError{written.error()});
+    if (auto written = write_directory(); !written) return written;
   }
   return {};
 }
@@ -204,7 +189,8 @@ std::expected<void, IoError> ZipWriter::flush_entry() {
 // data. Repeatable: each attempt redoes all three steps.
 std::expected<void, IoError> ZipWriter::complete_header() {
   const ZipEntryRecord& entry = entries_.back();
-  if (entry.compressed_size >= limits_.compressed) return std::unexpected(large_file_error());
+  if (entry.compressed_size >= first_unfit_size(limits_.compressed))
+    return std::unexpected(large_file_error());
   if (auto moved = output_.seek(entry.header_offset + kLocalHeaderSizesOffset); !moved)
     return moved;
   if (auto written = output_.write(encode_local_sizes(entry)); !written) return written;

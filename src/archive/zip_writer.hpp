@@ -1,4 +1,4 @@
-// zip_writer.hpp — the package archive: a ZIP written in place, DEFLATE on zlib.
+// zip_writer.hpp — a ZIP written in place into any positionable output, DEFLATE on zlib.
 #pragma once
 
 #include <cstddef>
@@ -7,34 +7,13 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/zip_records.hpp"
-#include "io/file_io.hpp"
 #include "io/io_error.hpp"
 
 namespace plugin_sign {
-
-/// One archive entry: its name and its whole content, already in memory.
-struct ArchiveEntry {
-  std::string_view name;
-  std::span<const std::byte> content;
-};
-
-/// Why writing the archive stopped. `message` is the failure line's text ("failed to add
-/// main.wasm to zip: i/o error: ..."); `drop_report`, when not empty, is what the second
-/// attempt to finish reported, to be written first on the same line.
-struct ArchiveFailure {
-  std::string message;
-  std::string drop_report;
-};
-
-/// Creates `path` and writes `entries` into it in order; on success the file is complete
-/// and closed. On failure the file stays as far as it was written.
-[[nodiscard]] std::expected<void, ArchiveFailure> write_package_archive(
-    std::string_view path, std::span<const ArchiveEntry> entries);
 
 /// Where an archive goes: bytes written at a current position that can be read and moved.
 class ArchiveOutput {
@@ -48,32 +27,14 @@ class ArchiveOutput {
   [[nodiscard]] virtual std::expected<void, IoError> seek(std::uint64_t offset) = 0;
 };
 
-/// An open file descriptor as archive output; positioning fails (ESPIPE) on a pipe.
-class FileArchiveOutput final : public ArchiveOutput {
- public:
-  explicit FileArchiveOutput(int fd) : fd_(fd) {}
-  [[nodiscard]] std::expected<void, IoError> write(std::span<const std::byte> bytes) override;
-  [[nodiscard]] std::expected<std::uint64_t, IoError> position() override;
-  [[nodiscard]] std::expected<void, IoError> seek(std::uint64_t offset) override;
-
- private:
-  int fd_;
-};
-
-/// What an archive error carries: the failed I/O operation.
-struct ArchiveError {
-  IoError io;
-};
-
-/// "i/o error: " and the I/O error text.
-[[nodiscard]] std::string archive_error_text(const ArchiveError& error);
-
-/// Sizes from which an entry no longer fits a ZIP without ZIP64 sizes ("large file" off).
-/// Tests may lower them; they must never exceed 2^32, the width of the size fields.
+/// What the size fields of an entry hold without ZIP64 sizes ("large file" off): values below
+/// the limit, of which the top one, limit - 1, is the marker that sends a reader to a ZIP64
+/// record (0xFFFFFFFF for the 32-bit fields). An entry may therefore have at most limit - 2
+/// bytes. Tests may lower the limits, to no less than 2; they must never exceed 2^32.
 struct ZipLimits {
-  /// Uncompressed bytes of one entry may not reach this.
+  /// For the uncompressed bytes of one entry.
   std::uint64_t uncompressed = std::uint64_t{1} << 32;
-  /// Compressed bytes of one entry may not reach this; checked when the entry is completed.
+  /// For the compressed bytes of one entry; checked when the entry is completed.
   std::uint64_t compressed = std::uint64_t{1} << 32;
 };
 
@@ -82,8 +43,9 @@ class Deflater;
 /// Writes a ZIP into an `ArchiveOutput`, each entry a raw DEFLATE stream (level 6), every
 /// local header completed in place by seeking back to it. Compressed data goes out through
 /// a fixed-size buffer as the encoder produces it. The output must outlive the writer.
-/// After a failed `start_entry` or a failed output write, every later call fails with that
-/// error again. Destroying the writer writes nothing.
+/// Every failure is an IoError: the output's, or a fixed text such as "Large file option has
+/// not been set". After a failed `start_entry` or a failed output write, every later call
+/// fails with that error again. Destroying the writer writes nothing.
 class ZipWriter {
  public:
   explicit ZipWriter(ArchiveOutput& output, ZipLimits limits = {});
@@ -93,13 +55,13 @@ class ZipWriter {
 
   /// Completes the open entry, then writes the local header of `name` at the current
   /// position (CRC-32 and sizes zero until completed).
-  [[nodiscard]] std::expected<void, ArchiveError> start_entry(std::string_view name);
+  [[nodiscard]] std::expected<void, IoError> start_entry(std::string_view name);
   /// Compresses `bytes` into the open entry. Fails with "Large file option has not been set",
-  /// reading nothing, when the entry's uncompressed size would reach the limit.
+  /// reading nothing, when the entry's uncompressed size would reach the marker value.
   [[nodiscard]] std::expected<void, IoError> write(std::span<const std::byte> bytes);
   /// Completes the open entry, then writes the central directory (with ZIP64 records where an
   /// offset no longer fits 32 bits) and the end record.
-  [[nodiscard]] std::expected<void, ArchiveError> finish();
+  [[nodiscard]] std::expected<void, IoError> finish();
   /// After a failed `finish`: whether calling it again would redo what is left. False when
   /// the failure came while the last entry's compressed data was being flushed.
   [[nodiscard]] bool can_retry_finish() const;
@@ -126,10 +88,5 @@ class ZipWriter {
   // reports it again.
   std::optional<IoError> broken_;
 };
-
-/// Writes `entries` in order into `output` and finishes the archive. After a failed finish,
-/// makes one more attempt whose failure becomes the `drop_report`.
-[[nodiscard]] std::expected<void, ArchiveFailure> write_archive(
-    ArchiveOutput& output, std::span<const ArchiveEntry> entries, ZipLimits limits = {});
 
 }  // namespace plugin_sign

@@ -68,6 +68,26 @@ std::expected<struct stat, IoError> file_status(int fd) {
   }
 }
 
+std::expected<void, IoError> truncate_with_retry(int fd) {
+  for (;;) {
+    if (::ftruncate(fd, 0) == 0) return {};
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+IoError not_a_regular_file() {
+  return IoError{.os_error = 0, .fixed = "not a regular file"};
+}
+
+// An output file, write-only, created with 0666 less the umask; a path with a NUL byte is
+// refused before any system call.
+std::expected<FileDescriptor, IoError> open_output(std::string_view path, int flags) {
+  if (path.find('\0') != std::string_view::npos)
+    return std::unexpected(
+        IoError{.os_error = 0, .fixed = "file name contained an unexpected NUL byte"});
+  return open_with_retry(std::string(path), O_WRONLY | O_CREAT | O_CLOEXEC | flags);
+}
+
 // Positioning is retried after EINTR like every other call on the output file.
 std::expected<std::uint64_t, IoError> seek_with_retry(int fd, off_t offset, int whence) {
   for (;;) {
@@ -169,8 +189,7 @@ std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
   if (!status) return std::unexpected(status.error());
   // A directory fails as reading one always has; every other kind of file is refused here.
   if (S_ISDIR(status->st_mode)) return std::unexpected(IoError{.os_error = EISDIR, .fixed = {}});
-  if (!S_ISREG(status->st_mode))
-    return std::unexpected(IoError{.os_error = 0, .fixed = "not a regular file"});
+  if (!S_ISREG(status->st_mode)) return std::unexpected(not_a_regular_file());
   const auto reported = static_cast<std::uint64_t>(status->st_size);
   if (reported > max_size) return std::unexpected(too_large(max_size));
 
@@ -200,10 +219,20 @@ std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
 }
 
 std::expected<FileDescriptor, IoError> create_output_file(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos)
-    return std::unexpected(
-        IoError{.os_error = 0, .fixed = "file name contained an unexpected NUL byte"});
-  return open_with_retry(std::string(path), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
+  return open_output(path, O_TRUNC);
+}
+
+std::expected<FileDescriptor, IoError> create_regular_output_file(std::string_view path) {
+  // Truncated only after the type check: a link is refused by the open itself, and a FIFO or
+  // a device on the open descriptor, so nothing but a regular file loses its content.
+  auto file = open_output(path, O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!file) return std::unexpected(file.error());
+  auto status = file_status(file->get());
+  if (!status) return std::unexpected(status.error());
+  if (!S_ISREG(status->st_mode)) return std::unexpected(not_a_regular_file());
+  if (auto truncated = truncate_with_retry(file->get()); !truncated)
+    return std::unexpected(truncated.error());
+  return file;
 }
 
 std::expected<void, IoError> write_all(int fd, std::span<const std::byte> bytes) {

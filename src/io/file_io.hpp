@@ -87,6 +87,13 @@ inline constexpr std::uint64_t kNoSizeLimit = UINT64_MAX;
 /// A path with a NUL byte is refused before any system call.
 [[nodiscard]] std::expected<FileDescriptor, IoError> create_output_file(std::string_view path);
 
+/// Opens `path` as create_output_file does, but refuses what is not a regular file before
+/// anything is truncated: a symbolic link as the last component is not followed (ELOOP), a
+/// FIFO without a reader fails at once (ENXIO), and a FIFO with one or a device gives "not a
+/// regular file". A directory fails with EISDIR.
+[[nodiscard]] std::expected<FileDescriptor, IoError> create_regular_output_file(
+    std::string_view path);
+
 /// Writes all of `bytes`, retrying after EINTR and after short writes. A write that accepts
 /// no bytes fails with "failed to write whole buffer".
 [[nodiscard]] std::expected<void, IoError> write_all(int fd, std::span<const std::byte> bytes);

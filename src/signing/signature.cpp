@@ -4,8 +4,6 @@
 
 #include <cstring>
 
-#include "io/file_io.hpp"
-
 namespace plugin_sign {
 namespace {
 
@@ -79,14 +77,6 @@ std::string encode_base64(std::span<const std::byte> bytes) {
                     bytes.size(), kVariant);
   text.pop_back();  // the terminating NUL
   return text;
-}
-
-std::expected<void, IoError> write_signature_file(std::string_view plugin_dir,
-                                                  std::string_view text) {
-  auto file = create_output_file(join_plugin_path(plugin_dir, "signature.sig"));
-  if (!file) return std::unexpected(file.error());
-  // The descriptor closes when `file` goes out of scope, after a failed write as well.
-  return write_all(file->get(), std::as_bytes(std::span(text)));
 }
 
 }  // namespace plugin_sign

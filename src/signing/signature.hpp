@@ -1,4 +1,4 @@
-// signature.hpp — Ed25519 over the manifest, its Base64 text and the file signature.sig.
+// signature.hpp — Ed25519 over the manifest and its Base64 text.
 #pragma once
 
 #include <array>
@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "io/io_error.hpp"
 #include "plugin_sign/keys.hpp"
 #include "signing/signing_key.hpp"
 
@@ -35,9 +34,5 @@ using Signature = std::array<std::byte, 64>;
 
 /// Standard padded Base64 of `bytes`; 88 characters ending in "==" for a signature.
 [[nodiscard]] std::string encode_base64(std::span<const std::byte> bytes);
-
-/// Writes `text` as signature.sig in `plugin_dir`, in place, truncating an older file.
-[[nodiscard]] std::expected<void, IoError> write_signature_file(std::string_view plugin_dir,
-                                                                std::string_view text);
 
 }  // namespace plugin_sign

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/package_archive.hpp"
 #include "archive/zip_test_support.hpp"
-#include "archive/zip_writer.hpp"
+#include "io/file_io.hpp"
 #include "support/tool_runner.hpp"
 
 namespace plugin_sign {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "archive/package_archive.hpp"
 #include "archive/zip_test_support.hpp"
 #include "archive/zip_writer.hpp"
 
@@ -29,16 +30,23 @@ struct CompressedLimit {
   const char* drop_report;
 };
 
+// With the limit at size + 1 the entry's size is the limit's marker value, as 0xFFFFFFFF is
+// for the real limit of 2^32.
 const CompressedLimit kCompressedLimits[] = {
     {"middle entry reaches the limit", 1, 0,
+     "failed to add signature.sig to zip: i/o error: Large file option has not been set", ""},
+    {"middle entry's size is the marker", 1, 1,
      "failed to add signature.sig to zip: i/o error: Large file option has not been set", ""},
     {"last entry reaches the limit", 2, 0,
      "failed to finalize zip: i/o error: Large file option has not been set",
      "ZipWriter drop failed: i/o error: Large file option has not been set"},
-    {"largest entry one byte below the limit", 2, 1, "", ""},
+    {"last entry's size is the marker", 2, 1,
+     "failed to finalize zip: i/o error: Large file option has not been set",
+     "ZipWriter drop failed: i/o error: Large file option has not been set"},
+    {"largest entry one byte below the marker", 2, 2, "", ""},
 };
 
-TEST(WriteArchive, CompressedEntryReachingTheLimitFailsWhenCompleted) {
+TEST(WriteArchive, CompressedEntryReachingTheMarkerFailsWhenCompleted) {
   const std::vector<std::byte> middle = noise(3000, 3);
   const std::vector<std::byte> last = noise(5000, 4);
   const ArchiveEntry entries[] = {{"plugin.toml", as_bytes(testing::kSampleToml)},
@@ -63,6 +71,37 @@ TEST(WriteArchive, CompressedEntryReachingTheLimitFailsWhenCompleted) {
   }
 }
 
+// The uncompressed size is refused from the marker value on, the limit less one, which
+// stands for 0xFFFFFFFF under the real limit of 2^32.
+TEST(WriteArchive, UncompressedEntryReachingTheMarkerFailsItsWrite) {
+  constexpr std::uint64_t kLimit = 1000;
+  struct Case {
+    const char* name;
+    std::size_t size;
+    bool written;
+  };
+  const Case cases[] = {
+      {"one byte below the marker", kLimit - 2, true},
+      {"the marker", kLimit - 1, false},
+      {"the limit", kLimit, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::byte> content = noise(c.size, 5);
+    const ArchiveEntry entries[] = {{"plugin.toml", as_bytes(testing::kSampleToml)},
+                                    {"main.wasm", content}};
+    MemoryOutput output;
+    auto result = write_archive(output, entries, ZipLimits{.uncompressed = kLimit});
+    if (c.written) {
+      EXPECT_TRUE(result.has_value());
+      continue;
+    }
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message,
+              "failed to write main.wasm into zip: Large file option has not been set");
+  }
+}
+
 // A span of `size` bytes that cannot be read: touching it would crash the test.
 class UnreadableSpan {
  public:
@@ -82,26 +121,31 @@ class UnreadableSpan {
   void* memory_;
 };
 
-TEST(ZipWriter, EntryReachingFourGibibytesIsRefusedWithoutReadingIt) {
+// Under the real limit: 0xFFFFFFFF bytes would put the ZIP64 marker in a size field, and
+// 4 GiB would not fit it.
+TEST(ZipWriter, EntryOfTheMarkerSizeOrMoreIsRefusedWithoutReadingIt) {
   constexpr std::size_t kFourGiB = std::size_t{4} * kGiB;
   UnreadableSpan huge(kFourGiB);
   if (!huge.ok()) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
 
-  MemoryOutput output;
-  ZipWriter writer(output);
-  ASSERT_TRUE(writer.start_entry("main.wasm").has_value());
-  ASSERT_TRUE(writer.write(as_bytes("abc")).has_value());
-  auto refused = writer.write(huge.bytes().first(kFourGiB - 3));
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_EQ(io_error_text(refused.error()), "Large file option has not been set");
+  for (const std::size_t size : {std::size_t{kMarker32}, kFourGiB}) {
+    SCOPED_TRACE(size);
+    MemoryOutput output;
+    ZipWriter writer(output);
+    ASSERT_TRUE(writer.start_entry("main.wasm").has_value());
+    ASSERT_TRUE(writer.write(as_bytes("abc")).has_value());
+    auto refused = writer.write(huge.bytes().first(size - 3));
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(io_error_text(refused.error()), "Large file option has not been set");
 
-  const ArchiveEntry entries[] = {{"plugin.toml", as_bytes(testing::kSampleToml)},
-                                  {"main.wasm", huge.bytes()}};
-  MemoryOutput package_output;
-  auto result = write_archive(package_output, entries);
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().message,
-            "failed to write main.wasm into zip: Large file option has not been set");
+    const ArchiveEntry entries[] = {{"plugin.toml", as_bytes(testing::kSampleToml)},
+                                    {"main.wasm", huge.bytes().first(size)}};
+    MemoryOutput package_output;
+    auto result = write_archive(package_output, entries);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message,
+              "failed to write main.wasm into zip: Large file option has not been set");
+  }
 }
 
 struct Zip64Case {

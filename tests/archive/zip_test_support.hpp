@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "archive/zip_writer.hpp"
+#include "archive/package_archive.hpp"
 
 namespace plugin_sign::testing {
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/package_archive.hpp"
 #include "archive/zip_test_support.hpp"
 
 namespace plugin_sign {
@@ -232,7 +233,7 @@ TEST(ZipWriter, FlushFailureLeavesTheOutputAlone) {
   EXPECT_FALSE(writer.can_retry_finish());
   auto again = writer.finish();
   ASSERT_FALSE(again.has_value());
-  EXPECT_EQ(archive_error_text(again.error()), "i/o error: No space left on device (os error 28)");
+  EXPECT_EQ(io_error_text(again.error()), "No space left on device (os error 28)");
   EXPECT_EQ(output.calls_after_first_failure(), 0);
 }
 

@@ -1,5 +1,6 @@
 // The command line, the read failures and the exit statuses, through the built binary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -143,6 +144,45 @@ TEST(CommandLine, SignatureFileThatCannotBeWrittenIsReported) {
   ToolResult r = run_tool({.args = {"plug"}, .key = kTestKey, .cwd = dir.path()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "plugin_sign: failed to write signature.sig: Is a directory (os error 21)\n");
+}
+
+// A FIFO would block the run until a writer came; it fails at once, before anything is
+// written. A link to a regular file is followed, as build systems link main.wasm.
+TEST(CommandLine, InputThatIsNotARegularFileFailsAtOnce) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, "wasm");
+  fs::remove(dir.path() / "plug" / "main.wasm");
+  ASSERT_EQ(::mkfifo((dir.path() / "plug" / "main.wasm").c_str(), 0600), 0);
+  const auto before = listing(dir.path());
+  ToolResult r =
+      run_tool({.args = {"plug"}, .key = kTestKey, .cwd = dir.path(), .alarm_seconds = 30});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "plugin_sign: failed to read plug/main.wasm: not a regular file\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(listing(dir.path()), before);
+
+  fs::remove(dir.path() / "plug" / "main.wasm");
+  write_file(dir.path() / "build.wasm", "wasm");
+  fs::create_symlink("../build.wasm", dir.path() / "plug" / "main.wasm");
+  r = run_tool({.args = {"plug", "out.zip"}, .key = kTestKey, .cwd = dir.path()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir.path() / "plug" / "signature.sig").size(), 88u);
+}
+
+// A link planted as signature.sig is not followed: the file it points at keeps its content.
+TEST(CommandLine, SignatureLinkPointingOutsideIsRefused) {
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", kSamplePluginToml, "wasm");
+  write_file(dir.path() / "victim.txt", "victim");
+  fs::create_symlink("../victim.txt", dir.path() / "plug" / "signature.sig");
+  ToolResult r = run_tool({.args = {"plug", "out.zip"}, .key = kTestKey, .cwd = dir.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "plugin_sign: failed to write signature.sig: Too many levels of symbolic links (os "
+            "error 40)\n");
+  EXPECT_EQ(read_file(dir.path() / "victim.txt"), "victim");
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "plug" / "signature.sig"));
+  EXPECT_FALSE(fs::exists(dir.path() / "out.zip"));
 }
 
 }  // namespace

@@ -143,5 +143,27 @@ TEST(SigningRun, BrokenStandardOutputIsAnInternalErrorAfterACompleteArchive) {
   EXPECT_EQ(read_file(dir.path() / "out.zip"), read_file(dir.path() / "ref.zip"));
 }
 
+// Memory that runs out beyond the input buffers throws: here the parser's copy of a large
+// plugin.toml, once the file itself has been read. The address space allows the file once
+// more than the process needs and no more, so the copy cannot be had.
+TEST(SigningRun, OutOfMemoryIsAnInternalErrorOfOneLine) {
+  if (PLUGIN_SIGN_SANITIZED) GTEST_SKIP() << "the sanitizers reserve more than the limit";
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kFileSize = 64 * kMiB;
+  std::string plugin_toml(kSamplePluginToml);
+  plugin_toml += "#" + std::string(kFileSize - plugin_toml.size() - 2, 'x') + "\n";
+  ScratchDir dir;
+  make_plugin(dir.path() / "plug", plugin_toml, kWasm);
+  ToolResult r = run_tool({.args = {"plug", "out.zip"},
+                           .key = kTestKey,
+                           .cwd = dir.path(),
+                           .address_space_limit = 2 * kFileSize});
+  EXPECT_EQ(r.status, 101);
+  EXPECT_EQ(r.err, "plugin_sign (internal error): out of memory\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(read_file(dir.path() / "plug" / "signature.sig").size(), 88u);
+  EXPECT_FALSE(fs::exists(dir.path() / "out.zip"));
+}
+
 }  // namespace
 }  // namespace plugin_sign::testing

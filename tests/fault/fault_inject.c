@@ -1,6 +1,7 @@
 /* fault_inject.so — an LD_PRELOAD library that makes one chosen call of a process fail.
  *
- * Every call of open/open64/openat, read, write, lseek and fstat is numbered from 1, and so
+ * Every call of open/open64/openat, read, write, lseek, fstat and close is numbered from 1,
+ * and so
  * is every malloc, realloc or mmap made directly by a function of the main program named in
  *   FAULT_ALLOC_IN=A[,B...]  functions whose (mangled) symbol names contain A or B, found in
  *                     the program's symbol table; e.g. "ByteBuffer,read_plugin_file" for the
@@ -265,6 +266,16 @@ static int do_fstat(int fd, struct stat* status) {
 
 int fstat(int fd, struct stat* status) {
   return do_fstat(fd, status);
+}
+
+/* A failed close leaves the descriptor open: the program must not rely on either. */
+int close(int fd) {
+  static int (*real)(int);
+  char scratch[32];
+  if (fails_here("close", fd_target(fd, scratch, sizeof scratch))) return -1;
+  if (!real) real = next("close");
+  if (fd >= 0 && fd < kMaxFds) fd_paths[fd][0] = 0;
+  return real(fd);
 }
 
 /* Allocations. GCC turns realloc(NULL, n) into malloc(n) where it can see the NULL, so the

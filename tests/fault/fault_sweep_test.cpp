@@ -243,6 +243,8 @@ TEST_F(FaultSweep, CountingRunReachesEveryStep) {
   EXPECT_EQ(count(Stage::kCreate, "open"), 1);
   EXPECT_GE(count(Stage::kArchive, "lseek"), 1);
   EXPECT_GE(count(Stage::kArchive, "write"), 4);
+  for (Stage file : {Stage::kReadToml, Stage::kReadWasm, Stage::kSignature, Stage::kArchive})
+    EXPECT_EQ(count(file, "close"), 1);
   EXPECT_EQ(count(Stage::kStdout, "write"), 1);
   // The size of the sweep, for the test report.
   ::testing::Test::RecordProperty("calls", static_cast<int>(calls_.size()));
@@ -263,6 +265,11 @@ TEST_F(FaultSweep, EachFailedCallEndsTheRunWithItsStepsMessage) {
     const Call& call = calls_[n - 1];
     SCOPED_TRACE("call " + std::to_string(n) + ": " + call.function + " " + call.target);
     const Outcome got = run_failing(n, errno_mode(call));
+    // Closing an input loses nothing: the run goes on as if it had worked.
+    if (call.function == "close" && call.stage <= Stage::kReadWasm) {
+      expect_reference_success(got);
+      continue;
+    }
     EXPECT_EQ(got.result.out, "");
     expect_files_left(call, got, reference_);
     if (call.stage == Stage::kStdout) {

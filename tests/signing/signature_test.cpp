@@ -1,17 +1,9 @@
 #include "signing/signature.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,8 +11,6 @@
 
 namespace plugin_sign {
 namespace {
-
-namespace fs = std::filesystem;
 
 std::vector<std::byte> from_hex(std::string_view hex) {
   std::vector<std::byte> bytes;
@@ -276,132 +266,6 @@ TEST(EncodeBase64, GivesEightyEightCharactersForASignature) {
   signature.fill(std::byte{0xFF});
   const std::string text = encode_base64(signature);
   EXPECT_EQ(std::string(85, '/') + "w==", text);
-}
-
-const std::string kText = kWorkedSignatureText;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-mode_t mode_of(const fs::path& path) {
-  struct stat status {};
-  EXPECT_EQ(0, ::stat(path.c_str(), &status));
-  return status.st_mode & 07777;
-}
-
-// A fresh plugin directory per test, removed afterwards whatever its permissions.
-class WriteSignatureFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "signing_test.XXXXXX").string();
-    ASSERT_NE(nullptr, ::mkdtemp(pattern.data()));
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(dir_);
-  }
-
-  fs::path sig() const { return dir_ / "signature.sig"; }
-  void write_old(const std::string& content) const {
-    std::ofstream(sig(), std::ios::binary) << content;
-  }
-
-  fs::path dir_;
-};
-
-TEST_F(WriteSignatureFile, ReplacesALongerFileCompletely) {
-  write_old(std::string(300, 'x'));
-  ASSERT_TRUE(write_signature_file(dir_.string(), kText).has_value());
-  EXPECT_EQ(kText, read_file(sig()));
-  EXPECT_EQ(88u, fs::file_size(sig()));
-}
-
-TEST_F(WriteSignatureFile, FindsTheFileAsTheOtherPluginFilesAre) {
-  const std::string with_slash = dir_.string() + "/";
-  ASSERT_TRUE(write_signature_file(with_slash, kText).has_value());
-  EXPECT_EQ(kText, read_file(sig()));
-
-  const fs::path previous = fs::current_path();
-  fs::current_path(dir_);
-  fs::remove(sig());
-  const bool written = write_signature_file("", kText).has_value();
-  fs::current_path(previous);
-  ASSERT_TRUE(written);
-  EXPECT_EQ(kText, read_file(sig()));
-}
-
-TEST_F(WriteSignatureFile, KeepsTheModeOfAnExistingFile) {
-  write_old("old");
-  ASSERT_EQ(0, ::chmod(sig().c_str(), 0604));
-  ASSERT_TRUE(write_signature_file(dir_.string(), kText).has_value());
-  EXPECT_EQ(0604u, mode_of(sig()));
-  EXPECT_EQ(kText, read_file(sig()));
-}
-
-TEST_F(WriteSignatureFile, CreatesANewFileWithTheModeTheUmaskAllows) {
-  const struct {
-    mode_t umask;
-    mode_t mode;
-  } cases[] = {{022, 0644}, {077, 0600}, {0, 0666}, {0222, 0444}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.umask);
-    fs::remove(sig());
-    const mode_t previous = ::umask(c.umask);
-    const bool written = write_signature_file(dir_.string(), kText).has_value();
-    ::umask(previous);
-    ASSERT_TRUE(written);
-    EXPECT_EQ(c.mode, mode_of(sig()));
-    EXPECT_EQ(kText, read_file(sig()));
-  }
-}
-
-TEST_F(WriteSignatureFile, ReportsAnOpenThatFails) {
-  fs::create_directory(dir_ / "signature.sig");
-  const struct {
-    const char* name;
-    std::string plugin_dir;
-    int os_error;
-  } cases[] = {
-      {"missing directory", (dir_ / "missing").string(), ENOENT},
-      {"signature.sig is a directory", dir_.string(), EISDIR},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto written = write_signature_file(c.plugin_dir, kText);
-    ASSERT_FALSE(written.has_value());
-    EXPECT_EQ(c.os_error, written.error().os_error);
-  }
-  EXPECT_FALSE(fs::exists(dir_ / "missing"));
-  EXPECT_TRUE(fs::is_empty(dir_ / "signature.sig"));
-}
-
-TEST_F(WriteSignatureFile, ReportsAWriteThatFails) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  fs::create_symlink("/dev/full", sig());
-  auto written = write_signature_file(dir_.string(), kText);
-  ASSERT_FALSE(written.has_value());
-  EXPECT_EQ(ENOSPC, written.error().os_error);
-}
-
-TEST_F(WriteSignatureFile, ReadOnlyDirectoryStillRewritesAWritableFile) {
-  write_old(std::string(100, 'x'));
-  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-  ASSERT_TRUE(write_signature_file(dir_.string(), kText).has_value());
-  EXPECT_EQ(kText, read_file(sig()));
-}
-
-TEST_F(WriteSignatureFile, ReadOnlyDirectoryWithoutTheFileIsRefused) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root is not bound by directory permissions";
-  fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-  auto written = write_signature_file(dir_.string(), kText);
-  ASSERT_FALSE(written.has_value());
-  EXPECT_EQ(EACCES, written.error().os_error);
-  EXPECT_FALSE(fs::exists(sig()));
 }
 
 }  // namespace

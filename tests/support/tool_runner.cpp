@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,14 @@ ToolResult run_tool(const ToolRun& run) {
       }
     }
     ::dup2(err[1], STDERR_FILENO);
+    if (run.address_space_limit) {
+      rlimit limit{};
+      ::getrlimit(RLIMIT_AS, &limit);
+      limit.rlim_cur = *run.address_space_limit;
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(127);
+    }
+    // A pending alarm survives execve.
+    if (run.alarm_seconds > 0) ::alarm(run.alarm_seconds);
     ::execve(binary.c_str(), argv_ptrs.data(), env_ptrs.data());
     ::_exit(127);
   }

@@ -1,6 +1,7 @@
 // tool_runner.hpp — runs the built plugin_sign binary in a scratch directory for end-to-end tests.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -20,6 +21,10 @@ struct ToolRun {
   std::vector<std::string> extra_env;  // "NAME=value" entries, e.g. LD_PRELOAD
   // When run by root, the child drops to user and group 65534, so that permissions apply.
   bool as_nobody = false;
+  // Bytes of address space the child may use (RLIMIT_AS); unlimited when unset.
+  std::optional<std::uint64_t> address_space_limit;
+  // Seconds after which SIGALRM ends a child that hangs (status 128 + 14); none when 0.
+  unsigned alarm_seconds = 0;
 };
 
 struct ToolResult {

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <span>
 
@@ -26,8 +28,15 @@ void exit_with(const ErrorExit& failure) {
 }
 
 void exit_with_internal_error(std::string_view what) {
-  // Deliberately not in the "plugin_sign: " form: this is no failure of the job itself.
-  (void)write_to_standard_error("plugin_sign (internal error): " + std::string(what) + "\n");
+  // Deliberately not in the "plugin_sign: " form: this is no failure of the job itself. Put
+  // together in place, as this is also the way out when memory has run out.
+  constexpr std::string_view kPrefix = "plugin_sign (internal error): ";
+  std::array<char, 1024> line;
+  const std::size_t length = std::min(what.size(), line.size() - kPrefix.size() - 1);
+  char* end = std::copy(kPrefix.begin(), kPrefix.end(), line.begin());
+  end = std::copy_n(what.begin(), length, end);
+  *end++ = '\n';
+  (void)write_to_standard_error(std::string_view(line.data(), end));
   std::exit(kInternalErrorStatus);
 }
 

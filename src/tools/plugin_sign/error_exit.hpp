@@ -17,7 +17,9 @@ struct ErrorExit {
 /// status 1, or with status 101 when standard error cannot take the line.
 [[noreturn]] void exit_with(const ErrorExit& failure);
 
-/// Writes a diagnostic report for an internal error to standard error and exits with 101.
+/// Writes "plugin_sign (internal error): {what}" as one line to standard error and exits
+/// with 101. Allocates nothing, so it serves when memory has run out; `what` is cut short
+/// beyond about a kilobyte.
 [[noreturn]] void exit_with_internal_error(std::string_view what);
 
 }  // namespace plugin_sign

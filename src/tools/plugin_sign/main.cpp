@@ -1,6 +1,7 @@
 // plugin_sign <plugin_dir> [output.zip] — signs a plugin directory into a ZIP package.
 #include <unistd.h>
 
+#include <new>
 #include <span>
 #include <string>
 
@@ -34,11 +35,7 @@ void print_success(const std::string& output_path) {
                              io_error_text(written.error()));
 }
 
-}  // namespace
-}  // namespace plugin_sign
-
-int main(int argc, char** argv) {
-  using namespace plugin_sign;
+int sign(int argc, char** argv) {
   if (!prepare_process()) exit_with_internal_error("the crypto library could not start");
 
   const Arguments arguments = collect_arguments(argc, argv);
@@ -46,4 +43,18 @@ int main(int argc, char** argv) {
   if (!output_path) exit_with(output_path.error());
   print_success(*output_path);
   return 0;
+}
+
+}  // namespace
+}  // namespace plugin_sign
+
+int main(int argc, char** argv) {
+  // Memory can run out beyond the input buffers, which report it themselves: in the encoder,
+  // the TOML parser, any string. Caught here, the exception unwinds the run, which wipes a
+  // key still alive, and the process ends with one line instead of an abort.
+  try {
+    return plugin_sign::sign(argc, argv);
+  } catch (const std::bad_alloc&) {
+    plugin_sign::exit_with_internal_error("out of memory");
+  }
 }
