@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [build|test|bench|fuzz]...   (default: build test)
 set -euo pipefail
 
-build=(g++ cmake ninja-build make libsodium-dev nettle-dev zlib1g-dev libtomlplusplus-dev)
+build=(g++ cmake ninja-build make libsodium-dev nettle-dev zlib1g-dev libdeflate-dev libtomlplusplus-dev)
 test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils valgrind)
 bench=(gnuplot-nox zip openssl python3)
 fuzz=(clang-19 libclang-rt-19-dev)

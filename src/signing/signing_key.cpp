@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <span>
 
 #include "io/utf8.hpp"
 
@@ -123,6 +124,25 @@ SigningKey& SigningKey::operator=(SigningKey&& other) noexcept {
 
 SigningKey::~SigningKey() {
   sodium_memzero(seed_.data(), seed_.size());
+}
+
+SigningKey generate_signing_key() {
+  std::array<std::byte, kSeedSize> seed;
+  randombytes_buf(seed.data(), seed.size());
+  SigningKey key(seed);
+  sodium_memzero(seed.data(), seed.size());
+  return key;
+}
+
+void write_secret_key_text(const SigningKey& key, SecretBuffer& out) {
+  constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL;
+  constexpr std::size_t kTextSize = sodium_base64_ENCODED_LEN(kSeedSize, kVariant);  // with NUL
+  std::span<char> room = out.spare();
+  static_assert(kTextSize + 1 <= SecretBuffer::kCapacity);
+  sodium_bin2base64(room.data(), kTextSize,
+                    reinterpret_cast<const unsigned char*>(key.seed().data()), kSeedSize, kVariant);
+  room[kTextSize - 1] = '\n';
+  out.commit(kTextSize);
 }
 
 PublicKey public_key_of(const SigningKey& key) {

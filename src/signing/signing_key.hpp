@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/secret_file.hpp"
 #include "plugin_sign/keys.hpp"
 
 namespace plugin_sign {
@@ -29,6 +30,14 @@ class SigningKey {
  private:
   std::array<std::byte, 32> seed_;
 };
+
+/// A new key: 32 bytes from the operating system's random source. The crypto library must
+/// have been started (initialise_crypto).
+[[nodiscard]] SigningKey generate_signing_key();
+
+/// Puts the key into `out` as a secret key file holds it: the 44 Base64 characters that
+/// KAVENTA_PLUGIN_SIGNING_KEY takes and a line feed. `out` must be empty.
+void write_secret_key_text(const SigningKey& key, SecretBuffer& out);
 
 /// The Ed25519 public key of `key`'s seed.
 [[nodiscard]] PublicKey public_key_of(const SigningKey& key);

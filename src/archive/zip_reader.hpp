@@ -1,0 +1,77 @@
+// zip_reader.hpp — the strict package reader: exactly the layout the writer emits for the three
+// package entries, every byte of it, and nothing more.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "archive/zip_records.hpp"
+#include "io/file_io.hpp"
+
+namespace plugin_sign {
+
+/// Why an archive was refused; `message` names the failed check and the entry.
+struct ZipReadError {
+  enum class Kind { kMalformed, kTooLarge, kOutOfMemory };
+  Kind kind = Kind::kMalformed;
+  std::string message;
+};
+
+/// Limits on the uncompressed sizes that plugin.toml and main.wasm declare.
+struct PackageSizeLimits {
+  std::uint64_t plugin_toml = 0;
+  std::uint64_t main_wasm = 0;
+};
+
+/// The entries of a package, in archive order.
+inline constexpr std::array<std::string_view, 3> kPackageEntryNames = {"plugin.toml", "main.wasm",
+                                                                       "signature.sig"};
+/// The size signature.sig must declare: the Base64 text of a 64-byte signature.
+inline constexpr std::uint64_t kSignatureTextSize = 88;
+
+/// An entry as the archive holds it: its records, and its compressed data inside the archive.
+struct LocatedEntry {
+  ZipEntryRecord record;
+  std::span<const std::byte> data;
+};
+
+/// Checks every byte of `archive` except the compressed data: the three local headers back to
+/// back from offset 0, each equal to what the writer writes for its name and sizes, then the
+/// directory and end records (`check_directory`). Declared sizes are checked against `limits`
+/// (kTooLarge), against the compressed size (a stream that cannot produce them, or is far
+/// larger than DEFLATE needs for them, is kMalformed), and must stay below the ZIP64 marker.
+[[nodiscard]] std::expected<std::array<LocatedEntry, 3>, ZipReadError> locate_package_entries(
+    std::span<const std::byte> archive, const PackageSizeLimits& limits);
+
+/// Succeeds when `tail` is exactly the central directory and end records that the writer
+/// emits for `entries` at `directory_offset` (ZIP64 records included where offsets need
+/// them); otherwise names the first field that differs.
+[[nodiscard]] std::expected<void, ZipReadError> check_directory(
+    std::span<const std::byte> tail, std::span<const ZipEntryRecord> entries,
+    std::uint64_t directory_offset);
+
+/// The verified contents of the three entries.
+struct PackageContents {
+  ByteBuffer plugin_toml;
+  ByteBuffer main_wasm;
+  ByteBuffer signature;
+};
+
+/// `locate_package_entries`, then each entry inflated into exactly its declared size, its
+/// stream ending exactly at its compressed size, and its CRC-32 checked.
+[[nodiscard]] std::expected<PackageContents, ZipReadError> read_package_archive(
+    std::span<const std::byte> archive, const PackageSizeLimits& limits);
+
+/// The largest compressed size accepted for an entry of `size` bytes: a generous bound over
+/// what any DEFLATE encoder writes, so that a package's file size is bounded by its limits.
+[[nodiscard]] std::uint64_t max_compressed_size(std::uint64_t size);
+
+/// The largest archive whose entries can be within `limits`.
+[[nodiscard]] std::uint64_t max_package_archive_size(const PackageSizeLimits& limits);
+
+}  // namespace plugin_sign

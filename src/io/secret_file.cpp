@@ -1,0 +1,59 @@
+#include "io/secret_file.hpp"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "io/file_io.hpp"
+
+namespace plugin_sign {
+
+SecretBuffer::~SecretBuffer() {
+  ::explicit_bzero(bytes_.data(), bytes_.size());
+}
+
+void SecretBuffer::commit(std::size_t count) {
+  size_ += count;
+  bytes_[size_] = '\0';
+}
+
+std::expected<mode_t, IoError> read_secret_file(std::string_view path, SecretBuffer& out) {
+  if (path.find('\0') != std::string_view::npos)
+    return std::unexpected(IoError{0, "file name contained an unexpected NUL byte"});
+  FileDescriptor owned;
+  int fd = STDIN_FILENO;
+  if (path != "-") {
+    fd = ::open(std::string(path).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(last_os_error());
+    owned = FileDescriptor(fd);
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::unexpected(last_os_error());
+  // Standard input may be a pipe or a terminal; a named file must be a plain file, so that
+  // neither a FIFO nor a device can stall or feed the read.
+  if (path != "-" && !S_ISREG(status.st_mode))
+    return std::unexpected(IoError{0, "not a regular file"});
+  for (;;) {
+    // One byte more than fits is asked for only to learn that the file is too large.
+    char probe;
+    std::span<char> room = out.spare();
+    if (room.empty()) room = {&probe, 1};
+    const ssize_t n = ::read(fd, room.data(), room.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(last_os_error());
+    if (n == 0) break;
+    if (room.data() == &probe) {
+      ::explicit_bzero(&probe, sizeof probe);
+      return std::unexpected(
+          IoError{0, "larger than " + std::to_string(SecretBuffer::kCapacity) + " bytes"});
+    }
+    out.commit(static_cast<std::size_t>(n));
+  }
+  return status.st_mode & 07777;
+}
+
+}  // namespace plugin_sign

@@ -1,0 +1,171 @@
+// verify.cpp — package bytes and trusted keys to a verified package (plugin_sign/verify.hpp).
+#include "plugin_sign/verify.hpp"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "archive/zip_reader.hpp"
+#include "io/file_io.hpp"
+#include "plugin/plugin_toml.hpp"
+#include "signing/manifest.hpp"
+#include "signing/signature.hpp"
+
+namespace plugin_sign {
+namespace {
+
+std::unexpected<VerifyError> failure(VerifyErrorKind kind, std::string message) {
+  return std::unexpected(VerifyError{.kind = kind, .message = std::move(message)});
+}
+
+PackageSizeLimits size_limits(const VerifyLimits& limits) {
+  return {.plugin_toml = limits.plugin_toml, .main_wasm = limits.main_wasm};
+}
+
+VerifiedBytes verified(ByteBuffer buffer) {
+  auto owner = std::make_shared<const ByteBuffer>(std::move(buffer));
+  const std::span<const std::byte> bytes = owner->bytes();
+  return VerifiedBytes(std::move(owner), bytes);
+}
+
+std::string_view as_text(std::span<const std::byte> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// The parser's report on one line: its first line and, when longer, its last.
+std::string one_line(std::string_view report) {
+  while (report.ends_with('\n')) report.remove_suffix(1);
+  const std::size_t first_end = report.find('\n');
+  if (first_end == std::string_view::npos) return std::string(report);
+  return std::string(report.substr(0, first_end)) + ": " +
+         std::string(report.substr(report.rfind('\n') + 1));
+}
+
+// The first key that verifies and may sign `name`; otherwise why none does.
+std::expected<PublicKey, VerifyError> choose_key(std::span<const TrustedKey> keys,
+                                                 const std::vector<std::size_t>& verifying,
+                                                 std::string_view name) {
+  for (std::size_t i : verifying)
+    if (allows_name(keys[i], name)) return keys[i].key;
+  return failure(VerifyErrorKind::kNameNotAllowed,
+                 "key " + key_id(keys[verifying.front()].key) +
+                     " verifies the signature but is not trusted for package name " +
+                     std::string(name));
+}
+
+// The checks after the three contents are in hand, the same for an archive and a directory:
+// the signature over the manifest rebuilt from the contents, then plugin.toml, then the name.
+std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_toml,
+                                                            ByteBuffer main_wasm,
+                                                            ByteBuffer signature_text,
+                                                            std::span<const TrustedKey> keys) {
+  if (!initialise_crypto())
+    return failure(VerifyErrorKind::kUnreadable, "the crypto library could not start");
+  auto signature = decode_signature_text(as_text(signature_text.bytes()));
+  if (!signature) return failure(VerifyErrorKind::kMalformed, signature.error());
+
+  VerifiedPackage package;
+  package.plugin_toml_sha256 = sha256_hex(plugin_toml.bytes());
+  package.main_wasm_sha256 = sha256_hex(main_wasm.bytes());
+  const std::string manifest = serialize_manifest({.plugin_toml_sha256 = package.plugin_toml_sha256,
+                                                   .main_wasm_sha256 = package.main_wasm_sha256});
+  std::vector<std::size_t> verifying;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (verify_signature(keys[i].key, std::as_bytes(std::span(manifest)), *signature))
+      verifying.push_back(i);
+  if (verifying.empty())
+    return failure(VerifyErrorKind::kBadSignature, "signature does not match any trusted key");
+
+  // Parsed only now: until the signature verified, plugin.toml was an attacker's text.
+  auto name_version = read_package_name_version(plugin_toml.bytes());
+  if (!name_version)
+    return failure(VerifyErrorKind::kMalformed,
+                   "invalid plugin.toml: " + one_line(name_version.error()));
+  auto key = choose_key(keys, verifying, name_version->name);
+  if (!key) return std::unexpected(key.error());
+
+  package.name = std::move(name_version->name);
+  package.version = std::move(name_version->version);
+  package.key = *key;
+  package.plugin_toml = verified(std::move(plugin_toml));
+  package.main_wasm = verified(std::move(main_wasm));
+  package.signature = verified(std::move(signature_text));
+  return package;
+}
+
+VerifyErrorKind kind_of(ZipReadError::Kind kind) {
+  switch (kind) {
+    case ZipReadError::Kind::kTooLarge:
+      return VerifyErrorKind::kTooLarge;
+    case ZipReadError::Kind::kOutOfMemory:
+      return VerifyErrorKind::kOutOfMemory;
+    case ZipReadError::Kind::kMalformed:
+      break;
+  }
+  return VerifyErrorKind::kMalformed;
+}
+
+// A file of a plugin directory: its whole content, up to `limit` bytes.
+std::expected<ByteBuffer, VerifyError> read_member(std::string_view dir, std::string_view name,
+                                                   std::uint64_t limit) {
+  auto content = read_plugin_file(dir, name, limit);
+  if (content) return std::move(*content);
+  const IoError& error = content.error();
+  VerifyErrorKind kind = VerifyErrorKind::kUnreadable;
+  if (error.os_error == 0 && error.fixed == "out of memory")
+    kind = VerifyErrorKind::kOutOfMemory;
+  else if (error.os_error == 0 && error.fixed.starts_with("larger than "))
+    kind = VerifyErrorKind::kTooLarge;
+  return failure(kind, "failed to read " + std::string(name) + ": " + io_error_text(error));
+}
+
+// Runs `body`, turning a failed allocation inside it into a result: no exception leaves the
+// library.
+template <typename Body>
+std::expected<VerifiedPackage, VerifyError> without_exceptions(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return failure(VerifyErrorKind::kOutOfMemory, "out of memory");
+}
+
+}  // namespace
+
+std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::byte> archive,
+                                                           std::span<const TrustedKey> keys,
+                                                           const VerifyLimits& limits) {
+  return without_exceptions([&]() -> std::expected<VerifiedPackage, VerifyError> {
+    if (archive.size() > max_package_size(limits))
+      return failure(
+          VerifyErrorKind::kTooLarge,
+          "package is larger than " + std::to_string(max_package_size(limits)) + " bytes");
+    auto contents = read_package_archive(archive, size_limits(limits));
+    if (!contents) return failure(kind_of(contents.error().kind), contents.error().message);
+    return verify_contents(std::move(contents->plugin_toml), std::move(contents->main_wasm),
+                           std::move(contents->signature), keys);
+  });
+}
+
+std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
+    std::string_view dir, std::span<const TrustedKey> keys, const VerifyLimits& limits) {
+  return without_exceptions([&]() -> std::expected<VerifiedPackage, VerifyError> {
+    auto plugin_toml = read_member(dir, "plugin.toml", limits.plugin_toml);
+    if (!plugin_toml) return std::unexpected(plugin_toml.error());
+    auto main_wasm = read_member(dir, "main.wasm", limits.main_wasm);
+    if (!main_wasm) return std::unexpected(main_wasm.error());
+    auto signature = read_member(dir, "signature.sig", kSignatureTextSize);
+    if (!signature) return std::unexpected(signature.error());
+    return verify_contents(std::move(*plugin_toml), std::move(*main_wasm), std::move(*signature),
+                           keys);
+  });
+}
+
+std::uint64_t max_package_size(const VerifyLimits& limits) {
+  return max_package_archive_size(size_limits(limits));
+}
+
+}  // namespace plugin_sign

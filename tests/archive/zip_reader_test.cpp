@@ -1,0 +1,219 @@
+#include "archive/zip_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "archive/package_builder.hpp"
+#include "archive/zip_test_support.hpp"
+
+namespace plugin_sign {
+namespace {
+
+using testing::as_bytes;
+using testing::default_size_limits;
+using testing::MemoryOutput;
+using testing::RawEntry;
+
+std::vector<std::byte> written(std::span<const ArchiveEntry> entries) {
+  MemoryOutput output;
+  EXPECT_TRUE(write_archive(output, entries).has_value());
+  return output.bytes();
+}
+
+bool same(std::span<const std::byte> a, std::span<const std::byte> b) {
+  return std::ranges::equal(a, b);
+}
+
+TEST(ReadPackageArchive, RefusesEveryHostileArchiveForItsOwnReason) {
+  for (const testing::HostileArchive& row : testing::hostile_archives()) {
+    SCOPED_TRACE(row.name);
+    auto read = read_package_archive(row.bytes, default_size_limits());
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(row.message, read.error().message);
+    EXPECT_EQ(row.kind, read.error().kind);
+  }
+}
+
+struct ModuleCase {
+  const char* name;
+  std::vector<std::byte> module;
+};
+
+TEST(ReadPackageArchive, GivesBackWhatTheWriterWrote) {
+  const ModuleCase cases[] = {
+      {"empty module", {}},
+      {"one byte", {std::byte{0x42}}},
+      {"incompressible", testing::noise(70'000)},
+      {"module-like", testing::sample_module(300'000)},
+      {"several DEFLATE blocks", testing::sample_module(3'000'000)},
+  };
+  for (const ModuleCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::SamplePackage package(c.module);
+    auto read = read_package_archive(written(package.entries), default_size_limits());
+    ASSERT_TRUE(read.has_value()) << read.error().message;
+    EXPECT_TRUE(same(read->plugin_toml.bytes(), as_bytes(testing::kSampleToml)));
+    EXPECT_TRUE(same(read->main_wasm.bytes(), c.module));
+    EXPECT_TRUE(same(read->signature.bytes(), as_bytes(testing::kSampleSignature)));
+  }
+}
+
+// The hostile table is only as good as its starting point: the builder must put together
+// exactly the bytes the writer writes.
+TEST(ReadPackageArchive, BuilderMakesTheWritersBytes) {
+  const std::vector<RawEntry> sample = testing::sample_entries();
+  std::vector<std::vector<std::byte>> contents;
+  for (const RawEntry& e : sample) {
+    auto inflated = testing::inflate_raw(e.data);
+    ASSERT_TRUE(inflated.has_value());
+    contents.push_back(*inflated);
+  }
+  const std::vector<ArchiveEntry> entries = {
+      {"plugin.toml", contents[0]}, {"main.wasm", contents[1]}, {"signature.sig", contents[2]}};
+  const std::vector<std::byte> built = testing::build_archive(sample);
+  EXPECT_TRUE(same(built, written(entries)));
+  EXPECT_TRUE(read_package_archive(built, default_size_limits()).has_value());
+}
+
+// Content without repeats leaves DEFLATE no second way to encode it: every flipped byte, in a
+// header or in the data, must be refused.
+TEST(ReadPackageArchive, RefusesEveryByteFlipped) {
+  testing::SamplePackage package(testing::noise(300));
+  const std::vector<std::byte> good = written(package.entries);
+  ASSERT_TRUE(read_package_archive(good, default_size_limits()).has_value());
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    std::vector<std::byte> bytes = good;
+    bytes[i] ^= std::byte{0xFF};
+    EXPECT_FALSE(read_package_archive(bytes, default_size_limits()).has_value())
+        << "byte " << i << " of " << good.size();
+  }
+}
+
+// With repeats, a flipped distance can point at equal bytes and the stream still inflates to
+// the same content; then the content is what was written, which is all that matters.
+TEST(ReadPackageArchive, NeverGivesOtherContentForAFlippedByte) {
+  testing::SamplePackage package(testing::sample_module(2000));
+  const std::vector<std::byte> good = written(package.entries);
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    std::vector<std::byte> bytes = good;
+    bytes[i] ^= std::byte{0xFF};
+    auto read = read_package_archive(bytes, default_size_limits());
+    if (!read) continue;
+    EXPECT_TRUE(same(read->plugin_toml.bytes(), as_bytes(testing::kSampleToml))) << "byte " << i;
+    EXPECT_TRUE(same(read->main_wasm.bytes(), package.module)) << "byte " << i;
+    EXPECT_TRUE(same(read->signature.bytes(), as_bytes(testing::kSampleSignature))) << "byte " << i;
+  }
+}
+
+TEST(ReadPackageArchive, LimitsHoldUpToTheirValue) {
+  testing::SamplePackage package(testing::sample_module(5000));
+  const std::vector<std::byte> bytes = written(package.entries);
+  const std::uint64_t toml_size = testing::kSampleToml.size();
+  EXPECT_TRUE(read_package_archive(bytes, {.plugin_toml = toml_size, .main_wasm = 5000}));
+
+  auto toml = read_package_archive(bytes, {.plugin_toml = toml_size - 1, .main_wasm = 5000});
+  ASSERT_FALSE(toml.has_value());
+  EXPECT_EQ(ZipReadError::Kind::kTooLarge, toml.error().kind);
+  EXPECT_EQ("plugin.toml: declared size 42 is larger than the limit of 41 bytes",
+            toml.error().message);
+  auto wasm = read_package_archive(bytes, {.plugin_toml = toml_size, .main_wasm = 4999});
+  ASSERT_FALSE(wasm.has_value());
+  EXPECT_EQ(ZipReadError::Kind::kTooLarge, wasm.error().kind);
+  EXPECT_EQ("main.wasm: declared size 5000 is larger than the limit of 4999 bytes",
+            wasm.error().message);
+}
+
+TEST(MaxPackageArchiveSize, HoldsIncompressiblePackagesAtTheLimits) {
+  const PackageSizeLimits limits{.plugin_toml = 1000, .main_wasm = 200'000};
+  const auto toml = testing::noise(1000, 3);
+  const auto wasm = testing::noise(200'000, 4);
+  const std::vector<ArchiveEntry> entries = {
+      {"plugin.toml", toml},
+      {"main.wasm", wasm},
+      {"signature.sig", as_bytes(testing::kSampleSignature)}};
+  const std::vector<std::byte> bytes = written(entries);
+  EXPECT_TRUE(read_package_archive(bytes, limits).has_value());
+  EXPECT_LE(bytes.size(), max_package_archive_size(limits));
+
+  const std::uint64_t largest = max_package_archive_size(default_size_limits());
+  EXPECT_GT(largest, std::uint64_t{1} << 32);
+  EXPECT_LT(largest, (std::uint64_t{1} << 32) + (std::uint64_t{1} << 26));
+}
+
+// Archives past 4 GiB cannot be built in a test, but their directory can: the records with
+// offsets past the ZIP64 marker, as the writer encodes them.
+class Zip64Directory : public ::testing::Test {
+ protected:
+  static constexpr std::uint64_t kSignatureOffset = 5'000'000'000;
+  static constexpr std::uint64_t kDirectoryOffset = kSignatureOffset + 101;
+  std::vector<ZipEntryRecord> records = {
+      {.name = "plugin.toml", .crc32 = 1, .compressed_size = 40, .uncompressed_size = 42},
+      {.name = "main.wasm",
+       .crc32 = 2,
+       .compressed_size = 4'000'000'000,
+       .uncompressed_size = 4'100'000'000,
+       .header_offset = 81},
+      {.name = "signature.sig",
+       .crc32 = 3,
+       .compressed_size = 58,
+       .uncompressed_size = 88,
+       .header_offset = kSignatureOffset}};
+  std::vector<std::byte> directory = encode_directory(records, kDirectoryOffset);
+
+  std::string refusal(const std::vector<std::byte>& tail) {
+    auto checked = check_directory(tail, records, kDirectoryOffset);
+    return checked ? "accepted" : checked.error().message;
+  }
+};
+
+TEST_F(Zip64Directory, AcceptsTheWritersRecords) {
+  EXPECT_EQ("accepted", refusal(directory));
+}
+
+// Where the records start: signature.sig's ZIP64 extra field, the ZIP64 end record, its locator.
+constexpr std::uint64_t kExtra = 2 * 46 + 20 + 46 + 13;
+constexpr std::uint64_t kZip64End = 3 * 46 + 33 + 12;
+constexpr std::uint64_t kLocator = kZip64End + 56;
+
+struct Zip64Patch {
+  const char* name;
+  std::uint64_t offset;
+  int width;
+  std::uint64_t value;
+  const char* message;
+};
+
+TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
+  const Zip64Patch patches[] = {
+      {"extra field offset", kExtra + 4, 8, 81,
+       "signature.sig: central directory points at offset 81, not at its local header at "
+       "5000000000"},
+      {"extra field size", kExtra + 2, 2, 16,
+       "signature.sig: central directory ZIP64 extra field size 16, expected 8"},
+      {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,
+       "ZIP64 end record directory offset 7, expected 5000000101"},
+      {"ZIP64 end record entries", kZip64End + 32, 8, 4, "ZIP64 end record entries 4, expected 3"},
+      {"ZIP64 locator offset", kLocator + 8, 8, 0,
+       "ZIP64 locator ZIP64 end record offset 0, expected 5000000284"},
+      {"ZIP64 locator signature", kLocator + 0, 4, 0,
+       "no ZIP64 locator after the central directory"},
+  };
+  for (const Zip64Patch& p : patches) {
+    SCOPED_TRACE(p.name);
+    std::vector<std::byte> tail = directory;
+    testing::put_le(tail, p.offset, p.width, p.value);
+    EXPECT_EQ(p.message, refusal(tail));
+  }
+}
+
+TEST_F(Zip64Directory, RefusesTheEndRecordWithoutZip64Records) {
+  std::vector<std::byte> tail(directory.begin(), directory.begin() + kZip64End);
+  tail.insert(tail.end(), directory.end() - 22, directory.end());
+  EXPECT_EQ("no ZIP64 end record after the central directory", refusal(tail));
+}
+
+}  // namespace
+}  // namespace plugin_sign

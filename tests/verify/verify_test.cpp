@@ -1,0 +1,367 @@
+#include "plugin_sign/verify.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "archive/package_builder.hpp"
+#include "archive/zip_test_support.hpp"
+#include "signing/manifest.hpp"
+#include "signing/signature.hpp"
+#include "signing/signing_key.hpp"
+#include "support/tool_runner.hpp"
+#include "verify/signed_package.hpp"
+
+namespace plugin_sign {
+namespace {
+
+using testing::bytes_of;
+using testing::Contents;
+using testing::signed_contents;
+using testing::trusted;
+
+bool same(std::span<const std::byte> a, std::span<const std::byte> b) {
+  return std::ranges::equal(a, b);
+}
+
+std::vector<std::byte> module_bytes() {
+  return testing::sample_module(100'000);
+}
+
+TEST(VerifyPackage, GivesBackTheCheckedBytesNameVersionAndKey) {
+  const Contents contents = signed_contents(1, testing::kSamplePluginToml, module_bytes());
+  const TrustedKey keys[] = {trusted(1)};
+  auto result = verify_package(testing::package_of(contents), keys);
+  ASSERT_TRUE(result.has_value()) << result.error().message;
+  EXPECT_EQ("demo", result->name);
+  EXPECT_EQ("1.2.0", result->version);
+  EXPECT_EQ(keys[0].key, result->key);
+  EXPECT_EQ(sha256_hex(bytes_of(contents.plugin_toml)), result->plugin_toml_sha256);
+  EXPECT_EQ(sha256_hex(contents.main_wasm), result->main_wasm_sha256);
+  EXPECT_TRUE(same(bytes_of(contents.signature), result->signature.bytes()));
+
+  // The bytes stay valid as long as any copy of them does, not the package.
+  VerifiedBytes wasm = result->main_wasm;
+  VerifiedBytes toml = result->plugin_toml;
+  result = std::unexpected(VerifyError{});
+  EXPECT_TRUE(same(contents.main_wasm, wasm.bytes()));
+  EXPECT_TRUE(same(bytes_of(contents.plugin_toml), toml.bytes()));
+}
+
+// Every hostile archive fails for the reader's reason, with the kind its exit status needs.
+TEST(VerifyPackage, RefusesEveryHostileArchive) {
+  const TrustedKey keys[] = {trusted(1)};
+  for (const testing::HostileArchive& row : testing::hostile_archives()) {
+    SCOPED_TRACE(row.name);
+    auto result = verify_package(row.bytes, keys);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(row.message, result.error().message);
+    EXPECT_EQ(row.kind == ZipReadError::Kind::kTooLarge ? VerifyErrorKind::kTooLarge
+                                                        : VerifyErrorKind::kMalformed,
+              result.error().kind);
+  }
+}
+
+TEST(VerifyPackage, RefusesEveryByteFlipped) {
+  const Contents contents = signed_contents(1, testing::kSamplePluginToml, testing::noise(200));
+  const std::vector<std::byte> good = testing::package_of(contents);
+  const TrustedKey keys[] = {trusted(1)};
+  ASSERT_TRUE(verify_package(good, keys).has_value());
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    std::vector<std::byte> bytes = good;
+    bytes[i] ^= std::byte{0xFF};
+    auto result = verify_package(bytes, keys);
+    ASSERT_FALSE(result.has_value()) << "byte " << i;
+    EXPECT_TRUE(result.error().kind == VerifyErrorKind::kMalformed ||
+                result.error().kind == VerifyErrorKind::kBadSignature ||
+                result.error().kind == VerifyErrorKind::kTooLarge)
+        << "byte " << i << ": " << result.error().message;
+  }
+}
+
+// The signature of `contents` with S replaced by S + L, the group order: the same point
+// equation holds, so only a strict check refuses it.
+std::string non_canonical(const std::string& signature_text) {
+  auto decoded = decode_base64_strict(signature_text);
+  EXPECT_TRUE(decoded.has_value());
+  static constexpr unsigned char kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58,
+                                               0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+                                               0,    0,    0,    0,    0,    0,    0,    0,
+                                               0,    0,    0,    0,    0,    0,    0,    0x10};
+  std::string bytes = *decoded;
+  unsigned carry = 0;
+  for (int i = 0; i < 32; ++i) {
+    const unsigned sum = static_cast<unsigned char>(bytes[32 + i]) + kOrder[i] + carry;
+    bytes[32 + i] = static_cast<char>(sum & 0xFF);
+    carry = sum >> 8;
+  }
+  return encode_base64(bytes_of(bytes));
+}
+
+// The identity point: a public key of small order. With R the identity and S zero, the
+// verification equation holds for every message unless small orders are refused.
+PublicKey identity_point() {
+  PublicKey key{};
+  key[0] = std::byte{1};
+  return key;
+}
+
+std::string identity_signature() {
+  std::array<std::byte, 64> signature{};
+  signature[0] = std::byte{1};
+  return encode_base64(signature);
+}
+
+struct SignatureCase {
+  const char* name;
+  std::vector<TrustedKey> keys;
+  std::string signature;  // replaces the good one when not empty
+  VerifyErrorKind kind;
+  std::string message;
+};
+
+TEST(VerifyPackage, RefusesSignaturesThatDoNotVerify) {
+  const Contents good = signed_contents(1, testing::kSamplePluginToml, module_bytes());
+  const Contents other = signed_contents(1, testing::kSamplePluginToml, testing::noise(500));
+  const SignatureCase cases[] = {
+      {"another key",
+       {trusted(2)},
+       {},
+       VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"no key",
+       {},
+       {},
+       VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"a signature for other contents",
+       {trusted(1)},
+       other.signature,
+       VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"S not below the group order",
+       {trusted(1)},
+       non_canonical(good.signature),
+       VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"small-order public key",
+       {{.key = identity_point()}},
+       identity_signature(),
+       VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"signature text not Base64",
+       {trusted(1)},
+       std::string(87, 'A') + "!",
+       VerifyErrorKind::kMalformed,
+       "signature.sig is not valid base64: Invalid symbol 33, offset 87."},
+  };
+  for (const SignatureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Contents contents = good;
+    if (!c.signature.empty()) contents.signature = c.signature;
+    auto result = verify_package(testing::package_of(contents), c.keys);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(c.kind, result.error().kind);
+    EXPECT_EQ(c.message, result.error().message);
+  }
+}
+
+struct NameCase {
+  const char* name;
+  std::vector<TrustedKey> keys;
+  int key;  // the test key expected to be chosen; 0 when refused
+};
+
+TEST(VerifyPackage, KeysScopedToNames) {
+  const Contents contents = signed_contents(1, testing::kSamplePluginToml, module_bytes());
+  const std::vector<std::byte> package = testing::package_of(contents);
+  const std::string refusal = "key " + key_id(trusted(1).key) +
+                              " verifies the signature but is not trusted for package name demo";
+  const NameCase cases[] = {
+      {"the exact name", {trusted(1, {"demo"})}, 1},
+      {"a matching pattern", {trusted(1, {"acme-*", "de*"})}, 1},
+      {"a name the key may not sign", {trusted(1, {"acme-*"})}, 0},
+      {"the same key again for every name", {trusted(1, {"acme-*"}), trusted(1)}, 1},
+      {"another key for the name", {trusted(2, {"demo"}), trusted(1, {"other"})}, 0},
+      {"several keys, the second verifies", {trusted(2), trusted(1, {"demo"})}, 1},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto result = verify_package(package, c.keys);
+    if (c.key == 0) {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(VerifyErrorKind::kNameNotAllowed, result.error().kind);
+      EXPECT_EQ(refusal, result.error().message);
+    } else {
+      ASSERT_TRUE(result.has_value()) << result.error().message;
+      EXPECT_EQ(trusted(c.key).key, result->key);
+    }
+  }
+}
+
+TEST(VerifyPackage, PluginTomlIsParsedOnlyUnderAGoodSignature) {
+  const Contents invalid =
+      signed_contents(1, "[package]\nname = \"demo\"\nversion = 1.2\n", module_bytes());
+  const TrustedKey keys[] = {trusted(1)};
+  auto result = verify_package(testing::package_of(invalid), keys);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(VerifyErrorKind::kMalformed, result.error().kind);
+  EXPECT_TRUE(result.error().message.starts_with("invalid plugin.toml: "))
+      << result.error().message;
+  EXPECT_EQ(std::string::npos, result.error().message.find('\n')) << result.error().message;
+
+  // Under another key the same package is only a bad signature: the text was never parsed.
+  const TrustedKey others[] = {trusted(2)};
+  auto unsigned_result = verify_package(testing::package_of(invalid), others);
+  ASSERT_FALSE(unsigned_result.has_value());
+  EXPECT_EQ(VerifyErrorKind::kBadSignature, unsigned_result.error().kind);
+}
+
+TEST(VerifyPackage, RefusesAPackageLargerThanTheLimitsAllow) {
+  const VerifyLimits limits{.plugin_toml = 100, .main_wasm = 1000};
+  const Contents contents = signed_contents(1, testing::kSamplePluginToml, testing::noise(1000));
+  std::vector<std::byte> package = testing::package_of(contents);
+  const TrustedKey keys[] = {trusted(1)};
+  ASSERT_TRUE(verify_package(package, keys, limits).has_value());
+  package.resize(max_package_size(limits) + 1);
+  auto result = verify_package(package, keys, limits);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(VerifyErrorKind::kTooLarge, result.error().kind);
+  EXPECT_EQ("package is larger than " + std::to_string(max_package_size(limits)) + " bytes",
+            result.error().message);
+}
+
+TEST(VerifyPackage, SafeFromSeveralThreadsAtOnce) {
+  const Contents contents =
+      signed_contents(1, testing::kSamplePluginToml, testing::sample_module(1'000'000));
+  const std::vector<std::byte> good = testing::package_of(contents);
+  std::vector<std::byte> tampered = good;
+  tampered[tampered.size() / 2] ^= std::byte{1};
+  const TrustedKey keys[] = {trusted(2), trusted(1)};
+  std::vector<int> verified(4), refused(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 8; ++i) {
+        auto ok = verify_package(good, keys);
+        if (ok && same(ok->main_wasm.bytes(), contents.main_wasm)) ++verified[t];
+        if (!verify_package(tampered, keys)) ++refused[t];
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), verified);
+  EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), refused);
+}
+
+// What plugin_sign itself writes verifies, as a package and as the directory it leaves.
+TEST(VerifyPackage, VerifiesWhatPluginSignWrote) {
+  testing::ScratchDir dir;
+  const auto plugin = testing::make_plugin(dir.path() / "demo", testing::kSamplePluginToml,
+                                           std::string(300'000, 'w') + "end");
+  const auto output = dir.path() / "demo.zip";
+  const auto run = testing::run_tool(
+      {.args = {plugin.string(), output.string()}, .key = testing::kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(0, run.status) << run.err;
+  auto seed = decode_base64_strict(testing::kTestKey);
+  ASSERT_TRUE(seed.has_value());
+  std::array<std::byte, 32> seed_bytes;
+  std::memcpy(seed_bytes.data(), seed->data(), seed_bytes.size());
+  const TrustedKey keys[] = {{.key = public_key_of(SigningKey(seed_bytes))}};
+
+  const std::string archive = testing::read_file(output);
+  auto from_archive = verify_package(bytes_of(archive), keys);
+  ASSERT_TRUE(from_archive.has_value()) << from_archive.error().message;
+  auto from_directory = verify_plugin_directory(plugin.string(), keys);
+  ASSERT_TRUE(from_directory.has_value()) << from_directory.error().message;
+  EXPECT_EQ(from_archive->main_wasm_sha256, from_directory->main_wasm_sha256);
+  EXPECT_EQ("demo", from_directory->name);
+}
+
+class PluginDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::make_plugin(dir_.path(), contents_.plugin_toml,
+                         std::string_view(reinterpret_cast<const char*>(contents_.main_wasm.data()),
+                                          contents_.main_wasm.size()));
+    testing::write_file(dir_.path() / "signature.sig", contents_.signature);
+  }
+  std::expected<VerifiedPackage, VerifyError> verify(const VerifyLimits& limits = {}) {
+    return verify_plugin_directory(dir_.path().string(), keys_, limits);
+  }
+
+  testing::ScratchDir dir_;
+  Contents contents_ = signed_contents(1, testing::kSamplePluginToml, module_bytes());
+  std::vector<TrustedKey> keys_ = {trusted(1)};
+};
+
+TEST_F(PluginDirectory, VerifiesTheFilesPluginSignLeaves) {
+  auto result = verify();
+  ASSERT_TRUE(result.has_value()) << result.error().message;
+  EXPECT_TRUE(same(contents_.main_wasm, result->main_wasm.bytes()));
+  EXPECT_EQ("demo", result->name);
+}
+
+struct DirectoryCase {
+  const char* name;
+  void (*change)(const std::filesystem::path& dir);
+  VerifyLimits limits;
+  VerifyErrorKind kind;
+  const char* message;
+};
+
+TEST_F(PluginDirectory, RefusesWithTheKindOfFault) {
+  const DirectoryCase cases[] = {
+      {"tampered main.wasm",
+       [](const std::filesystem::path& d) { testing::write_file(d / "main.wasm", "tampered"); },
+       {},
+       VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"missing signature.sig",
+       [](const std::filesystem::path& d) { std::filesystem::remove(d / "signature.sig"); },
+       {},
+       VerifyErrorKind::kUnreadable,
+       "failed to read signature.sig: No such file or directory (os error 2)"},
+      {"main.wasm a FIFO",
+       [](const std::filesystem::path& d) {
+         std::filesystem::remove(d / "main.wasm");
+         ASSERT_EQ(0, ::mkfifo((d / "main.wasm").c_str(), 0600));
+       },
+       {},
+       VerifyErrorKind::kUnreadable,
+       "failed to read main.wasm: not a regular file"},
+      {"signature.sig with a line feed",
+       [](const std::filesystem::path& d) {
+         testing::write_file(d / "signature.sig", testing::read_file(d / "signature.sig") + "\n");
+       },
+       {},
+       VerifyErrorKind::kTooLarge,
+       "failed to read signature.sig: larger than 88 bytes"},
+      {"plugin.toml over its limit",
+       [](const std::filesystem::path&) {},
+       {.plugin_toml = 16},
+       VerifyErrorKind::kTooLarge,
+       "failed to read plugin.toml: larger than 16 bytes"},
+      {"main.wasm over its limit",
+       [](const std::filesystem::path&) {},
+       {.main_wasm = 1000},
+       VerifyErrorKind::kTooLarge,
+       "failed to read main.wasm: larger than 1000 bytes"},
+  };
+  for (const DirectoryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    c.change(dir_.path());
+    auto result = verify(c.limits);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(c.kind, result.error().kind);
+    EXPECT_EQ(c.message, result.error().message);
+    std::filesystem::remove(dir_.path() / "main.wasm");
+  }
+}
+
+}  // namespace
+}  // namespace plugin_sign
