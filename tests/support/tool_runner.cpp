@@ -38,17 +38,19 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 ToolResult run_tool(const ToolRun& run) {
-  std::vector<std::string> argv{run.argv0};
+  const bool verify = run.tool == Tool::kPluginVerify;
+  const std::string name = verify ? "plugin_verify" : "plugin_sign";
+  std::vector<std::string> argv{run.argv0.value_or(name)};
   argv.insert(argv.end(), run.args.begin(), run.args.end());
   std::vector<std::string> env{"PATH=/usr/bin:/bin"};
   if (run.key) env.push_back("KAVENTA_PLUGIN_SIGNING_KEY=" + *run.key);
   env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
   const bool drop_privileges = run.as_nobody && ::geteuid() == 0;
-  std::string binary = PLUGIN_SIGN_BINARY;
+  std::string binary = verify ? PLUGIN_VERIFY_BINARY : PLUGIN_SIGN_BINARY;
   if (drop_privileges) {
     // The build tree may sit where the unprivileged user cannot reach: run a copy placed in
     // the working directory, which the test has opened up.
-    const std::filesystem::path copy = run.cwd / ".plugin_sign-unprivileged";
+    const std::filesystem::path copy = run.cwd / ("." + name + "-unprivileged");
     std::filesystem::copy_file(binary, copy, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(copy, std::filesystem::perms::all);
     binary = copy.string();

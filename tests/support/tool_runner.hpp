@@ -1,4 +1,5 @@
-// tool_runner.hpp — runs the built plugin_sign binary in a scratch directory for end-to-end tests.
+// tool_runner.hpp — runs a built tool (plugin_sign unless told) in a scratch directory for
+// end-to-end tests.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,9 @@
 
 namespace plugin_sign::testing {
 
+/// The built binaries a test can run.
+enum class Tool { kPluginSign, kPluginVerify };
+
 /// How standard output is set up for the child.
 enum class Stdout { kCaptured, kClosed, kBrokenPipe };
 
@@ -17,7 +21,7 @@ struct ToolRun {
   std::optional<std::string> key;  // KAVENTA_PLUGIN_SIGNING_KEY, unset when empty
   std::filesystem::path cwd;       // working directory of the child
   Stdout stdout_mode = Stdout::kCaptured;
-  std::string argv0 = "plugin_sign";
+  std::optional<std::string> argv0;    // the tool's own name when unset
   std::vector<std::string> extra_env;  // "NAME=value" entries, e.g. LD_PRELOAD
   // When run by root, the child drops to user and group 65534, so that permissions apply.
   bool as_nobody = false;
@@ -25,6 +29,7 @@ struct ToolRun {
   std::optional<std::uint64_t> address_space_limit;
   // Seconds after which SIGALRM ends a child that hangs (status 128 + 14); none when 0.
   unsigned alarm_seconds = 0;
+  Tool tool = Tool::kPluginSign;
 };
 
 struct ToolResult {
