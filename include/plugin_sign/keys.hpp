@@ -40,8 +40,9 @@ struct TrustedKey {
 /// comma-separated list of patterns; "#" comment lines and blank lines; or instead a single
 /// PEM "PUBLIC KEY" block. At least one key. Fields are separated by spaces or tabs; a line
 /// may not begin or end with white space; lines end in LF or CRLF; "*" is the one
-/// metacharacter of a pattern; the same key on several lines is trusted for each line's
-/// names. The error names the line: "line 3: ...".
+/// metacharacter of a pattern, which holds no comma, white space or control character; the
+/// same key on several lines is trusted for each line's names. The error names the line:
+/// "line 3: ...".
 [[nodiscard]] std::expected<std::vector<TrustedKey>, std::string> parse_trusted_keys(
     std::string_view text);
 

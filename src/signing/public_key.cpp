@@ -67,6 +67,12 @@ std::expected<std::vector<std::string>, std::string> parse_names(std::string_vie
     const std::size_t comma = list.find(',');
     const std::string_view pattern = list.substr(0, comma);
     if (pattern.empty()) return std::unexpected("empty pattern in names=");
+    // A carriage return or another control character is invisible in an editor and would
+    // make two files that look the same trust different names.
+    for (const char c : pattern)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+        return std::unexpected("control character " + std::to_string(static_cast<int>(c)) +
+                               " in names=");
     names.emplace_back(pattern);
     if (comma == std::string_view::npos) return names;
     list.remove_prefix(comma + 1);

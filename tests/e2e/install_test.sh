@@ -11,6 +11,8 @@ test -x "$prefix/bin/plugin_sign"
 test -f "$prefix/share/man/man1/plugin_sign.1"
 test -x "$prefix/bin/plugin_verify"
 test -f "$prefix/share/man/man1/plugin_verify.1"
+test -x "$prefix/bin/plugin_key"
+test -f "$prefix/share/man/man1/plugin_key.1"
 
 status=0
 "$prefix/bin/plugin_sign" 2>"$prefix/err" || status=$?
@@ -18,10 +20,13 @@ status=0
 grep -qx 'plugin_sign: usage: plugin_sign <plugin_dir> \[output.zip\]' "$prefix/err"
 [ "$("$prefix/bin/plugin_verify" --version)" = "plugin_verify 1.0.0" ]
 
+"$prefix/bin/plugin_key" --version >"$prefix/out"
+grep -qx 'plugin_key [0-9]*\.[0-9]*\.[0-9]*' "$prefix/out"
+
 if command -v groff >/dev/null; then
-  for page in plugin_sign.1 plugin_verify.1; do
-    warnings=$(groff -Tutf8 -man -ww -z "$source_dir/man/$page" 2>&1)
-    [ -z "$warnings" ] || { echo "$page: $warnings"; exit 1; }
+  for page in plugin_sign plugin_verify plugin_key; do
+    warnings=$(groff -Tutf8 -man -ww -z "$source_dir/man/$page.1" 2>&1)
+    [ -z "$warnings" ] || { echo "$page.1: $warnings"; exit 1; }
   done
 else
   echo "groff not installed: manual page rendering not checked"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the README's recipes (the sh blocks after "<!-- recipe: ... -->") in order, in a scratch
-# directory, with the built tools on PATH: create a key, derive the public key, sign the
-# example plugin, verify the package with plugin_verify and with OpenSSL. Then checks that a
-# tampered package fails both.
+# directory, with the built tools on PATH: create a key (with plugin_key and with OpenSSL),
+# derive the public key, sign the example plugin, verify the package with plugin_verify and
+# with OpenSSL. Then checks that both ways agree and that a tampered package fails both.
 set -euo pipefail
 readme=$1 binary_dir=$2 source_dir=$3
 
@@ -26,6 +26,11 @@ echo "$output"
 grep -q 'Signature Verified Successfully' <<<"$output"
 grep -Eqx 'hello-v0\.1\.0\.zip: verified hello 0\.1\.0, key [0-9a-f]{16}' <<<"$output"
 [ "$(wc -c < signing-key.b64)" -eq 45 ]   # 44 characters and the newline from base64
+[ "$(wc -c < signing-key)" -eq 45 ] && [ "$(stat -c %a signing-key)" = 600 ]
+grep -Eq '^public-key: [A-Za-z0-9+/]{43}=$' <<<"$output"
+grep -q "^key-id: $(plugin_key id signing-key.pub)\$" <<<"$output"
+# OpenSSL and plugin_key derive the same public key from the OpenSSL-made seed.
+plugin_key public --pem signing-key.b64 | cmp - public-openssl.pem
 
 # The same check must refuse a package whose module was changed after signing.
 printf '\001' >> check/main.wasm

@@ -80,7 +80,10 @@ class VerifyRun : public ::testing::Test {
   }
 
   ToolResult verify(std::vector<std::string> args) {
-    return run_tool({.args = std::move(args), .cwd = dir_.path(), .tool = Tool::kPluginVerify});
+    return run_tool({.args = std::move(args),
+                     .cwd = dir_.path(),
+                     .argv0 = "plugin_verify",
+                     .binary = kPluginVerifyBinary});
   }
 
   std::string verified_line(const std::string& package, const std::string& name_version) {
@@ -463,7 +466,8 @@ TEST_F(VerifyRun, BrokenStandardOutputIsStatusThree) {
   const ToolResult r = run_tool({.args = {"-P", test_key_.public_base64, "good.zip"},
                                  .cwd = dir_.path(),
                                  .stdout_mode = Stdout::kBrokenPipe,
-                                 .tool = Tool::kPluginVerify});
+                                 .argv0 = "plugin_verify",
+                                 .binary = kPluginVerifyBinary});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.err, "plugin_verify: failed to write a package's result\n");
 }

@@ -21,6 +21,10 @@
  *              short    for write: write only the first half of the bytes (at least 1).
  *   FAULT_ALARM=S     ends the process by SIGALRM after S seconds, so that a hang shows up
  *                     as a signal of that one run.
+ *   FAULT_PLACING=1   numbers (and can fail) the calls that put a new file in place as well:
+ *                     fsync, link, linkat, rename and renameat2. The target of link and
+ *                     rename is the new name. (close is always numbered; a failed close
+ *                     still closes the descriptor, as Linux does.)
  * The trace is written with raw system calls, so that it neither counts nor fails itself.
  * Functions that are next in line are found with dlsym(RTLD_NEXT): under AddressSanitizer
  * that is the sanitizer's allocator and interceptors, which must not be bypassed. */
@@ -49,6 +53,7 @@ static long fault_at[kMaxFaults];
 static int fault_count;
 static const char* fault_every = "";
 static int fault_sizeless;
+static int fault_placing;
 static int fault_mode = kModeNone;
 static int fault_errno = EIO;
 static int trace_fd = -1;
@@ -130,6 +135,7 @@ __attribute__((constructor)) static void setup(void) {
   const char* every = getenv("FAULT_EVERY");
   if (every) fault_every = every;
   fault_sizeless = getenv("FAULT_SIZELESS") != NULL;
+  fault_placing = getenv("FAULT_PLACING") != NULL;
   const char* trace = getenv("FAULT_TRACE");
   if (trace)
     trace_fd =
@@ -268,16 +274,6 @@ int fstat(int fd, struct stat* status) {
   return do_fstat(fd, status);
 }
 
-/* A failed close leaves the descriptor open: the program must not rely on either. */
-int close(int fd) {
-  static int (*real)(int);
-  char scratch[32];
-  if (fails_here("close", fd_target(fd, scratch, sizeof scratch))) return -1;
-  if (!real) real = next("close");
-  if (fd >= 0 && fd < kMaxFds) fd_paths[fd][0] = 0;
-  return real(fd);
-}
-
 /* Allocations. GCC turns realloc(NULL, n) into malloc(n) where it can see the NULL, so the
  * input buffer's first reservation arrives here as malloc and its growth as realloc. While
  * dlsym looks up the next allocator it may allocate itself; that is served from a small
@@ -356,4 +352,53 @@ void* mmap(void* address, size_t length, int protection, int flags, int fd, off_
     return MAP_FAILED;
   }
   return real(address, length, protection, flags, fd, offset);
+}
+
+/* A failed close still closes the descriptor, as Linux does. */
+int close(int fd) {
+  static int (*real)(int);
+  char scratch[32];
+  if (!real) real = next("close");
+  const int fault = is_fault("close", fd_target(fd, scratch, sizeof scratch));
+  if (fd >= 0 && fd < kMaxFds) fd_paths[fd][0] = 0;
+  const int result = real(fd);
+  return fault && fail() ? -1 : result;
+}
+
+/* Putting files in place, numbered only with FAULT_PLACING. */
+int fsync(int fd) {
+  static int (*real)(int);
+  char scratch[32];
+  if (fault_placing && fails_here("fsync", fd_target(fd, scratch, sizeof scratch))) return -1;
+  if (!real) real = next("fsync");
+  return real(fd);
+}
+
+int link(const char* old_path, const char* new_path) {
+  static int (*real)(const char*, const char*);
+  if (fault_placing && fails_here("link", new_path)) return -1;
+  if (!real) real = next("link");
+  return real(old_path, new_path);
+}
+
+int linkat(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path, int flags) {
+  static int (*real)(int, const char*, int, const char*, int);
+  if (fault_placing && fails_here("linkat", new_path)) return -1;
+  if (!real) real = next("linkat");
+  return real(old_dirfd, old_path, new_dirfd, new_path, flags);
+}
+
+int rename(const char* old_path, const char* new_path) {
+  static int (*real)(const char*, const char*);
+  if (fault_placing && fails_here("rename", new_path)) return -1;
+  if (!real) real = next("rename");
+  return real(old_path, new_path);
+}
+
+int renameat2(int old_dirfd, const char* old_path, int new_dirfd, const char* new_path,
+              unsigned int flags) {
+  static int (*real)(int, const char*, int, const char*, unsigned int);
+  if (fault_placing && fails_here("renameat2", new_path)) return -1;
+  if (!real) real = next("renameat2");
+  return real(old_dirfd, old_path, new_dirfd, new_path, flags);
 }

@@ -19,26 +19,14 @@ namespace plugin_sign {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::mode_of;
+using testing::names_in;
 using testing::read_file;
 using testing::ScratchDir;
 using testing::write_file;
 
 std::span<const std::byte> bytes_of(std::string_view text) {
   return std::as_bytes(std::span(text.data(), text.size()));
-}
-
-mode_t mode_of(const fs::path& path) {
-  struct stat status {};
-  EXPECT_EQ(0, ::lstat(path.c_str(), &status));
-  return status.st_mode & 07777;
-}
-
-// Every name in `dir`, sorted, hidden ones included: a leftover temporary shows up here.
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 const std::string kSecret = "c2VjcmV0\n";

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -38,19 +40,18 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 ToolResult run_tool(const ToolRun& run) {
-  const bool verify = run.tool == Tool::kPluginVerify;
-  const std::string name = verify ? "plugin_verify" : "plugin_sign";
-  std::vector<std::string> argv{run.argv0.value_or(name)};
+  std::vector<std::string> argv{run.argv0};
   argv.insert(argv.end(), run.args.begin(), run.args.end());
   std::vector<std::string> env{"PATH=/usr/bin:/bin"};
   if (run.key) env.push_back("KAVENTA_PLUGIN_SIGNING_KEY=" + *run.key);
   env.insert(env.end(), run.extra_env.begin(), run.extra_env.end());
   const bool drop_privileges = run.as_nobody && ::geteuid() == 0;
-  std::string binary = verify ? PLUGIN_VERIFY_BINARY : PLUGIN_SIGN_BINARY;
+  std::string binary = run.binary.empty() ? PLUGIN_SIGN_BINARY : run.binary;
   if (drop_privileges) {
     // The build tree may sit where the unprivileged user cannot reach: run a copy placed in
     // the working directory, which the test has opened up.
-    const std::filesystem::path copy = run.cwd / ("." + name + "-unprivileged");
+    const std::filesystem::path copy =
+        run.cwd / ("." + std::filesystem::path(binary).filename().string() + "-unprivileged");
     std::filesystem::copy_file(binary, copy, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(copy, std::filesystem::perms::all);
     binary = copy.string();
@@ -58,17 +59,26 @@ ToolResult run_tool(const ToolRun& run) {
   auto argv_ptrs = pointers(argv);
   auto env_ptrs = pointers(env);
 
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+  int out[2], err[2], in[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe");
+  // Small enough for the pipe's buffer, so written before the child starts.
+  if (run.stdin_text && ::write(in[1], run.stdin_text->data(), run.stdin_text->size()) !=
+                            static_cast<ssize_t>(run.stdin_text->size()))
+    throw std::runtime_error("stdin");
+  ::close(in[1]);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (drop_privileges &&
         (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
       ::_exit(126);
     if (::chdir(run.cwd.c_str()) != 0) ::_exit(127);
-    const int devnull = ::open("/dev/null", O_RDONLY);
-    ::dup2(devnull, STDIN_FILENO);
+    if (run.stdin_text) {
+      ::dup2(in[0], STDIN_FILENO);
+    } else {
+      const int devnull = ::open("/dev/null", O_RDONLY);
+      ::dup2(devnull, STDIN_FILENO);
+    }
     switch (run.stdout_mode) {
       case Stdout::kCaptured:
         ::dup2(out[1], STDOUT_FILENO);
@@ -96,6 +106,7 @@ ToolResult run_tool(const ToolRun& run) {
     ::execve(binary.c_str(), argv_ptrs.data(), env_ptrs.data());
     ::_exit(127);
   }
+  ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
   ToolResult result;
@@ -131,6 +142,20 @@ std::string read_file(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+unsigned mode_of(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) throw std::runtime_error("lstat " + path.string());
+  return status.st_mode & 07777;
 }
 
 void write_file(const std::filesystem::path& path, std::string_view content) {

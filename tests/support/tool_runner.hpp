@@ -1,5 +1,4 @@
-// tool_runner.hpp — runs a built tool (plugin_sign unless told) in a scratch directory for
-// end-to-end tests.
+// tool_runner.hpp — runs the built plugin_sign binary in a scratch directory for end-to-end tests.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +9,6 @@
 
 namespace plugin_sign::testing {
 
-/// The built binaries a test can run.
-enum class Tool { kPluginSign, kPluginVerify };
-
 /// How standard output is set up for the child.
 enum class Stdout { kCaptured, kClosed, kBrokenPipe };
 
@@ -21,7 +17,7 @@ struct ToolRun {
   std::optional<std::string> key;  // KAVENTA_PLUGIN_SIGNING_KEY, unset when empty
   std::filesystem::path cwd;       // working directory of the child
   Stdout stdout_mode = Stdout::kCaptured;
-  std::optional<std::string> argv0;    // the tool's own name when unset
+  std::string argv0 = "plugin_sign";
   std::vector<std::string> extra_env;  // "NAME=value" entries, e.g. LD_PRELOAD
   // When run by root, the child drops to user and group 65534, so that permissions apply.
   bool as_nobody = false;
@@ -29,7 +25,8 @@ struct ToolRun {
   std::optional<std::uint64_t> address_space_limit;
   // Seconds after which SIGALRM ends a child that hangs (status 128 + 14); none when 0.
   unsigned alarm_seconds = 0;
-  Tool tool = Tool::kPluginSign;
+  std::string binary;                     // the executable; empty: the built plugin_sign
+  std::optional<std::string> stdin_text;  // standard input; /dev/null when unset
 };
 
 struct ToolResult {
@@ -37,6 +34,11 @@ struct ToolResult {
   std::string out;
   std::string err;
 };
+
+/// The built plugin_key, for ToolRun::binary.
+inline constexpr const char* kPluginKeyBinary = PLUGIN_KEY_BINARY;
+/// The built plugin_verify, for ToolRun::binary.
+inline constexpr const char* kPluginVerifyBinary = PLUGIN_VERIFY_BINARY;
 
 /// Runs the binary with only PATH and the given variables in its environment.
 ToolResult run_tool(const ToolRun& run);
@@ -55,6 +57,10 @@ class ScratchDir {
 };
 
 std::string read_file(const std::filesystem::path& path);
+/// The names in `dir`, sorted, hidden ones included: a leftover temporary file shows up here.
+std::vector<std::string> names_in(const std::filesystem::path& dir);
+/// The permission bits of `path` itself (a symbolic link is not followed).
+unsigned mode_of(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view content);
 
 /// A plugin directory with the given files; returns its path.

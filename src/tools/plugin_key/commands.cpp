@@ -88,15 +88,15 @@ std::expected<std::string, std::string> show_public_key(std::optional<std::strin
 }
 
 // A text that is a valid key is a key, whatever files exist: "./NAME" names a file of that
-// name. Everything else is a file, and a missing file that may have been meant as a key gets
-// both reasons.
+// name. Everything else is a file, and a missing file, which may have been meant as a key,
+// gets both reasons.
 std::expected<std::string, std::string> show_key_id(std::string_view key_or_file) {
   auto key = parse_public_key(key_or_file);
   if (key) return key_id(*key) + "\n";
   const std::string name(key_or_file);
   auto bytes = read_plugin_file("", key_or_file, kMaxKeyFileSize);
   if (!bytes) {
-    if (bytes.error().os_error == ENOENT && key_or_file.find('/') == std::string_view::npos)
+    if (bytes.error().os_error == ENOENT)
       return std::unexpected(name + " is not a public key (" + key.error() +
                              ") nor an existing file");
     return std::unexpected("failed to read " + name + ": " + io_error_text(bytes.error()));

@@ -1,0 +1,437 @@
+// plugin_key through the built binary: the keys it makes and shows, checked with libsodium,
+// the files it leaves, and its refusals.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "signing/signing_key_cases.hpp"
+#include "support/tool_runner.hpp"
+
+namespace plugin_sign::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string hex_to_bytes(std::string_view hex) {
+  std::string bytes(hex.size() / 2, '\0');
+  EXPECT_EQ(0, sodium_hex2bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(),
+                              hex.data(), hex.size(), nullptr, nullptr, nullptr));
+  return bytes;
+}
+
+std::string base64(std::string_view bytes) {
+  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                    bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+  text.pop_back();
+  return text;
+}
+
+std::string unbase64(std::string_view text) {
+  std::string bytes(text.size(), '\0');
+  std::size_t length = 0;
+  EXPECT_EQ(0, sodium_base642bin(reinterpret_cast<unsigned char*>(bytes.data()), bytes.size(),
+                                 text.data(), text.size(), nullptr, &length, nullptr,
+                                 sodium_base64_VARIANT_ORIGINAL));
+  bytes.resize(length);
+  return bytes;
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  char hex[2 * sizeof digest + 1];
+  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  return hex;
+}
+
+// The key ID computed here, apart from the tool: 8 bytes of the public key's SHA-256.
+std::string independent_key_id(std::string_view public_key_base64) {
+  return sha256_hex(unbase64(public_key_base64)).substr(0, 16);
+}
+
+ToolResult plugin_key(const fs::path& cwd, std::vector<std::string> args,
+                      std::optional<std::string> env_key = std::nullopt,
+                      std::optional<std::string> stdin_text = std::nullopt) {
+  return run_tool(ToolRun{.args = std::move(args),
+                          .key = std::move(env_key),
+                          .cwd = cwd,
+                          .argv0 = "plugin_key",
+                          .binary = kPluginKeyBinary,
+                          .stdin_text = std::move(stdin_text)});
+}
+
+void write_secret(const fs::path& path, std::string_view text, mode_t mode = 0600) {
+  write_file(path, text);
+  ASSERT_EQ(0, ::chmod(path.c_str(), mode));
+}
+
+struct Rfc8032Key {
+  const char* name;
+  const char* seed;
+  const char* public_key;
+};
+
+// RFC 8032 section 7.1.
+constexpr Rfc8032Key kRfc8032Keys[] = {
+    {"TEST 1", "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+     "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a"},
+    {"TEST 2", "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+     "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c"},
+    {"TEST 3", "c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
+     "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025"},
+    {"TEST SHA(abc)", "833fe62409237b9d62ec77587520911e9a759cec1d19755b7da901b96dca3d42",
+     "ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf"},
+};
+
+TEST(KeyTool, Rfc8032SecretKeysGiveTheirPublicKeysAndIds) {
+  ASSERT_GE(sodium_init(), 0);
+  for (const Rfc8032Key& k : kRfc8032Keys) {
+    SCOPED_TRACE(k.name);
+    ScratchDir dir;
+    const std::string secret = base64(hex_to_bytes(k.seed)) + "\n";
+    const std::string expected = base64(hex_to_bytes(k.public_key));
+    write_secret(dir.path() / "secret", secret);
+
+    const ToolResult from_file = plugin_key(dir.path(), {"public", "secret"});
+    const ToolResult from_env = plugin_key(dir.path(), {"public"}, secret);
+    const ToolResult from_stdin = plugin_key(dir.path(), {"public", "-"}, std::nullopt, secret);
+    for (const ToolResult& r : {from_file, from_env, from_stdin}) {
+      EXPECT_EQ(0, r.status) << r.err;
+      EXPECT_EQ(expected + "\n", r.out);
+      EXPECT_EQ("", r.err);
+    }
+
+    write_file(dir.path() / "key.pub", expected + "\n");
+    const std::string id = independent_key_id(expected) + "\n";
+    const ToolResult id_of_text = plugin_key(dir.path(), {"id", expected});
+    const ToolResult id_of_file = plugin_key(dir.path(), {"id", "key.pub"});
+    EXPECT_EQ(id, id_of_text.out) << id_of_text.err;
+    EXPECT_EQ(id, id_of_file.out) << id_of_file.err;
+  }
+}
+
+TEST(KeyTool, PemOutputIsWhatOpensslDerives) {
+  if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+  ScratchDir dir;
+  const std::string seed_hex = kRfc8032Keys[0].seed;
+  write_secret(dir.path() / "secret", base64(hex_to_bytes(seed_hex)) + "\n");
+  const ToolResult r = plugin_key(dir.path(), {"public", "--pem", "secret"});
+  ASSERT_EQ(0, r.status) << r.err;
+  // The README's recipe: the seed behind the fixed PKCS#8 prefix.
+  const std::string command = "cd '" + dir.path().string() +
+                              "' && printf '302e020100300506032b657004220420" + seed_hex +
+                              "' | xxd -r -p | openssl pkey -inform DER -pubout > openssl.pem";
+  ASSERT_EQ(0, std::system(command.c_str()));
+  EXPECT_EQ(read_file(dir.path() / "openssl.pem"), r.out);
+}
+
+// Signs `plugin` in `dir` with the secret key file's text as the signer reads it, and checks
+// signature.sig with the public key apart from either tool.
+void expect_signs_with(const fs::path& dir, const std::string& secret_text,
+                       const std::string& public_key_base64) {
+  make_plugin(dir / "plug", kSamplePluginToml, "wasm bytes");
+  const ToolResult signed_run =
+      run_tool(ToolRun{.args = {"plug", "out.zip"}, .key = secret_text, .cwd = dir});
+  ASSERT_EQ(0, signed_run.status) << signed_run.err;
+  const std::string manifest = "{\"plugin.toml\":\"" + sha256_hex(kSamplePluginToml) +
+                               "\",\"main.wasm\":\"" + sha256_hex("wasm bytes") + "\"}";
+  const std::string signature = unbase64(read_file(dir / "plug" / "signature.sig"));
+  const std::string public_key = unbase64(public_key_base64);
+  ASSERT_EQ(64u, signature.size());
+  ASSERT_EQ(32u, public_key.size());
+  EXPECT_EQ(0, crypto_sign_verify_detached(
+                   reinterpret_cast<const unsigned char*>(signature.data()),
+                   reinterpret_cast<const unsigned char*>(manifest.data()), manifest.size(),
+                   reinterpret_cast<const unsigned char*>(public_key.data())));
+  // plugin_verify -p SECRET_FILE.pub on out.zip belongs here too, once plugin_verify is built.
+}
+
+TEST(KeyTool, GenerateWritesAKeyThatSigns) {
+  ASSERT_GE(sodium_init(), 0);
+  ScratchDir dir;
+  const mode_t previous_umask = ::umask(022);
+  const ToolResult r = plugin_key(dir.path(), {"generate", "signing-key"});
+  ::umask(previous_umask);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ((std::vector<std::string>{"signing-key", "signing-key.pub"}), names_in(dir.path()));
+  EXPECT_EQ(0600u, mode_of(dir.path() / "signing-key"));
+  EXPECT_EQ(0644u, mode_of(dir.path() / "signing-key.pub"));
+
+  const std::string secret = read_file(dir.path() / "signing-key");
+  const std::string public_text = read_file(dir.path() / "signing-key.pub");
+  ASSERT_EQ(45u, secret.size());
+  ASSERT_EQ('\n', secret.back());
+  EXPECT_EQ(32u, unbase64(secret.substr(0, 44)).size());
+  ASSERT_EQ(45u, public_text.size());
+  const std::string public_key = public_text.substr(0, 44);
+  EXPECT_EQ("public-key: " + public_key + "\nkey-id: " + independent_key_id(public_key) + "\n",
+            r.out);
+  EXPECT_EQ(std::string::npos, r.out.find(secret.substr(0, 44)));
+
+  // The public key belongs to the secret one: libsodium derives it from the seed.
+  const std::string seed = unbase64(secret.substr(0, 44));
+  unsigned char derived[crypto_sign_PUBLICKEYBYTES];
+  unsigned char expanded[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(derived, expanded, reinterpret_cast<const unsigned char*>(seed.data()));
+  EXPECT_EQ(public_key, base64(std::string(reinterpret_cast<char*>(derived), sizeof derived)));
+
+  // As the README does it: KAVENTA_PLUGIN_SIGNING_KEY="$(cat signing-key)".
+  expect_signs_with(dir.path(), secret.substr(0, 44), public_key);
+
+  const ToolResult again = plugin_key(dir.path(), {"generate", "other"});
+  ASSERT_EQ(0, again.status);
+  EXPECT_NE(public_text, read_file(dir.path() / "other.pub"));
+}
+
+struct Existing {
+  const char* name;
+  std::function<void(const fs::path&)> make;
+  const char* refused_path;  // in the message
+};
+
+TEST(KeyTool, GenerateNeverOverwritesWithoutForce) {
+  const Existing cases[] = {
+      {"secret key file", [](const fs::path& d) { write_file(d / "k", "old"); }, "k"},
+      {"public key file", [](const fs::path& d) { write_file(d / "k.pub", "old"); }, "k.pub"},
+      {"dangling symbolic link at the secret key file",
+       [](const fs::path& d) { fs::create_symlink("elsewhere", d / "k"); }, "k"},
+      {"symbolic link to a file at the public key file",
+       [](const fs::path& d) {
+         write_file(d / "target", "old");
+         fs::create_symlink("target", d / "k.pub");
+       },
+       "k.pub"},
+  };
+  for (const Existing& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    c.make(dir.path());
+    const std::vector<std::string> before = names_in(dir.path());
+    const ToolResult refused = plugin_key(dir.path(), {"generate", "k"});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ(
+        "plugin_key: " + std::string(c.refused_path) + " already exists; --force replaces it\n",
+        refused.err);
+    EXPECT_EQ("", refused.out);
+    EXPECT_EQ(before, names_in(dir.path()));
+    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere"));
+    if (fs::exists(dir.path() / "target")) {
+      EXPECT_EQ("old", read_file(dir.path() / "target"));
+    }
+
+    const ToolResult forced = plugin_key(dir.path(), {"generate", "--force", "k"});
+    EXPECT_EQ(0, forced.status) << forced.err;
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "k"));
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "k.pub"));
+    EXPECT_EQ(0600u, mode_of(dir.path() / "k"));
+    EXPECT_EQ(45u, read_file(dir.path() / "k").size());
+    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere"));
+    if (fs::exists(dir.path() / "target")) {
+      EXPECT_EQ("old", read_file(dir.path() / "target"));
+    }
+  }
+}
+
+TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
+  ScratchDir dir;
+  const ToolResult r = plugin_key(dir.path(), {"generate", "missing/k"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("plugin_key: failed to write missing/k: No such file or directory (os error 2)\n",
+            r.err);
+  EXPECT_TRUE(names_in(dir.path()).empty());
+}
+
+TEST(KeyTool, ASecretKeyFileOthersCanUseIsRefused) {
+  for (const mode_t mode : {0640, 0604, 0620, 0602, 0610, 0644}) {
+    SCOPED_TRACE(mode);
+    ScratchDir dir;
+    write_secret(dir.path() / "k", signing_key_cases::kKey + "\n", mode);
+    const ToolResult r = plugin_key(dir.path(), {"public", "k"});
+    EXPECT_EQ(1, r.status);
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+    EXPECT_EQ(std::string("plugin_key: k may be read or changed by group or others (mode ") +
+                  octal + "): a secret key file must be private; run chmod 600 k\n",
+              r.err);
+    EXPECT_EQ("", r.out);
+  }
+  ScratchDir dir;
+  write_secret(dir.path() / "k", signing_key_cases::kKey + "\n", 0400);
+  EXPECT_EQ(0, plugin_key(dir.path(), {"public", "k"}).status);
+}
+
+// The signer's own table of refused keys: plugin_key refuses each alike, from the variable
+// with the signer's very line, from a file with the file's name before the signer's message.
+TEST(KeyTool, RefusesEveryKeyTheSignerRefusesWithItsMessage) {
+  for (const signing_key_cases::RefusedValue& c : signing_key_cases::refused_values()) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const ToolResult from_env = plugin_key(dir.path(), {"public"}, c.value);
+    EXPECT_EQ(1, from_env.status);
+    EXPECT_EQ("plugin_key: " + c.message + "\n", from_env.err);
+    EXPECT_EQ("", from_env.out);
+    if (!c.value) continue;
+    write_secret(dir.path() / "k", *c.value);
+    const ToolResult from_file = plugin_key(dir.path(), {"public", "k"});
+    EXPECT_EQ(1, from_file.status);
+    // The signer takes text that is not UTF-8 for an unset variable; a file is named instead.
+    const std::string message =
+        c.message == signing_key_cases::kNotSet ? "not valid UTF-8" : c.message;
+    EXPECT_EQ("plugin_key: k: " + message + "\n", from_file.err);
+  }
+}
+
+TEST(KeyTool, ASecretKeyFileThatIsNoTextIsRefused) {
+  const struct {
+    const char* name;
+    std::string content;
+    std::string message;
+  } cases[] = {
+      {"NUL after the key", signing_key_cases::kKey + std::string("\0more", 5),
+       "k: contains a NUL byte, not a secret key file"},
+      {"too large", std::string(5000, ' ') + signing_key_cases::kKey,
+       "failed to read k: larger than 4096 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_secret(dir.path() / "k", c.content);
+    const ToolResult r = plugin_key(dir.path(), {"public", "k"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("plugin_key: " + c.message + "\n", r.err);
+  }
+  ScratchDir dir;
+  fs::create_directory(dir.path() / "d");
+  EXPECT_EQ("plugin_key: failed to read d: not a regular file\n",
+            plugin_key(dir.path(), {"public", "d"}).err);
+}
+
+TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
+  const std::string k1 = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
+  const std::string k2 = "PUAXw+hDiVqStwqnTRt+vJyYLM8uxJaMwM1V8Sr0Zgw=";
+  const std::string id1 = independent_key_id(k1) + "\n";
+  const std::string id2 = independent_key_id(k2) + "\n";
+  const struct {
+    const char* name;
+    std::string file;  // written as `file_name` when not empty
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+    std::string file_name = "keys";
+  } cases[] = {
+      {"key text", "", {"id", k1}, 0, id1, ""},
+      {"key file of two keys with names",
+       "# ours\n" + k1 + "\n" + k2 + " names=a-*\n",
+       {"id", "keys"},
+       0,
+       id1 + id2,
+       ""},
+      {"PEM file",
+       "-----BEGIN PUBLIC KEY-----\nMCowBQYDK2VwAyEA11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=\n"
+       "-----END PUBLIC KEY-----\n",
+       {"id", "keys"},
+       0,
+       id1,
+       ""},
+      {"malformed key file",
+       k1 + " names=\n",
+       {"id", "keys"},
+       1,
+       "",
+       "plugin_key: keys: line 1: names= needs at least one package name pattern\n"},
+      {"neither key nor file",
+       "",
+       {"id", k1.substr(1)},
+       1,
+       "",
+       "plugin_key: " + k1.substr(1) +
+           " is not a public key (public key is not valid base64: Invalid padding) nor an "
+           "existing file\n"},
+      {"a missing path",
+       "",
+       {"id", "./k"},
+       1,
+       "",
+       "plugin_key: ./k is not a public key (public key is not valid base64: Invalid symbol 46, "
+       "offset 0.) nor an existing file\n"},
+      {"a file named like a key is read as ./NAME", k1 + "\n", {"id", "./" + k2}, 0, id1, "", k2},
+      {"a text that is a key is the key, whatever file has its name",
+       k1 + "\n",
+       {"id", k2},
+       0,
+       id2,
+       "",
+       k2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    if (!c.file.empty()) write_file(dir.path() / c.file_name, c.file);
+    const ToolResult r = plugin_key(dir.path(), c.args);
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_EQ(c.err, r.err);
+  }
+}
+
+TEST(KeyTool, UsageErrorsExitWithTwo) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    const char* first_line;
+  } cases[] = {
+      {"no command", {}, "plugin_key: no command given"},
+      {"unknown command", {"make"}, "plugin_key: unknown command make"},
+      {"unknown option", {"public", "--der"}, "plugin_key: unknown option --der for public"},
+      {"option of another command",
+       {"generate", "--pem", "k"},
+       "plugin_key: unknown option --pem for generate"},
+      {"generate without a file", {"generate"}, "plugin_key: generate takes one SECRET_FILE"},
+      {"generate to standard output",
+       {"generate", "-"},
+       "plugin_key: generate writes files, not standard output"},
+      {"public with two files",
+       {"public", "a", "b"},
+       "plugin_key: public takes at most one SECRET_FILE"},
+      {"id without a key", {"id"}, "plugin_key: id takes one PUBLIC_KEY"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const ToolResult r = plugin_key(dir.path(), c.args);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(std::string(c.first_line) + "\nusage: plugin_key generate [--force] SECRET_FILE\n",
+              r.err.substr(0, r.err.find('\n', r.err.find('\n') + 1) + 1));
+    EXPECT_EQ("", r.out);
+    EXPECT_TRUE(names_in(dir.path()).empty());
+  }
+}
+
+TEST(KeyTool, HelpVersionAndDoubleDash) {
+  ScratchDir dir;
+  const ToolResult help = plugin_key(dir.path(), {"--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_EQ(0u, help.out.find("usage: plugin_key generate"));
+  const ToolResult version = plugin_key(dir.path(), {"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(0u, version.out.find("plugin_key 1."));
+  EXPECT_EQ('\n', version.out.back());
+  const ToolResult dashed = plugin_key(dir.path(), {"generate", "--", "-k"});
+  EXPECT_EQ(0, dashed.status) << dashed.err;
+  EXPECT_TRUE(fs::exists(dir.path() / "-k.pub"));
+}
+
+}  // namespace
+}  // namespace plugin_sign::testing
