@@ -5,6 +5,10 @@ FUZZ_BUILD ?= build-fuzz
 # Seconds each fuzz target runs under `make fuzz`.
 FUZZ_SECONDS ?= 60
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+# Warnings are errors for developers and CI (test, check-sanitize, fuzz, bench), not for a user's
+# build with a newer compiler (demo, install).
+WERROR ?= OFF
+test check-sanitize fuzz bench: WERROR = ON
 
 .PHONY: all deps build demo test install bench check-sanitize fuzz clean
 
@@ -14,7 +18,8 @@ deps:
 	@scripts/install-deps.sh build test
 
 build: deps
-	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j2
 
 demo: build
@@ -30,13 +35,15 @@ install: build
 # BENCH_PART=verify (or sign) times one tool only.
 bench:
 	@scripts/install-deps.sh build bench
-	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j2 --target plugin_sign plugin_verify
 	@bench/run.sh $(BUILD)
 
 # Every test, built in Debug under AddressSanitizer and UndefinedBehaviorSanitizer.
 check-sanitize: deps
-	@cmake -S . -B $(SANITIZE_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(SANITIZE_BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_SANITIZE=ON \
+	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j2
 	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
 
@@ -45,7 +52,7 @@ fuzz: deps
 	@scripts/install-deps.sh fuzz
 	@cmake -S . -B $(FUZZ_BUILD) -G "$(GENERATOR)" -DCMAKE_CXX_COMPILER=clang++-19 \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLUGIN_SIGN_SANITIZE=ON -DPLUGIN_SIGN_FUZZ=ON \
-	  -DPLUGIN_SIGN_TESTS=OFF >/dev/null
+	  -DPLUGIN_SIGN_TESTS=OFF -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j2
 	@fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

@@ -132,7 +132,9 @@ plot '{out / data_name}' using 1:2 with linespoints title '{subject}', \\
 
 
 def replace_section(name, lines):
-    """Puts `lines` between this part's markers in RESULTS.md, leaving the other part."""
+    """Puts `lines` between this part's markers in RESULTS.md. Everything outside the markers
+    is carried over unchanged: the other part's figures, and the hand-kept section of figures
+    measured outside this bench that the code's comments refer to."""
     begin, end = f"<!-- {name} results: begin -->", f"<!-- {name} results: end -->"
     section = "\n".join([begin, *lines, end])
     path = HERE / "RESULTS.md"

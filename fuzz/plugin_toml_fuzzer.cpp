@@ -1,5 +1,6 @@
 // Arbitrary bytes as plugin.toml: either a name and version, or an error report whose line
-// and column point into the text and whose shape is the five lines (or the message alone).
+// and column point into the text and whose shape is the five lines (or the message alone);
+// a syntax error is the one that the whole-document parse finds.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -8,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "io/utf8.hpp"
 #include "fuzz_check.hpp"
+#include "io/utf8.hpp"
 #include "plugin/plugin_toml.hpp"
+#include "support/toml_scalars.hpp"
 
 namespace plugin_sign::fuzzing {
 namespace {
@@ -86,6 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace plugin_sign::fuzzing;
   const auto bytes = std::as_bytes(std::span(data, size));
   const auto result = read_package_name_version(bytes);
+  const std::string document =
+      to_utf8_lossy(std::string_view(reinterpret_cast<const char*>(data), size));
+  // The whole-document parse that the tests use must agree: a syntax error it finds is the
+  // one the read reports.
+  if (const auto checked = plugin_sign::testing::check_toml_document(document); !checked) {
+    const std::string want =
+        render_error_report(document, checked.error().message, checked.error().range);
+    require(!result && result.error() == want, "the read reports the syntax error",
+            result ? "" : result.error(), want);
+  }
   if (result) {
     // Name and version come from the decoded text, so they are always valid UTF-8.
     require(is_valid_utf8(result->name), "the name is valid UTF-8", result->name);
@@ -95,10 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& report = result.error();
   require(!report.empty() && report.back() == '\n', "the report ends with a line feed", report);
   require(is_valid_utf8(report), "the report is valid UTF-8", report);
-  if (report.starts_with(kHeader)) {
-    const std::string document =
-        to_utf8_lossy(std::string_view(reinterpret_cast<const char*>(data), size));
-    check_ranged_report(document, report);
-  }
+  if (report.starts_with(kHeader)) check_ranged_report(document, report);
   return 0;
 }

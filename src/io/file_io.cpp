@@ -34,8 +34,8 @@ std::size_t mapping_length(std::size_t capacity) {
 }
 
 // Anonymous memory for `capacity` bytes; null when none can be had. Pages populated up front
-// cost about half of what the page fault on the first write to each would (a 256 MiB module
-// is read in about 140 ms instead of 290); a page that cannot be populated faults later.
+// cost less than the page fault on the first write to each would, which shows on a large
+// module (figures in bench/RESULTS.md); a page that cannot be populated faults later.
 std::byte* map_storage(std::size_t capacity, Prefault prefault) {
   const int populate = prefault == Prefault::kYes ? MAP_POPULATE : 0;
   void* mapped = ::mmap(nullptr, mapping_length(capacity), PROT_READ | PROT_WRITE,

@@ -12,22 +12,15 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 std::size_t sequence_length(std::string_view s, std::size_t pos, std::size_t& subpart) {
   const auto lead = static_cast<unsigned char>(s[pos]);
   subpart = 1;
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
+  const std::size_t length = utf8_sequence_length(s[pos]);
+  if (length == 1) return lead < 0x80 ? 1 : 0;
+  // C0 and C1 could only start overlong forms, F5 to F7 only forms above U+10FFFF.
+  if (lead < 0xC2 || lead > 0xF4) return 0;
   unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
+  if (lead == 0xE0) low = 0xA0;           // overlong
+  if (lead == 0xED) high = 0x9F;          // surrogates
+  if (lead == 0xF0) low = 0x90;           // overlong
+  if (lead == 0xF4) high = 0x8F;          // above U+10FFFF
   for (std::size_t i = 1; i < length; ++i) {
     if (pos + i >= s.size()) return 0;
     const auto c = static_cast<unsigned char>(s[pos + i]);
@@ -39,6 +32,14 @@ std::size_t sequence_length(std::string_view s, std::size_t pos, std::size_t& su
 }
 
 }  // namespace
+
+std::size_t utf8_sequence_length(char lead) {
+  const auto byte = static_cast<unsigned char>(lead);
+  if ((byte & 0xE0) == 0xC0) return 2;
+  if ((byte & 0xF0) == 0xE0) return 3;
+  if ((byte & 0xF8) == 0xF0) return 4;
+  return 1;
+}
 
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t subpart = 0;

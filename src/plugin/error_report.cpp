@@ -16,8 +16,9 @@ struct ReportPosition {
 };
 
 std::size_t character_count(std::string_view utf8) {
-  return static_cast<std::size_t>(std::ranges::count_if(
-      utf8, [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < utf8.size(); at += utf8_sequence_length(utf8[at])) ++count;
+  return count;
 }
 
 ReportPosition locate(std::string_view text, std::size_t start) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "io/utf8.hpp"
+
 namespace plugin_sign {
 namespace {
 
@@ -21,9 +23,7 @@ bool ends_value_token(char c) {
 }
 
 std::size_t code_point_length(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-  return std::min(length, text.size() - at);
+  return std::min(utf8_sequence_length(text[at]), text.size() - at);
 }
 
 // Walks a document that is already known to be well formed for the parser, telling keys

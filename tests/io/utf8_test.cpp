@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace plugin_sign {
 namespace {
 
@@ -44,7 +47,52 @@ TEST(Utf8, ValidatesAndReplacesMaximalSubparts) {
     EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.lossy);
     EXPECT_EQ(to_utf8_lossy(c.bytes), c.lossy);
   }
-  EXPECT_EQ(kR.size(), 3u);
+}
+
+// A byte that cannot stand alone becomes exactly one U+FFFD, whatever its kind.
+TEST(Utf8, EachLoneNonAsciiByteBecomesOneReplacement) {
+  for (int byte = 0x80; byte <= 0xFF; ++byte) {
+    SCOPED_TRACE(byte);
+    const std::string lone(1, static_cast<char>(byte));
+    EXPECT_FALSE(is_valid_utf8(lone));
+    EXPECT_EQ(to_utf8_lossy(lone), kR);
+  }
+}
+
+TEST(Utf8SequenceLength, FollowsTheLeadBytesBitPattern) {
+  struct Row {
+    const char* name;
+    unsigned char lead;
+    std::size_t length;
+  };
+  constexpr Row kRows[] = {
+      {"ASCII", 'a', 1},
+      {"DEL", 0x7F, 1},
+      {"continuation", 0x80, 1},
+      {"last continuation", 0xBF, 1},
+      {"overlong two-byte", 0xC0, 2},
+      {"two-byte", 0xDF, 2},
+      {"three-byte", 0xE0, 3},
+      {"last three-byte", 0xEF, 3},
+      {"four-byte", 0xF0, 4},
+      {"beyond U+10FFFF", 0xF7, 4},
+      {"five-byte pattern", 0xF8, 1},
+      {"never occurs", 0xFF, 1},
+  };
+  for (const Row& r : kRows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(utf8_sequence_length(static_cast<char>(r.lead)), r.length);
+  }
+}
+
+// Stepping through well-formed text by the lengths lands on every character's start and on
+// the end exactly.
+TEST(Utf8SequenceLength, StepsThroughWellFormedText) {
+  const std::string_view text = "a\xC3\xA9\xE3\x81\x82\xF0\x9F\x98\x80z";
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < text.size(); at += utf8_sequence_length(text[at]))
+    starts.push_back(at);
+  EXPECT_EQ(starts, (std::vector<std::size_t>{0, 1, 3, 6, 10}));
 }
 
 TEST(Utf8, EmbeddedNulIsValid) {

@@ -5,8 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "support/toml_scalars.hpp"
+
 namespace plugin_sign {
 namespace {
+
+using testing::check_toml_document;
 
 const std::string kBom = "\xEF\xBB\xBF";
 const std::string kSample = "[package]\nname = \"demo\"\nversion = \"1.2.0\"\n";

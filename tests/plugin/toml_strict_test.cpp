@@ -6,9 +6,12 @@
 #include <string_view>
 
 #include "plugin/plugin_toml.hpp"
+#include "support/toml_scalars.hpp"
 
 namespace plugin_sign {
 namespace {
+
+using testing::check_toml_document;
 
 struct RefusedCase {
   const char* name;
