@@ -12,13 +12,8 @@ constexpr char kHex[] = "0123456789abcdef";
 
 // The length of the well-formed UTF-8 sequence at `pos`, or 0 when the byte there starts none.
 std::size_t sequence_length(std::string_view text, std::size_t pos) {
-  const auto lead = static_cast<unsigned char>(text[pos]);
-  std::size_t length = 0;
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-  if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-  if (lead >= 0xF0 && lead <= 0xF4) length = 4;
-  if (length == 0 || length > text.size() - pos) return 0;
+  const std::size_t length = utf8_sequence_length(text[pos]);
+  if (length > text.size() - pos) return 0;
   return is_valid_utf8(text.substr(pos, length)) ? length : 0;
 }
 
