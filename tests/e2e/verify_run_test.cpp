@@ -472,6 +472,43 @@ TEST_F(VerifyRun, BrokenStandardOutputIsStatusThree) {
   EXPECT_EQ(r.err, "plugin_verify: failed to write a package's result\n");
 }
 
+// Out of memory, wherever it happens, is status 3 and one line: here the keys of a large key
+// file, and then the bytes of a package, within an address space too small for them.
+TEST_F(VerifyRun, OutOfMemoryIsStatusThreeAndOneLine) {
+  if (PLUGIN_SIGN_SANITIZED) GTEST_SKIP() << "the sanitizers reserve more than the limit";
+  constexpr std::uint64_t kLimit = std::uint64_t{12} << 20;
+  std::string many_lines;
+  while (many_lines.size() < 1000000) many_lines += "#\n";
+  write_file(dir_.path() / "keys.txt", many_lines + test_key_.public_base64 + "\n");
+  std::string wasm(8 << 20, '\0');
+  std::uint32_t state = 1;
+  for (char& c : wasm) c = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
+  sign("large.zip", kSamplePluginToml, wasm);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"the keys of a large key file", {"-p", "keys.txt", "large.zip"}},
+      {"the package's bytes", {"-P", test_key_.public_base64, "large.zip"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = run_tool({.args = c.args,
+                                   .cwd = dir_.path(),
+                                   .argv0 = "plugin_verify",
+                                   .address_space_limit = kLimit,
+                                   .binary = kPluginVerifyBinary});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("plugin_verify: ")) << r.err;
+    EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // Without the limit both verify.
+  EXPECT_EQ(verify({"-q", "-p", "keys.txt", "large.zip"}).status, 0);
+}
+
 // The extracted files, or nothing for a file that is absent.
 std::vector<std::string> listing(const fs::path& dir) {
   std::vector<std::string> names;
