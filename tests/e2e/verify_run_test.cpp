@@ -83,6 +83,7 @@ class VerifyRun : public ::testing::Test {
     return run_tool({.args = std::move(args),
                      .cwd = dir_.path(),
                      .argv0 = "plugin_verify",
+                     .alarm_seconds = 60,
                      .binary = kPluginVerifyBinary});
   }
 
@@ -177,6 +178,7 @@ TEST_F(VerifyRun, EachExitStatus) {
   write_file(dir_.path() / "only-others.txt", other_key_.public_base64 + " names=other-*\n");
   write_file(dir_.path() / "restricted.txt", test_key_.public_base64 + " names=other,dem\n");
   fs::create_directory(dir_.path() / "not-a-plugin");
+  ASSERT_EQ(::mkfifo((dir_.path() / "fifo.zip").c_str(), 0600), 0);
   const std::string key = test_key_.public_base64;
   struct Case {
     const char* name;
@@ -196,6 +198,7 @@ TEST_F(VerifyRun, EachExitStatus) {
       {"not a package at all", {"-P", key, "only-others.txt"}, 2, "malformed"},
       {"missing package", {"-P", key, "missing.zip"}, 3, "unreadable"},
       {"directory without the plugin files", {"-P", key, "not-a-plugin"}, 3, "unreadable"},
+      {"a FIFO, refused without blocking", {"-P", key, "fifo.zip"}, 3, "unreadable"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
