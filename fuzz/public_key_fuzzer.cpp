@@ -82,7 +82,14 @@ void check_key_file(std::string_view text, std::string_view name) {
       require(allows_name(only, without_stars(pattern, name.substr(0, 16))), "stars match any run",
               pattern);
     }
-    allows_name(trusted, name);
+    if (name.size() <= kMaxMatchLength) {
+      bool expected = trusted.names.empty();
+      for (const std::string& pattern : trusted.names)
+        expected =
+            expected || (pattern.size() <= kMaxMatchLength && reference_matches(pattern, name)) ||
+            (pattern.size() > kMaxMatchLength && allows_name({trusted.key, {pattern}}, name));
+      require(allows_name(trusted, name) == expected, "any pattern of the key may match", name);
+    }
   }
 }
 

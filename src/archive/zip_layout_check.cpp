@@ -208,6 +208,13 @@ class DirectoryDiagnosis {
 
   std::string central(const Region& region, std::uint64_t difference) const {
     const ZipEntryRecord& entry = entries_[region.entry];
+    // Another entry's record here differs in its sizes first; its name says more.
+    if (difference - region.start >= 4) {
+      auto name = name_in(region.start, 28, kCentralHeaderSize);
+      if (!name) return truncated();
+      if (!std::ranges::equal(*name, std::as_bytes(std::span(entry.name))))
+        return entry_name_fault(*name, region.entry, names_) + kInDirectory;
+    }
     const std::uint64_t fixed_end = kCentralHeaderSize + entry.name.size();
     const std::uint64_t offset = difference - region.start;
     Field field{"name", kCentralHeaderSize, entry.name.size(), Role::kName};

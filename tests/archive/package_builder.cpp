@@ -255,6 +255,9 @@ std::vector<HostileArchive> hostile_archives() {
   add("entry missing from the central directory",
       with_directory(sample, std::vector{sample[0], sample[1]}),
       "signature.sig missing from the central directory");
+  add("central directory out of order",
+      with_directory(sample, std::vector{sample[1], sample[0], sample[2]}),
+      "entry main.wasm out of order, expected plugin.toml in the central directory");
   add("entries out of order", build_archive(std::vector{sample[1], sample[0], sample[2]}),
       "entry main.wasm out of order, expected plugin.toml");
   {

@@ -1,11 +1,15 @@
 #include "plugin_sign/verify.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "archive/package_builder.hpp"
@@ -255,6 +259,42 @@ TEST(VerifyPackage, SafeFromSeveralThreadsAtOnce) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), verified);
   EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), refused);
+}
+
+// Memory for the verified bytes that cannot be had is a result, not an exception or a crash:
+// in a child whose address space leaves no room for main.wasm.
+TEST(VerifyPackage, ReportsMemoryThatCannotBeHad) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
+#else
+  // The address space of this process in bytes, from /proc/self/statm.
+  auto address_space = [] {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  };
+  constexpr std::size_t kModuleSize = std::size_t{128} << 20;
+  const Contents contents =
+      signed_contents(1, testing::kSamplePluginToml, std::vector<std::byte>(kModuleSize));
+  const std::vector<std::byte> package = testing::package_of(contents);
+  const TrustedKey keys[] = {trusted(1)};
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    const rlimit limit{.rlim_cur = address_space() + (std::uint64_t{48} << 20),
+                       .rlim_max = RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+    auto result = verify_package(package, keys);
+    const bool reported = !result && result.error().kind == VerifyErrorKind::kOutOfMemory &&
+                          result.error().message == "main.wasm: out of memory for 134217728 bytes";
+    ::_exit(reported ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+#endif
 }
 
 // What plugin_sign itself writes verifies, as a package and as the directory it leaves.

@@ -1,0 +1,109 @@
+/* verify.h — plugin package verification for C and for any language that calls C.
+ *
+ * The same checks as plugin_sign/verify.hpp: a package is accepted only in exactly the layout
+ * plugin_sign writes, signed by a trusted key allowed for the package's name. A result holds
+ * the very bytes that were checked; load those, never the file again. No function prints,
+ * keeps global state or lets an exception out, and every function may be called from several
+ * threads at once on different objects (a key set may be shared once it is filled). */
+#ifndef PLUGIN_SIGN_VERIFY_H
+#define PLUGIN_SIGN_VERIFY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The outcome of a call; the values are stable. */
+typedef enum plugin_sign_status {
+  PLUGIN_SIGN_OK = 0,
+  PLUGIN_SIGN_BAD_SIGNATURE = 1,    /* well formed, but no trusted key verifies it */
+  PLUGIN_SIGN_NAME_NOT_ALLOWED = 2, /* a trusted key verifies it, none allowed for its name */
+  PLUGIN_SIGN_MALFORMED = 3,        /* not exactly the layout plugin_sign writes */
+  PLUGIN_SIGN_TOO_LARGE = 4,        /* a size beyond the limits */
+  PLUGIN_SIGN_UNREADABLE = 5,       /* a file of a plugin directory could not be read */
+  PLUGIN_SIGN_OUT_OF_MEMORY = 6,
+  PLUGIN_SIGN_INVALID_KEY = 7,      /* a trusted key's text was refused */
+  PLUGIN_SIGN_INVALID_ARGUMENT = 8  /* a required pointer was NULL */
+} plugin_sign_status;
+
+/* Limits on the sizes a package's entries declare; 0 in a field means its default
+ * (plugin.toml 1 MiB, main.wasm 4 GiB). */
+typedef struct plugin_sign_limits {
+  uint64_t plugin_toml;
+  uint64_t main_wasm;
+} plugin_sign_limits;
+
+/* A set of trusted public keys. */
+typedef struct plugin_sign_keys plugin_sign_keys;
+
+/* The outcome of one verification: a verified package or the reason it is not one. */
+typedef struct plugin_sign_result plugin_sign_result;
+
+/* A new, empty key set; NULL when out of memory. */
+plugin_sign_keys* plugin_sign_keys_new(void);
+
+/* Adds every key of a key file's text (`length` bytes): one Base64 key a line, optionally
+ * followed by " names=" and comma-separated name patterns, "#" comments and blank lines, or a
+ * PEM "PUBLIC KEY" block. On failure nothing is added and plugin_sign_keys_error tells why. */
+plugin_sign_status plugin_sign_keys_add_file_text(plugin_sign_keys* keys, const char* text,
+                                                  size_t length);
+
+/* Adds one key from its 44 Base64 characters (NUL-terminated), trusted for every name. */
+plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const char* base64);
+
+/* The message of the last failed addition to `keys`, "" when there was none. */
+const char* plugin_sign_keys_error(const plugin_sign_keys* keys);
+
+/* The number of keys in the set. */
+size_t plugin_sign_keys_count(const plugin_sign_keys* keys);
+
+void plugin_sign_keys_free(plugin_sign_keys* keys);
+
+/* Verifies the package ZIP in `data` (`size` bytes) against `keys`. `limits` may be NULL.
+ * Returns NULL only when no memory is left even for the result. */
+plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, const void* data,
+                                               size_t size, const plugin_sign_limits* limits);
+
+/* Verifies a plugin directory as plugin_sign leaves it: plugin.toml, main.wasm and
+ * signature.sig, each a regular file, read once. `limits` may be NULL. */
+plugin_sign_result* plugin_sign_verify_directory(const plugin_sign_keys* keys, const char* dir,
+                                                 const plugin_sign_limits* limits);
+
+/* PLUGIN_SIGN_OK for a verified package; PLUGIN_SIGN_OUT_OF_MEMORY for a NULL result. */
+plugin_sign_status plugin_sign_result_status(const plugin_sign_result* result);
+
+/* Why the package was not verified, naming the failed check; "" for a verified one. */
+const char* plugin_sign_result_message(const plugin_sign_result* result);
+
+/* For a verified package, the package name and version from plugin.toml, NUL-terminated, with
+ * their length in bytes in `*length` when `length` is not NULL (a TOML string may hold NUL);
+ * NULL otherwise. */
+const char* plugin_sign_result_name(const plugin_sign_result* result, size_t* length);
+const char* plugin_sign_result_version(const plugin_sign_result* result, size_t* length);
+
+/* For a verified package: the key ID of the key that verified it (16 hexadecimal digits), its
+ * 32 bytes, and the SHA-256 digests of plugin.toml and main.wasm (64 lowercase hexadecimal
+ * digits); NULL otherwise. */
+const char* plugin_sign_result_key_id(const plugin_sign_result* result);
+const uint8_t* plugin_sign_result_public_key(const plugin_sign_result* result);
+const char* plugin_sign_result_plugin_toml_sha256(const plugin_sign_result* result);
+const char* plugin_sign_result_main_wasm_sha256(const plugin_sign_result* result);
+
+/* For a verified package, the verified bytes of plugin.toml and main.wasm, with their size in
+ * `*size`; valid until the result is freed. NULL and a size of 0 otherwise. */
+const void* plugin_sign_result_plugin_toml(const plugin_sign_result* result, size_t* size);
+const void* plugin_sign_result_main_wasm(const plugin_sign_result* result, size_t* size);
+
+void plugin_sign_result_free(plugin_sign_result* result);
+
+/* The largest package file that can hold entries within `limits` (NULL for the defaults): a
+ * larger file can be refused before it is read. */
+uint64_t plugin_sign_max_package_size(const plugin_sign_limits* limits);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PLUGIN_SIGN_VERIFY_H */

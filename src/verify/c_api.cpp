@@ -1,0 +1,232 @@
+// c_api.cpp — the C interface (plugin_sign/verify.h) over the C++ one: opaque objects, status
+// codes, and no exception ever leaving a function.
+#include "plugin_sign/verify.h"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "plugin_sign/keys.hpp"
+#include "plugin_sign/verify.hpp"
+
+struct plugin_sign_keys {
+  std::vector<plugin_sign::TrustedKey> keys;
+  std::string error;
+};
+
+struct plugin_sign_result {
+  plugin_sign_status status = PLUGIN_SIGN_OUT_OF_MEMORY;
+  std::string message = "out of memory";
+  std::optional<plugin_sign::VerifiedPackage> package;
+  std::string key_id;
+};
+
+namespace {
+
+using plugin_sign::VerifyErrorKind;
+
+plugin_sign_status status_of(VerifyErrorKind kind) {
+  switch (kind) {
+    case VerifyErrorKind::kUnreadable:
+      return PLUGIN_SIGN_UNREADABLE;
+    case VerifyErrorKind::kMalformed:
+      return PLUGIN_SIGN_MALFORMED;
+    case VerifyErrorKind::kTooLarge:
+      return PLUGIN_SIGN_TOO_LARGE;
+    case VerifyErrorKind::kOutOfMemory:
+      return PLUGIN_SIGN_OUT_OF_MEMORY;
+    case VerifyErrorKind::kBadSignature:
+      return PLUGIN_SIGN_BAD_SIGNATURE;
+    case VerifyErrorKind::kNameNotAllowed:
+      return PLUGIN_SIGN_NAME_NOT_ALLOWED;
+  }
+  return PLUGIN_SIGN_MALFORMED;
+}
+
+plugin_sign::VerifyLimits limits_of(const plugin_sign_limits* limits) {
+  plugin_sign::VerifyLimits result;
+  if (limits != nullptr && limits->plugin_toml != 0) result.plugin_toml = limits->plugin_toml;
+  if (limits != nullptr && limits->main_wasm != 0) result.main_wasm = limits->main_wasm;
+  return result;
+}
+
+// Adds `parsed` keys to `keys`, or records why there are none.
+template <typename Parse>
+plugin_sign_status add_keys(plugin_sign_keys* keys, Parse&& parse) {
+  if (keys == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  try {
+    auto parsed = parse();
+    if (!parsed) {
+      keys->error = parsed.error();
+      return PLUGIN_SIGN_INVALID_KEY;
+    }
+    keys->keys.reserve(keys->keys.size() + parsed->size());
+    keys->keys.insert(keys->keys.end(), parsed->begin(), parsed->end());
+    keys->error.clear();
+    return PLUGIN_SIGN_OK;
+  } catch (...) {
+    return PLUGIN_SIGN_OUT_OF_MEMORY;
+  }
+}
+
+// A result that reports a missing argument.
+plugin_sign_result* invalid_argument(const char* message) {
+  auto* result = new (std::nothrow) plugin_sign_result;
+  if (result == nullptr) return nullptr;
+  result->status = PLUGIN_SIGN_INVALID_ARGUMENT;
+  result->message = message;  // short enough to need no allocation
+  return result;
+}
+
+// A result for `verify`'s outcome; a result whose filling ran out of memory says so.
+template <typename Verify>
+plugin_sign_result* make_result(const plugin_sign_keys* keys, Verify&& verify) {
+  if (keys == nullptr) return invalid_argument("no key set");
+  auto* result = new (std::nothrow) plugin_sign_result;
+  if (result == nullptr) return nullptr;
+  try {
+    auto verified = verify();
+    if (!verified) {
+      result->status = status_of(verified.error().kind);
+      result->message = verified.error().message;
+      return result;
+    }
+    result->key_id = plugin_sign::key_id(verified->key);
+    result->package = std::move(*verified);
+    result->message.clear();
+    result->status = PLUGIN_SIGN_OK;
+  } catch (...) {
+    result->package.reset();
+  }
+  return result;
+}
+
+const plugin_sign::VerifiedPackage* package_of(const plugin_sign_result* result) {
+  if (result == nullptr || result->status != PLUGIN_SIGN_OK || !result->package) return nullptr;
+  return &*result->package;
+}
+
+const char* text_of(const plugin_sign_result* result,
+                    const std::string plugin_sign::VerifiedPackage::*field, size_t* length) {
+  const plugin_sign::VerifiedPackage* package = package_of(result);
+  if (length != nullptr) *length = package ? (package->*field).size() : 0;
+  return package ? (package->*field).c_str() : nullptr;
+}
+
+const void* bytes_of(const plugin_sign_result* result,
+                     const plugin_sign::VerifiedBytes plugin_sign::VerifiedPackage::*field,
+                     size_t* size) {
+  const plugin_sign::VerifiedPackage* package = package_of(result);
+  if (size != nullptr) *size = package ? (package->*field).size() : 0;
+  if (package == nullptr) return nullptr;
+  // An empty file still gets an address, so that NULL always means "not verified".
+  const std::byte* data = (package->*field).bytes().data();
+  return data != nullptr ? static_cast<const void*>(data) : "";
+}
+
+}  // namespace
+
+extern "C" {
+
+plugin_sign_keys* plugin_sign_keys_new(void) {
+  return new (std::nothrow) plugin_sign_keys;
+}
+
+plugin_sign_status plugin_sign_keys_add_file_text(plugin_sign_keys* keys, const char* text,
+                                                  size_t length) {
+  if (text == nullptr && length != 0) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  return add_keys(keys, [&] {
+    return plugin_sign::parse_trusted_keys(std::string_view(text == nullptr ? "" : text, length));
+  });
+}
+
+plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const char* base64) {
+  if (base64 == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  return add_keys(keys, [&]() -> std::expected<std::vector<plugin_sign::TrustedKey>, std::string> {
+    auto key = plugin_sign::parse_public_key(base64);
+    if (!key) return std::unexpected(key.error());
+    return std::vector{plugin_sign::TrustedKey{.key = *key, .names = {}}};
+  });
+}
+
+const char* plugin_sign_keys_error(const plugin_sign_keys* keys) {
+  return keys == nullptr ? "no key set" : keys->error.c_str();
+}
+
+size_t plugin_sign_keys_count(const plugin_sign_keys* keys) {
+  return keys == nullptr ? 0 : keys->keys.size();
+}
+
+void plugin_sign_keys_free(plugin_sign_keys* keys) {
+  delete keys;
+}
+
+plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, const void* data,
+                                               size_t size, const plugin_sign_limits* limits) {
+  if (data == nullptr && size != 0) return invalid_argument("no data");
+  return make_result(keys, [&] {
+    const auto* bytes = static_cast<const std::byte*>(data);
+    return plugin_sign::verify_package(std::span(bytes, size), keys->keys, limits_of(limits));
+  });
+}
+
+plugin_sign_result* plugin_sign_verify_directory(const plugin_sign_keys* keys, const char* dir,
+                                                 const plugin_sign_limits* limits) {
+  if (dir == nullptr) return invalid_argument("no directory");
+  return make_result(
+      keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+        return plugin_sign::verify_plugin_directory(dir, keys->keys, limits_of(limits));
+      });
+}
+
+plugin_sign_status plugin_sign_result_status(const plugin_sign_result* result) {
+  return result == nullptr ? PLUGIN_SIGN_OUT_OF_MEMORY : result->status;
+}
+
+const char* plugin_sign_result_message(const plugin_sign_result* result) {
+  return result == nullptr ? "out of memory" : result->message.c_str();
+}
+
+const char* plugin_sign_result_name(const plugin_sign_result* result, size_t* length) {
+  return text_of(result, &plugin_sign::VerifiedPackage::name, length);
+}
+
+const char* plugin_sign_result_version(const plugin_sign_result* result, size_t* length) {
+  return text_of(result, &plugin_sign::VerifiedPackage::version, length);
+}
+
+const char* plugin_sign_result_key_id(const plugin_sign_result* result) {
+  return package_of(result) ? result->key_id.c_str() : nullptr;
+}
+
+const uint8_t* plugin_sign_result_public_key(const plugin_sign_result* result) {
+  const plugin_sign::VerifiedPackage* package = package_of(result);
+  return package ? reinterpret_cast<const uint8_t*>(package->key.data()) : nullptr;
+}
+
+const char* plugin_sign_result_plugin_toml_sha256(const plugin_sign_result* result) {
+  return text_of(result, &plugin_sign::VerifiedPackage::plugin_toml_sha256, nullptr);
+}
+
+const char* plugin_sign_result_main_wasm_sha256(const plugin_sign_result* result) {
+  return text_of(result, &plugin_sign::VerifiedPackage::main_wasm_sha256, nullptr);
+}
+
+const void* plugin_sign_result_plugin_toml(const plugin_sign_result* result, size_t* size) {
+  return bytes_of(result, &plugin_sign::VerifiedPackage::plugin_toml, size);
+}
+
+const void* plugin_sign_result_main_wasm(const plugin_sign_result* result, size_t* size) {
+  return bytes_of(result, &plugin_sign::VerifiedPackage::main_wasm, size);
+}
+
+void plugin_sign_result_free(plugin_sign_result* result) {
+  delete result;
+}
+
+uint64_t plugin_sign_max_package_size(const plugin_sign_limits* limits) {
+  return plugin_sign::max_package_size(limits_of(limits));
+}
+
+}  // extern "C"
