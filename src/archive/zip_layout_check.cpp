@@ -9,11 +9,6 @@
 namespace plugin_sign {
 namespace {
 
-constexpr std::uint64_t kCentralHeaderSize = 46;
-constexpr std::uint64_t kZip64ExtraSize = 12;
-constexpr std::uint64_t kZip64EndSize = 56;
-constexpr std::uint64_t kZip64LocatorSize = 20;
-
 // What a field means to the diagnosis, beyond its value.
 enum class Role {
   kPlain,      // reported as its value and the expected value

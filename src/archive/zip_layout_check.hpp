@@ -17,6 +17,10 @@ inline constexpr std::uint64_t kCentralSignature = 0x02014b50;
 inline constexpr std::uint64_t kEndSignature = 0x06054b50;
 inline constexpr std::uint64_t kZip64EndSignature = 0x06064b50;
 inline constexpr std::uint64_t kEndSize = 22;
+inline constexpr std::uint64_t kCentralHeaderSize = 46;
+inline constexpr std::uint64_t kZip64ExtraSize = 12;
+inline constexpr std::uint64_t kZip64EndSize = 56;
+inline constexpr std::uint64_t kZip64LocatorSize = 20;
 
 /// The little-endian number of `width` bytes at `offset`; the caller checks the bounds.
 [[nodiscard]] std::uint64_t read_le(std::span<const std::byte> bytes, std::uint64_t offset,

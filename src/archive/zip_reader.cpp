@@ -182,15 +182,15 @@ std::uint64_t max_compressed_size(std::uint64_t size) {
 
 std::uint64_t max_package_archive_size(const PackageSizeLimits& limits) {
   const std::uint64_t sizes[] = {limits.plugin_toml, limits.main_wasm, kSignatureTextSize};
-  std::vector<ZipEntryRecord> entries;
-  std::uint64_t total = 0;
+  // The directory in its largest form: every offset past the ZIP64 marker.
+  std::uint64_t total = kZip64EndSize + kZip64LocatorSize + kEndSize;
   for (std::size_t i = 0; i < kPackageEntryNames.size(); ++i) {
     const std::uint64_t size = std::min(sizes[i], kZip64Marker - 1);
-    total += kLocalHeaderSize + kPackageEntryNames[i].size() + max_compressed_size(size);
-    // Offsets past the ZIP64 marker give the directory its largest form.
-    entries.push_back({.name = std::string(kPackageEntryNames[i]), .header_offset = kZip64Marker});
+    const std::uint64_t name = kPackageEntryNames[i].size();
+    total += kLocalHeaderSize + name + max_compressed_size(size) + kCentralHeaderSize + name +
+             kZip64ExtraSize;
   }
-  return total + encode_directory(entries, kZip64Marker).size();
+  return total;
 }
 
 }  // namespace plugin_sign

@@ -71,7 +71,7 @@ struct PackageContents {
 /// what any DEFLATE encoder writes, so that a package's file size is bounded by its limits.
 [[nodiscard]] std::uint64_t max_compressed_size(std::uint64_t size);
 
-/// The largest archive whose entries can be within `limits`.
+/// The largest archive whose entries can be within `limits`. Allocates nothing.
 [[nodiscard]] std::uint64_t max_package_archive_size(const PackageSizeLimits& limits);
 
 }  // namespace plugin_sign

@@ -138,6 +138,15 @@ TEST(MaxPackageArchiveSize, HoldsIncompressiblePackagesAtTheLimits) {
   EXPECT_TRUE(read_package_archive(bytes, limits).has_value());
   EXPECT_LE(bytes.size(), max_package_archive_size(limits));
 
+  // The directory part is the writer's own largest one, with every offset past 4 GiB.
+  std::vector<ZipEntryRecord> far;
+  for (std::string_view name : kPackageEntryNames)
+    far.push_back({.name = std::string(name), .header_offset = kZip64Marker});
+  const PackageSizeLimits empty{.plugin_toml = 0, .main_wasm = 0};
+  EXPECT_EQ(3 * (kLocalHeaderSize + 4096) + 33 + max_compressed_size(88) - 4096 +
+                encode_directory(far, kZip64Marker).size(),
+            max_package_archive_size(empty));
+
   const std::uint64_t largest = max_package_archive_size(default_size_limits());
   EXPECT_GT(largest, std::uint64_t{1} << 32);
   EXPECT_LT(largest, (std::uint64_t{1} << 32) + (std::uint64_t{1} << 26));
