@@ -141,7 +141,10 @@ std::expected<void, IoError> sync_directory(const std::string& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(last_os_error());
   FileDescriptor descriptor(fd);
-  return sync(fd);
+  auto synced = sync(fd);
+  // Some file systems cannot flush a directory at all; the files are in place regardless.
+  if (!synced && synced.error().os_error == EINVAL) return {};
+  return synced;
 }
 
 // Removes the files it holds when destroyed, unless they were kept.

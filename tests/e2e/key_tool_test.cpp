@@ -128,9 +128,10 @@ TEST(KeyTool, PemOutputIsWhatOpensslDerives) {
   const ToolResult r = plugin_key(dir.path(), {"public", "--pem", "secret"});
   ASSERT_EQ(0, r.status) << r.err;
   // The README's recipe: the seed behind the fixed PKCS#8 prefix.
+  write_file(dir.path() / "secret.der",
+             hex_to_bytes("302e020100300506032b657004220420" + seed_hex));
   const std::string command = "cd '" + dir.path().string() +
-                              "' && printf '302e020100300506032b657004220420" + seed_hex +
-                              "' | xxd -r -p | openssl pkey -inform DER -pubout > openssl.pem";
+                              "' && openssl pkey -inform DER -in secret.der -pubout > openssl.pem";
   ASSERT_EQ(0, std::system(command.c_str()));
   EXPECT_EQ(read_file(dir.path() / "openssl.pem"), r.out);
 }
@@ -424,6 +425,10 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   const ToolResult help = plugin_key(dir.path(), {"--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_EQ(0u, help.out.find("usage: plugin_key generate"));
+  const ToolResult command_help = plugin_key(dir.path(), {"generate", "--help"});
+  EXPECT_EQ(0, command_help.status);
+  EXPECT_EQ(help.out, command_help.out);
+  EXPECT_TRUE(names_in(dir.path()).empty());
   const ToolResult version = plugin_key(dir.path(), {"--version"});
   EXPECT_EQ(0, version.status);
   EXPECT_EQ(0u, version.out.find("plugin_key 1."));

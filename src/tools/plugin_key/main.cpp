@@ -58,7 +58,9 @@ CommandLine split_command_line(std::string_view command, int argc, char** argv,
   bool options_end = false;
   for (int i = 2; i < argc; ++i) {
     const std::string_view word = argv[i];
-    if (!options_end && word == "--") {
+    if (!options_end && (word == "--help" || word == "-h")) {
+      finish(STDOUT_FILENO, std::string(kUsage) + std::string(kHelp), 0);
+    } else if (!options_end && word == "--") {
       options_end = true;
     } else if (!options_end && word.size() > 1 && word[0] == '-') {
       bool found = false;
