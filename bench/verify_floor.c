@@ -1,4 +1,4 @@
-/* The floor for timing the verifier: read the package whole, find main.wasm (the second
+/* The floor for timing the verifier: map the package whole, find main.wasm (the second
  * entry) by its local header, inflate it with libdeflate into a buffer of its declared size,
  * SHA-256 it with nettle and print the digest. Nothing else: no layout checks, no CRC-32, no
  * plugin.toml, no signature. Usage: verify_floor PACKAGE */
@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,23 +45,21 @@ int main(int argc, char** argv) {
   }
   int in = open(argv[1], O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (in < 0 || fstat(in, &st) != 0) die("cannot open the package");
-  size_t size = (size_t)st.st_size, got = 0;
-  unsigned char* zip = malloc(size ? size : 1);
-  if (!zip) die("out of memory");
-  while (got < size) {
-    ssize_t r = read(in, zip + got, size - got);
-    if (r <= 0) die("read failed");
-    got += (size_t)r;
-  }
+  if (in < 0 || fstat(in, &st) != 0 || st.st_size == 0) die("cannot open the package");
+  const size_t size = (size_t)st.st_size;
+  /* Mapped rather than read: no copy, and every page present before the inflater runs. */
+  const unsigned char* zip = mmap(NULL, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, in, 0);
+  if (zip == MAP_FAILED) die("cannot map the package");
   close(in);
 
   size_t compressed, uncompressed;
   const size_t toml = entry_at(zip, size, 0, &compressed, &uncompressed);
   const size_t wasm = entry_at(zip, size, toml + compressed, &compressed, &uncompressed);
-  unsigned char* module = malloc(uncompressed ? uncompressed : 1);
+  /* Populated up front, so that inflating pays no page fault per page of output. */
+  unsigned char* module = mmap(NULL, uncompressed ? uncompressed : 1, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
   struct libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
-  if (!module || !inflater) die("out of memory");
+  if (module == MAP_FAILED || !inflater) die("out of memory");
   size_t in_used = 0, out_size = 0;
   if (libdeflate_deflate_decompress_ex(inflater, zip + wasm, compressed, module, uncompressed,
                                        &in_used, &out_size) != LIBDEFLATE_SUCCESS ||
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < sizeof digest; ++i) printf("%02x", digest[i]);
   printf("\n");
   libdeflate_free_decompressor(inflater);
-  free(module);
-  free(zip);
+  munmap(module, uncompressed ? uncompressed : 1);
+  munmap((void*)zip, size);
   return 0;
 }
