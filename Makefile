@@ -32,12 +32,13 @@ test: build
 install: build
 	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
-# Builds only the tool: the bench needs neither the tests nor their libraries.
+# Builds only the tools: the bench needs neither the tests nor their libraries.
+# BENCH_PART=verify (or sign) times one tool only.
 bench:
 	@scripts/install-deps.sh build bench
 	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release \
 	  -DPLUGIN_SIGN_WERROR=$(WERROR) >/dev/null
-	@cmake --build $(BUILD) -j2 --target plugin_sign
+	@cmake --build $(BUILD) -j2 --target plugin_sign plugin_verify
 	@bench/run.sh $(BUILD)
 
 # Every test, built in Debug under AddressSanitizer and UndefinedBehaviorSanitizer.

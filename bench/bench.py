@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""Times plugin_sign, the floor program and the user's shell pipeline side by side.
+"""Times plugin_sign and plugin_verify, each beside a floor program and the shell pipeline a
+user would write instead.
 
-Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR
+Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR [sign|verify|all]   (default: all)
 
-Each round runs the three commands on one input in turn (alternating, so that a noisy moment
-hits all three alike), each round starting one command further on, so that none always follows
-the same other; medians over the rounds give the ratios to the floor. Peak resident memory and
-CPU time come from wait4. Writes RESULTS.md and ratio.svg next to this script.
+Each round runs the three commands of a part on one input in turn (alternating, so that a
+noisy moment hits all three alike), each round starting one command further on, so that none
+always follows the same other; medians over the rounds give the ratios to the floor. Peak
+resident memory and CPU time come from wait4. Each part rewrites its own section of
+RESULTS.md and its own plot next to this script, so one part can be run alone.
 """
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -19,9 +22,12 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 TARGETS = {"tiny-add": 1.5, "olm": 1.15, "libfaust": 0.65, "synth-64m": 0.6, "synth-256m": 0.6}
-RSS_EXTRA_MIB = 8  # peak memory target on the 64 MiB input: input size plus this
+VERIFY_TARGETS = {"libfaust": 1.15, "synth-64m": 1.15}
+SIGN_RSS_EXTRA_MIB = 8  # peak memory allowance of the signer over its input
+RSS_EXTRA_MIB = 4  # peak memory allowance of the verifier over package + main.wasm
 SIZE_TOLERANCE = 0.002  # main.wasm's compressed size at most this much above one stream's
 KEY_SEED_B64 = "wlzTOxY1BXW4vjAi0Hw5zkUbTHrq78owtIiI53D+16I="  # the public demo key
+PKCS8_PREFIX = bytes.fromhex("302e020100300506032b657004220420")
 
 
 def rounds_for(size):
@@ -41,6 +47,35 @@ def run_once(runone, command, stdout_file, env):
     if status != 0:
         sys.exit(f"command failed ({status}): {' '.join(command)}")
     return seconds, rss_kib, float(line[3]) + float(line[4])
+
+
+def time_commands(runone, commands, subject, floor, rounds, stdout_file, env):
+    """Runs the commands in rotated order for `rounds` rounds after one warm-up round."""
+    times = {k: [] for k in commands}
+    cpu = {k: [] for k in commands}
+    rss = []
+    labels = list(commands)
+    for i in range(rounds + 1):
+        for label in labels[i % len(labels):] + labels[:i % len(labels)]:
+            seconds, peak, cpu_seconds = run_once(runone, commands[label], stdout_file, env)
+            if i == 0:
+                continue  # warm-up round: page cache, dynamic loader caches
+            times[label].append(seconds)
+            cpu[label].append(cpu_seconds)
+            if label == subject:
+                rss.append(peak)
+    med = {k: statistics.median(v) for k, v in times.items()}
+    # The same round's two times side by side: load that hits one round hits both.
+    paired = statistics.median(t / f for t, f in zip(times[subject], times[floor]))
+    cpu_ratio = statistics.median(cpu[subject]) / statistics.median(cpu[floor])
+    return dict(med=med, paired=paired, cpu_ratio=cpu_ratio, rss_kib=max(rss), rounds=rounds)
+
+
+def print_progress(row, subject):
+    med = row["med"]
+    print(f"{row['name']:12} {row['size']:>10} B  floor {med['floor']*1e3:9.2f} ms  "
+          f"{subject} {med[subject]*1e3:9.2f} ms  ratio {med[subject]/med['floor']:.3f}  "
+          f"pipeline {med['pipeline']*1e3:9.2f} ms  rss {row['rss_kib']/1024:.1f} MiB", flush=True)
 
 
 def machine():
@@ -67,23 +102,67 @@ def load_average():
     return " ".join(Path("/proc/loadavg").read_text().split()[:3])
 
 
-def main():
-    build, corpus, out = (Path(a).resolve() for a in sys.argv[1:4])
-    out.mkdir(parents=True, exist_ok=True)
-    runone, floor = str(build / "bench" / "runone"), str(build / "bench" / "floor")
+def conditions_lines(tool, started, load_before):
+    return [
+        f"- Machine: {machine()}.",
+        f"- Compiler: {first_line(['c++', '--version'])}.",
+        f"- {tool} at commit "
+        f"{first_line(['git', '-C', str(HERE), 'log', '-1', '--format=%h %s'])}.",
+        f"- Load average (1, 5, 15 min): {load_before} before, {load_average()} after; this "
+        f"part took {(time.monotonic() - started) / 60:.1f} minutes.", "",
+    ]
+
+
+def verdict(ok):
+    return "yes" if ok else "**no**"
+
+
+def plot(out, data_name, svg_name, rows_data, subject):
+    (out / data_name).write_text("\n".join(rows_data) + "\n")
+    script = f"""
+set terminal svg size 720,420 dynamic background rgb 'white'
+set output '{HERE / svg_name}'
+set logscale x
+set logscale y
+set xlabel 'main.wasm size (bytes)'
+set ylabel 'median time / floor'
+set key top right
+set grid
+plot '{out / data_name}' using 1:2 with linespoints title '{subject}', \\
+     '' using 1:3 with linespoints title 'shell pipeline', 1 with lines dt 2 title 'floor'
+"""
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+
+
+def replace_section(name, lines):
+    """Puts `lines` between this part's markers in RESULTS.md. Everything outside the markers
+    is carried over unchanged: the other part's figures, and the hand-kept section of figures
+    measured outside this bench that the code's comments refer to."""
+    begin, end = f"<!-- {name} results: begin -->", f"<!-- {name} results: end -->"
+    section = "\n".join([begin, *lines, end])
+    path = HERE / "RESULTS.md"
+    text = path.read_text() if path.exists() else ""
+    if begin not in text:
+        text = (text or "# Benchmark results\n") + f"\n{begin}\n{end}\n"
+    pattern = re.escape(begin) + ".*?" + re.escape(end)
+    path.write_text(re.sub(pattern, lambda _: section, text, flags=re.S))
+
+
+def sorted_plugins(corpus):
+    return sorted((corpus / "plugins").iterdir(), key=lambda p: (p / "main.wasm").stat().st_size)
+
+
+def bench_sign(build, corpus, out, runone):
     key_pem = out / "key.pem"
     seed = subprocess.run(["base64", "-d"], input=KEY_SEED_B64.encode(), capture_output=True,
                           check=True).stdout
-    prefix = bytes.fromhex("302e020100300506032b657004220420")
     subprocess.run(["openssl", "pkey", "-inform", "DER", "-out", str(key_pem)],
-                   input=prefix + seed, check=True)
+                   input=PKCS8_PREFIX + seed, check=True)
     env = dict(os.environ, KAVENTA_PLUGIN_SIGNING_KEY=KEY_SEED_B64)
-
-    plugins = sorted((corpus / "plugins").iterdir(),
-                     key=lambda p: (p / "main.wasm").stat().st_size)
+    floor = str(build / "bench" / "floor")
     started, load_before = time.monotonic(), load_average()
     rows = []
-    for plugin in plugins:
+    for plugin in sorted_plugins(corpus):
         name, size = plugin.name, (plugin / "main.wasm").stat().st_size
         commands = {
             "plugin_sign": [str(build / "plugin_sign"), str(plugin), str(out / "tool.zip")],
@@ -91,71 +170,21 @@ def main():
             "pipeline": ["bash", str(HERE / "pipeline.sh"), str(plugin), str(key_pem),
                          str(out / "pipeline.zip")],
         }
-        times = {k: [] for k in commands}
-        cpu = {k: [] for k in commands}
-        rss = []
-        n = rounds_for(size)
-        labels = list(commands)
-        for i in range(n + 1):
-            for label in labels[i % len(labels):] + labels[:i % len(labels)]:
-                seconds, peak, cpu_seconds = run_once(runone, commands[label],
-                                                      str(out / "stdout.txt"), env)
-                if i == 0:
-                    continue  # warm-up round: page cache, dynamic loader caches
-                times[label].append(seconds)
-                cpu[label].append(cpu_seconds)
-                if label == "plugin_sign":
-                    rss.append(peak)
-        med = {k: statistics.median(v) for k, v in times.items()}
-        cpu_ratio = statistics.median(cpu["plugin_sign"]) / statistics.median(cpu["floor"])
-        # The same round's two times side by side: load that hits one round hits both.
-        paired = statistics.median(t / f for t, f in zip(times["plugin_sign"], times["floor"]))
+        r = time_commands(runone, commands, "plugin_sign", "floor", rounds_for(size),
+                          str(out / "stdout.txt"), env)
         # main.wasm in the archive against the floor's one stream over the same bytes.
         with zipfile.ZipFile(out / "tool.zip") as archive:
             compressed = archive.getinfo("main.wasm").compress_size
-        size_ratio = compressed / (out / "floor.bin").stat().st_size
-        rows.append(dict(name=name, size=size, rounds=n, med=med, paired=paired,
-                         cpu_ratio=cpu_ratio, rss_kib=max(rss), size_ratio=size_ratio))
-        print(f"{name:12} {size:>10} B  floor {med['floor']*1e3:9.2f} ms  "
-              f"plugin_sign {med['plugin_sign']*1e3:9.2f} ms  "
-              f"ratio {med['plugin_sign']/med['floor']:.3f}  "
-              f"pipeline {med['pipeline']*1e3:9.2f} ms  rss {max(rss)/1024:.1f} MiB  "
-              f"size {size_ratio:.4f}", flush=True)
-    conditions = dict(
-        machine=machine(),
-        compiler=first_line(["c++", "--version"]),
-        commit=first_line(["git", "-C", str(HERE), "log", "-1", "--format=%h %s"]),
-        load=f"{load_before} before, {load_average()} after",
-        minutes=(time.monotonic() - started) / 60,
-    )
-    write_report(rows, out, conditions)
+        r.update(name=name, size=size,
+                 size_ratio=compressed / (out / "floor.bin").stat().st_size)
+        rows.append(r)
+        print_progress(r, "plugin_sign")
+    write_sign_report(rows, out, conditions_lines("plugin_sign", started, load_before))
 
 
-def verdict(ok):
-    return "yes" if ok else "**no**"
-
-
-# The hand-kept part of RESULTS.md: figures measured outside this bench that the code's
-# comments refer to. Each run of the bench carries it over unchanged.
-KEPT_HEADING = "## Measurements behind the code"
-
-
-def kept_section():
-    path = HERE / "RESULTS.md"
-    text = path.read_text() if path.exists() else ""
-    at = text.find(KEPT_HEADING)
-    return [text[at:].rstrip("\n"), ""] if at >= 0 else []
-
-
-def write_report(rows, out, conditions):
-    kept = kept_section()
+def write_sign_report(rows, out, conditions):
     lines = [
-        "# Benchmark results", "",
-        f"- Machine: {conditions['machine']}.",
-        f"- Compiler: {conditions['compiler']}.",
-        f"- plugin_sign at commit {conditions['commit']}.",
-        f"- Load average (1, 5, 15 min): {conditions['load']}; the whole bench took "
-        f"{conditions['minutes']:.1f} minutes.", "",
+        "## Signing", "", *conditions,
         "Three commands per input, run in turn round after round, so that a noisy moment on "
         "the shared machine hits all three alike, and each round starting one command further "
         "on, so that none always runs after the same other; one warm-up round is dropped, the "
@@ -206,25 +235,117 @@ def write_report(rows, out, conditions):
         if r["name"] == "synth-64m":
             extra = (r["rss_kib"] * 1024 - r["size"]) / (1 << 20)
             lines.append(f"- Peak memory on the 64 MiB input: input + {extra:.1f} MiB "
-                         f"(target at most input + {RSS_EXTRA_MIB} MiB): "
-                         f"{verdict(extra <= RSS_EXTRA_MIB)}.")
-    lines += ["", "![ratio to the floor](ratio.svg)", ""] + kept
-    (HERE / "RESULTS.md").write_text("\n".join(lines))
-    (out / "ratio.dat").write_text("\n".join(data) + "\n")
-    script = f"""
-set terminal svg size 720,420 dynamic background rgb 'white'
-set output '{HERE / "ratio.svg"}'
-set logscale x
-set logscale y
-set xlabel 'main.wasm size (bytes)'
-set ylabel 'median time / floor'
-set key top right
-set grid
-plot '{out / "ratio.dat"}' using 1:2 with linespoints title 'plugin_sign', \\
-     '' using 1:3 with linespoints title 'shell pipeline', 1 with lines dt 2 title 'floor'
-"""
-    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+                         f"(target at most input + {SIGN_RSS_EXTRA_MIB} MiB): "
+                         f"{verdict(extra <= SIGN_RSS_EXTRA_MIB)}.")
+    lines += ["", "![ratio to the floor](ratio.svg)", ""]
+    plot(out, "ratio.dat", "ratio.svg", data, "plugin_sign")
+    replace_section("sign", lines)
     print("\n".join(lines))
+
+
+def sign_packages(build, corpus, out):
+    """One package per corpus plugin, made by plugin_sign with the demo key."""
+    env = dict(os.environ, KAVENTA_PLUGIN_SIGNING_KEY=KEY_SEED_B64)
+    packages = out / "packages"
+    packages.mkdir(parents=True, exist_ok=True)
+    made = []
+    for plugin in sorted_plugins(corpus):
+        package = packages / f"{plugin.name}.zip"
+        subprocess.run([str(build / "plugin_sign"), str(plugin), str(package)], env=env,
+                       check=True, capture_output=True)
+        made.append((plugin.name, (plugin / "main.wasm").stat().st_size, package))
+    return made
+
+
+def bench_verify(build, corpus, out, runone):
+    seed = subprocess.run(["base64", "-d"], input=KEY_SEED_B64.encode(), capture_output=True,
+                          check=True).stdout
+    public_pem = out / "public.pem"
+    subprocess.run(["openssl", "pkey", "-inform", "DER", "-pubout", "-out", str(public_pem)],
+                   input=PKCS8_PREFIX + seed, check=True)
+    public_der = subprocess.run(["openssl", "pkey", "-pubin", "-in", str(public_pem),
+                                 "-outform", "DER"], capture_output=True, check=True).stdout
+    public_b64 = subprocess.run(["base64", "-w0"], input=public_der[-32:], capture_output=True,
+                                check=True).stdout.decode()
+    floor = str(build / "bench" / "verify_floor")
+    env = dict(os.environ)
+    env.pop("KAVENTA_PLUGIN_SIGNING_KEY", None)
+    packages = sign_packages(build, corpus, out)
+    started, load_before = time.monotonic(), load_average()
+    rows = []
+    for name, wasm_size, package in packages:
+        size = package.stat().st_size
+        commands = {
+            "plugin_verify": [str(build / "plugin_verify"), "-P", public_b64, str(package)],
+            "floor": [floor, str(package)],
+            "pipeline": ["bash", str(HERE / "verify_pipeline.sh"), str(package), str(public_pem),
+                         str(out / "verify-pipeline")],
+        }
+        r = time_commands(runone, commands, "plugin_verify", "floor", rounds_for(wasm_size),
+                          str(out / "stdout.txt"), env)
+        r.update(name=name, size=size, wasm_size=wasm_size)
+        rows.append(r)
+        print_progress(r, "plugin_verify")
+    write_verify_report(rows, out, conditions_lines("plugin_verify", started, load_before))
+
+
+def write_verify_report(rows, out, conditions):
+    lines = [
+        "## Verifying", "", *conditions,
+        "The packages are the corpus plugins signed by plugin_sign; the input size is the "
+        "package's. Rounds, rotation, medians, paired and CPU ratios as for signing, by the "
+        "same runone. The floor (bench/verify_floor.c) maps the package whole, finds main.wasm "
+        "by its local header, inflates it with libdeflate into a buffer of its declared size "
+        "and SHA-256s it with nettle, nothing else: no layout checks, no CRC-32, no plugin.toml, "
+        "no signature. Both its mappings are populated up front (MAP_POPULATE), as "
+        "plugin_verify's buffers are: a floor that read() the package into malloc'd memory was "
+        "slower than plugin_verify itself from 3.7 MB on (ratios 0.95 to 0.995), so no floor. plugin_verify runs with the demo key's public key given by -P. The "
+        "pipeline is the README's verification recipe (bench/verify_pipeline.sh): unzip, "
+        "sha256sum, printf, base64 and `openssl pkeyutl -verify -rawin`. The memory allowance "
+        "is package size + main.wasm size + 4 MiB: the package read whole and main.wasm "
+        "inflated whole, so that a host gets the very bytes that were checked.", "",
+        "| input | package (bytes) | main.wasm (bytes) | rounds | floor (ms) | plugin_verify (ms) "
+        "| ratio | paired ratio | CPU ratio | target | met | pipeline (ms) | "
+        "pipeline / plugin_verify | peak RSS (MiB) | RSS - package - main.wasm (MiB) | "
+        "memory met |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|:-:|---:|---:|---:|---:|:-:|",
+    ]
+    data = []
+    for r in rows:
+        m = r["med"]
+        ratio = m["plugin_verify"] / m["floor"]
+        target = VERIFY_TARGETS.get(r["name"])
+        met = verdict(ratio <= target) if target else "-"
+        extra = (r["rss_kib"] * 1024 - r["size"] - r["wasm_size"]) / (1 << 20)
+        lines.append(
+            f"| {r['name']} | {r['size']} | {r['wasm_size']} | {r['rounds']} | "
+            f"{m['floor']*1e3:.2f} | {m['plugin_verify']*1e3:.2f} | {ratio:.3f} | "
+            f"{r['paired']:.3f} | {r['cpu_ratio']:.3f} | {target if target else '-'} | {met} | "
+            f"{m['pipeline']*1e3:.2f} | {m['pipeline']/m['plugin_verify']:.2f} | "
+            f"{r['rss_kib']/1024:.1f} | {extra:.1f} | {verdict(extra <= RSS_EXTRA_MIB)} |")
+        data.append(f"{r['wasm_size']} {ratio} {m['pipeline']/m['floor']}")
+    faster = all(r["med"]["pipeline"] > r["med"]["plugin_verify"] for r in rows)
+    memory = all(r["rss_kib"] * 1024 - r["size"] - r["wasm_size"] <= RSS_EXTRA_MIB << 20
+                 for r in rows)
+    lines += ["", f"- Faster than the pipeline on every input: {verdict(faster)}.",
+              f"- Peak memory within package + main.wasm + {RSS_EXTRA_MIB} MiB on every input: "
+              f"{verdict(memory)}.", "", "![ratio to the floor](verify-ratio.svg)", ""]
+    plot(out, "verify-ratio.dat", "verify-ratio.svg", data, "plugin_verify")
+    replace_section("verify", lines)
+    print("\n".join(lines))
+
+
+def main():
+    build, corpus, out = (Path(a).resolve() for a in sys.argv[1:4])
+    part = sys.argv[4] if len(sys.argv) > 4 else "all"
+    if part not in ("sign", "verify", "all"):
+        sys.exit(f"bench.py: unknown part {part!r}: sign, verify or all")
+    out.mkdir(parents=True, exist_ok=True)
+    runone = str(build / "bench" / "runone")
+    if part in ("sign", "all"):
+        bench_sign(build, corpus, out, runone)
+    if part in ("verify", "all"):
+        bench_verify(build, corpus, out, runone)
 
 
 if __name__ == "__main__":

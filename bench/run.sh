@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# make bench: builds the floor and timing helpers, makes the corpus if missing, runs bench.py.
+# make bench: builds the floors and timing helpers, makes the corpus if missing, runs bench.py.
+# BENCH_PART=sign or BENCH_PART=verify runs one part only (default: both).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -7,6 +8,7 @@ corpus=${CORPUS:-$root/bench/corpus}
 
 mkdir -p "$build/bench"
 cc -O2 -o "$build/bench/floor" "$root/bench/floor.c" -lz
+cc -O2 -o "$build/bench/verify_floor" "$root/bench/verify_floor.c" -ldeflate -lnettle
 cc -O2 -o "$build/bench/runone" "$root/bench/runone.c"
 
 if [ ! -d "$corpus/plugins" ]; then
@@ -25,4 +27,4 @@ for toml in "$corpus"/plugins/*/plugin.toml; do
   sed -i 's/^\[plugin\]$/[package]/' "$toml"
 done
 
-python3 "$root/bench/bench.py" "$build" "$corpus" "$build/bench/out"
+python3 "$root/bench/bench.py" "$build" "$corpus" "$build/bench/out" "${BENCH_PART:-all}"

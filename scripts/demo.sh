@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Signs the bundled example plugin with the bundled DEMO key and shows what came out.
+# Signs the bundled example plugin with the bundled DEMO key, verifies the package with the
+# demo key's public key, and shows what came out.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +15,9 @@ echo "\$ plugin_sign examples/hello        (in $out)"
 (cd "$out" && "$build/plugin_sign" "$root/examples/hello")
 echo
 echo "signature.sig: $(cat "$root/examples/hello/signature.sig")"
+echo
+echo "\$ plugin_verify -p examples/demo-public-key.txt hello-v0.1.0.zip"
+(cd "$out" && "$build/plugin_verify" -p "$root/examples/demo-public-key.txt" hello-v0.1.0.zip)
 if [ -n "$(ls "$out"/*.zip 2>/dev/null)" ] && command -v unzip >/dev/null; then
   echo
   unzip -v "$out"/*.zip

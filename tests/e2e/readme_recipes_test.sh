@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the README's recipes (the sh blocks after "<!-- recipe: ... -->") in order, in a scratch
-# directory, with the built plugin_sign and plugin_key on PATH: create a key (with plugin_key and
-# with OpenSSL), derive the public key, sign the example plugin, verify the package with OpenSSL.
-# Then checks that both ways agree and that a tampered package fails.
+# directory, with the built tools on PATH: create a key (with plugin_key and with OpenSSL),
+# derive the public key, sign the example plugin, verify the package with plugin_verify and
+# with OpenSSL. Then checks that both ways agree and that a tampered package fails both.
 set -euo pipefail
 readme=$1 binary_dir=$2 source_dir=$3
 
@@ -24,6 +24,7 @@ unset KAVENTA_PLUGIN_SIGNING_KEY
 output=$(bash -euo pipefail recipes.sh 2>&1) || { echo "$output"; exit 1; }
 echo "$output"
 grep -q 'Signature Verified Successfully' <<<"$output"
+grep -Eqx 'hello-v0\.1\.0\.zip: verified hello 0\.1\.0, key [0-9a-f]{16}' <<<"$output"
 [ "$(wc -c < signing-key.b64)" -eq 45 ]   # 44 characters and the newline from base64
 [ "$(wc -c < signing-key)" -eq 45 ] && [ "$(stat -c %a signing-key)" = 600 ]
 grep -Eq '^public-key: [A-Za-z0-9+/]{43}=$' <<<"$output"
@@ -40,4 +41,9 @@ if openssl pkeyutl -verify -pubin -inkey public.pem -rawin -in manifest.json \
      -sigfile signature.bin >/dev/null 2>&1; then
   echo "a tampered package verified" >&2; exit 1
 fi
+cp hello-v0.1.0.zip tampered.zip
+printf '\001' >> tampered.zip
+status=0
+plugin_verify -q -p public.pem tampered.zip || status=$?
+[ "$status" -eq 2 ] || { echo "plugin_verify gave $status for a tampered package" >&2; exit 1; }
 echo "README recipes: passed"

@@ -37,6 +37,8 @@ struct ToolResult {
 
 /// The built plugin_key, for ToolRun::binary.
 inline constexpr const char* kPluginKeyBinary = PLUGIN_KEY_BINARY;
+/// The built plugin_verify, for ToolRun::binary.
+inline constexpr const char* kPluginVerifyBinary = PLUGIN_VERIFY_BINARY;
 
 /// Runs the binary with only PATH and the given variables in its environment.
 ToolResult run_tool(const ToolRun& run);

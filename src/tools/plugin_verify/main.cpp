@@ -1,0 +1,109 @@
+// plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...
+// Verifies signed plugin packages against trusted public keys.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "tools/common/process.hpp"
+#include "tools/plugin_verify/arguments.hpp"
+#include "tools/plugin_verify/report.hpp"
+#include "tools/plugin_verify/run.hpp"
+
+namespace plugin_sign {
+namespace {
+
+constexpr int kUsageStatus = 3;
+
+constexpr const char* kHelp =
+    "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...\n"
+    "\n"
+    "Verifies each PACKAGE (a package ZIP or a plugin directory) against the trusted keys.\n"
+    "\n"
+    "  -p KEYFILE    trust the keys in KEYFILE: one Base64 key a line, optionally followed\n"
+    "                by \" names=PATTERN,...\"; or one PEM PUBLIC KEY block\n"
+    "  -P PUBLICKEY  trust this Base64 Ed25519 public key (44 characters)\n"
+    "  -x DIR        with one PACKAGE: once it verified, write its plugin.toml, main.wasm\n"
+    "                and signature.sig into DIR (created when missing)\n"
+    "  --json        one JSON object a line on standard output for every package\n"
+    "  -q            print nothing about the packages; the exit status tells\n"
+    "  --help        print this text\n"
+    "  --version     print the version\n"
+    "\n"
+    "Exit status: 0 every package verified; 1 a signature no trusted key allowed for the\n"
+    "package verifies; 2 a malformed or too large package; 3 a usage error, a bad key, an\n"
+    "unreadable package or a failed extraction. With several packages, the highest.\n";
+
+// The one line on standard error for a failure that is not about one package.
+[[noreturn]] void exit_with(std::string_view message, bool with_usage = false) {
+  std::string text = "plugin_verify: " + escape_text(message) + "\n";
+  if (with_usage) text += std::string("usage: ") + kSynopsis + "\n";
+  (void)write_text(STDERR_FILENO, text);
+  std::exit(kUsageStatus);
+}
+
+void print_or_exit(std::string_view text) {
+  if (!write_text(STDOUT_FILENO, text)) exit_with("failed to write to standard output");
+}
+
+Command command_line(int argc, char** argv) {
+  const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+  auto command = parse_arguments(args);
+  if (!command) exit_with(command.error(), true);
+  return std::move(*command);
+}
+
+// One line per package, as soon as it is known; a line that cannot be written changes the
+// status, since whoever reads it would miss a result.
+int report(const PackageReport& result, OutputMode mode) {
+  const int status = exit_status(result);
+  bool written = true;
+  if (mode == OutputMode::kJson) {
+    written = write_text(STDOUT_FILENO, json_line(result));
+  } else if (mode == OutputMode::kText) {
+    written = write_text(status == 0 ? STDOUT_FILENO : STDERR_FILENO, text_line(result));
+  }
+  if (!written) {
+    (void)write_text(STDERR_FILENO, "plugin_verify: failed to write a package's result\n");
+    return 3;
+  }
+  return status;
+}
+
+int run(const VerifyArguments& arguments) {
+  auto keys = load_trusted_keys(arguments.keys);
+  if (!keys) exit_with(keys.error());
+  int status = 0;
+  for (const std::string& package : arguments.packages) {
+    const PackageReport result = check_package(package, *keys, arguments.extract_dir);
+    status = std::max(status, report(result, arguments.output));
+  }
+  return status;
+}
+
+}  // namespace
+}  // namespace plugin_sign
+
+int main(int argc, char** argv) {
+  using namespace plugin_sign;
+  try {
+    if (!prepare_process()) exit_with("the crypto library could not start");
+    const Command command = command_line(argc, argv);
+    switch (command.kind) {
+      case Command::Kind::kHelp:
+        print_or_exit(kHelp);
+        return 0;
+      case Command::Kind::kVersion:
+        print_or_exit("plugin_verify " PLUGIN_SIGN_VERSION "\n");
+        return 0;
+      case Command::Kind::kVerify:
+        return run(command.verify);
+    }
+  } catch (const std::bad_alloc&) {
+    exit_with("out of memory");
+  }
+  return kUsageStatus;
+}

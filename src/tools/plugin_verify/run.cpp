@@ -1,0 +1,131 @@
+#include "tools/plugin_verify/run.hpp"
+
+#include <sys/stat.h>
+
+#include <string_view>
+
+#include "io/file_io.hpp"
+#include "plugin_sign/verify.hpp"
+#include "tools/plugin_verify/extract.hpp"
+
+namespace plugin_sign {
+namespace {
+
+std::string_view as_text(std::span<const std::byte> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::expected<std::vector<TrustedKey>, std::string> read_key_file(const std::string& path) {
+  auto text = read_plugin_file("", path, kMaxKeyFileSize);
+  if (!text)
+    return std::unexpected("key file " + path + ": failed to read: " + io_error_text(text.error()));
+  auto keys = parse_trusted_keys(as_text(text->bytes()));
+  if (!keys) return std::unexpected("key file " + path + ": " + keys.error());
+  return keys;
+}
+
+FailureKind failure_kind(VerifyErrorKind kind) {
+  switch (kind) {
+    case VerifyErrorKind::kUnreadable:
+      return FailureKind::kUnreadable;
+    case VerifyErrorKind::kMalformed:
+      return FailureKind::kMalformed;
+    case VerifyErrorKind::kTooLarge:
+      return FailureKind::kTooLarge;
+    case VerifyErrorKind::kOutOfMemory:
+      return FailureKind::kOutOfMemory;
+    case VerifyErrorKind::kBadSignature:
+      return FailureKind::kBadSignature;
+    case VerifyErrorKind::kNameNotAllowed:
+      return FailureKind::kNameNotAllowed;
+  }
+  return FailureKind::kMalformed;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// A package file's bytes, refused unread when larger than any package within the limits.
+std::expected<ByteBuffer, Failure> read_package(const std::string& path,
+                                                const VerifyLimits& limits) {
+  const std::uint64_t max_size = max_package_size(limits);
+  auto bytes = read_plugin_file("", path, max_size);
+  if (bytes) return std::move(*bytes);
+  struct stat status {};
+  // The size that stat sees tells a file refused for its size from any other read failure.
+  const bool too_large = ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+                         static_cast<std::uint64_t>(status.st_size) > max_size;
+  if (too_large)
+    return std::unexpected(Failure{.kind = FailureKind::kTooLarge,
+                                   .message = "package is " + std::to_string(status.st_size) +
+                                              " bytes, larger than the limits allow (" +
+                                              std::to_string(max_size) + " bytes)"});
+  const FailureKind kind = bytes.error().os_error == 0 && bytes.error().fixed == "out of memory"
+                               ? FailureKind::kOutOfMemory
+                               : FailureKind::kUnreadable;
+  return std::unexpected(
+      Failure{.kind = kind, .message = "failed to read: " + io_error_text(bytes.error())});
+}
+
+VerifiedFacts facts_of(const VerifiedPackage& package) {
+  return VerifiedFacts{.name = package.name,
+                       .version = package.version,
+                       .key_id = key_id(package.key),
+                       .plugin_toml_sha256 = package.plugin_toml_sha256,
+                       .main_wasm_sha256 = package.main_wasm_sha256};
+}
+
+}  // namespace
+
+std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
+    std::span<const KeySource> sources) {
+  std::vector<TrustedKey> keys;
+  for (const KeySource& source : sources) {
+    if (source.kind == KeySource::Kind::kFile) {
+      auto from_file = read_key_file(source.text);
+      if (!from_file) return std::unexpected(from_file.error());
+      keys.insert(keys.end(), from_file->begin(), from_file->end());
+    } else {
+      auto key = parse_public_key(source.text);
+      if (!key) return std::unexpected("-P " + source.text + ": " + key.error());
+      keys.push_back(TrustedKey{.key = *key, .names = {}});
+    }
+  }
+  return keys;
+}
+
+PackageReport check_package(const std::string& package, std::span<const TrustedKey> keys,
+                            const std::optional<std::string>& extract_dir) {
+  PackageReport report{.package = package, .verified = {}, .failure = {}};
+  const VerifyLimits limits;
+  // Kept until the end of the check: the verified bytes may be views into it.
+  ByteBuffer archive;
+  std::expected<VerifiedPackage, VerifyError> verified;
+  if (is_directory(package)) {
+    verified = verify_plugin_directory(package, keys, limits);
+  } else {
+    auto bytes = read_package(package, limits);
+    if (!bytes) {
+      report.failure = std::move(bytes.error());
+      return report;
+    }
+    archive = std::move(*bytes);
+    verified = verify_package(archive.bytes(), keys, limits);
+  }
+  if (!verified) {
+    report.failure = Failure{.kind = failure_kind(verified.error().kind),
+                             .message = std::move(verified.error().message)};
+    return report;
+  }
+  report.verified = facts_of(*verified);
+  if (extract_dir) {
+    if (auto extracted = extract_package(*extract_dir, *verified); !extracted)
+      report.failure =
+          Failure{.kind = FailureKind::kExtractFailed, .message = std::move(extracted.error())};
+  }
+  return report;
+}
+
+}  // namespace plugin_sign

@@ -1,0 +1,31 @@
+// run.hpp — the steps of a plugin_verify run: load the keys, then per package read, verify
+// and extract. Nothing here prints or exits; main.cpp reports each package and picks the status.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "plugin_sign/keys.hpp"
+#include "tools/plugin_verify/arguments.hpp"
+#include "tools/plugin_verify/report.hpp"
+
+namespace plugin_sign {
+
+/// The largest key file read: far more keys than any host trusts.
+inline constexpr std::uint64_t kMaxKeyFileSize = std::uint64_t{1} << 20;
+
+/// Every key of `sources`, in order. The error is the whole message, naming the source:
+/// "key file keys.txt: line 2: ..." or "-P AAAA: public key is not valid base64: ...".
+[[nodiscard]] std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
+    std::span<const KeySource> sources);
+
+/// Reads `package` (a package ZIP, or a plugin directory), verifies it against `keys` and,
+/// when it verified and `extract_dir` is given, writes its three files there.
+[[nodiscard]] PackageReport check_package(const std::string& package,
+                                          std::span<const TrustedKey> keys,
+                                          const std::optional<std::string>& extract_dir);
+
+}  // namespace plugin_sign

@@ -1,0 +1,601 @@
+// Whole runs of plugin_verify on packages that the built plugin_sign made: output lines, JSON,
+// key files, exit statuses and extraction.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "plugin/json_value.hpp"
+#include "support/tool_runner.hpp"
+
+namespace plugin_sign::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kWasm("\0asm\x01\0\0\0", 8);
+// Another signer's seed: its packages verify under its own key only.
+constexpr const char* kOtherKey = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=";
+constexpr const char* kUsageLine =
+    "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...\n";
+
+std::string base64(const unsigned char* bytes, std::size_t size) {
+  std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
+  text.pop_back();  // the terminating NUL
+  return text;
+}
+
+// The public key of a seed, derived independently of the code under test.
+struct KeyPair {
+  unsigned char public_key[crypto_sign_PUBLICKEYBYTES];
+  std::string public_base64;
+  std::string key_id;  // first 8 bytes of the SHA-256 of the public key, in hex
+};
+
+KeyPair key_pair(const char* seed_base64) {
+  unsigned char seed[32], secret[crypto_sign_SECRETKEYBYTES];
+  std::size_t length = 0;
+  EXPECT_EQ(sodium_base642bin(seed, sizeof seed, seed_base64, std::strlen(seed_base64), nullptr,
+                              &length, nullptr, sodium_base64_VARIANT_ORIGINAL),
+            0);
+  KeyPair pair;
+  crypto_sign_seed_keypair(pair.public_key, secret, seed);
+  pair.public_base64 = base64(pair.public_key, sizeof pair.public_key);
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, pair.public_key, sizeof pair.public_key);
+  char hex[17];
+  sodium_bin2hex(hex, sizeof hex, digest, 8);
+  pair.key_id = hex;
+  return pair;
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  char hex[2 * sizeof digest + 1];
+  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+  return hex;
+}
+
+// A scratch directory with packages made by plugin_sign.
+class VerifyRun : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(sodium_init() >= 0, true); }
+
+  // Signs a plugin with `toml` and `wasm` under `key` into `zip` in the scratch directory.
+  fs::path sign(const std::string& zip, std::string_view toml = kSamplePluginToml,
+                std::string_view wasm = kWasm, const char* key = kTestKey) {
+    const fs::path plugin = dir_.path() / ("plugin-of-" + zip);
+    make_plugin(plugin, toml, wasm);
+    const ToolResult r = run_tool({.args = {plugin.string(), zip}, .key = key, .cwd = dir_.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return dir_.path() / zip;
+  }
+
+  ToolResult verify(std::vector<std::string> args) {
+    return run_tool({.args = std::move(args),
+                     .cwd = dir_.path(),
+                     .argv0 = "plugin_verify",
+                     .alarm_seconds = 60,
+                     .binary = kPluginVerifyBinary});
+  }
+
+  std::string verified_line(const std::string& package, const std::string& name_version) {
+    return package + ": verified " + name_version + ", key " + test_key_.key_id + "\n";
+  }
+
+  ScratchDir dir_;
+  const KeyPair test_key_ = key_pair(kTestKey);
+  const KeyPair other_key_ = key_pair(kOtherKey);
+};
+
+TEST_F(VerifyRun, PackagesThatPluginSignMakesVerify) {
+  sign("demo.zip");
+  // The README's example plugin, as it is in the repository.
+  fs::copy(fs::path(PLUGIN_SIGN_SOURCE_DIR) / "examples" / "hello", dir_.path() / "hello");
+  fs::remove(dir_.path() / "hello" / "signature.sig");
+  const ToolResult signed_hello =
+      run_tool({.args = {"hello"}, .key = kTestKey, .cwd = dir_.path()});
+  ASSERT_EQ(signed_hello.status, 0) << signed_hello.err;
+  // A module larger than the inflater's buffers and than the archive writer's blocks.
+  std::string large(3 << 20, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 7919) >> 5);
+  sign("large.zip", "[package]\nname = \"large\"\nversion = \"2.0.0-rc.1\"\n", large);
+
+  const ToolResult r =
+      verify({"-P", test_key_.public_base64, "demo.zip", "hello-v0.1.0.zip", "large.zip", "hello"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, verified_line("demo.zip", "demo 1.2.0") +
+                       verified_line("hello-v0.1.0.zip", "hello 0.1.0") +
+                       verified_line("large.zip", "large 2.0.0-rc.1") +
+                       verified_line("hello", "hello 0.1.0"));
+  // The test key is the demo key, whose public key the repository ships for `make demo`.
+  const fs::path demo_key = fs::path(PLUGIN_SIGN_SOURCE_DIR) / "examples" / "demo-public-key.txt";
+  const ToolResult demo = verify({"-p", demo_key.string(), "hello-v0.1.0.zip"});
+  EXPECT_EQ(demo.status, 0) << demo.err;
+  EXPECT_EQ(demo.out, verified_line("hello-v0.1.0.zip", "hello 0.1.0"));
+}
+
+TEST_F(VerifyRun, SeveralPackagesGiveTheHighestStatusAndEachItsLine) {
+  sign("good.zip");
+  sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
+  const fs::path truncated = sign("truncated.zip");
+  fs::resize_file(truncated, fs::file_size(truncated) - 1);
+  struct Case {
+    const char* name;
+    std::vector<std::string> packages;
+    int status;
+    std::vector<std::string> failed;  // the packages named on standard error, in order
+  };
+  const Case cases[] = {
+      {"all verify", {"good.zip", "good.zip"}, 0, {}},
+      {"a bad signature after a good one", {"good.zip", "other.zip"}, 1, {"other.zip"}},
+      {"malformed beats bad signature",
+       {"truncated.zip", "other.zip", "good.zip"},
+       2,
+       {"truncated.zip", "other.zip"}},
+      {"unreadable beats everything",
+       {"missing.zip", "truncated.zip", "other.zip", "good.zip"},
+       3,
+       {"missing.zip", "truncated.zip", "other.zip"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"-P", test_key_.public_base64};
+    args.insert(args.end(), c.packages.begin(), c.packages.end());
+    const ToolResult r = verify(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    std::string want_out;
+    for (const std::string& package : c.packages)
+      if (package == "good.zip") want_out += verified_line(package, "demo 1.2.0");
+    EXPECT_EQ(r.out, want_out);
+    std::vector<std::string> named;
+    for (std::size_t at = 0; at < r.err.size();) {
+      const std::size_t end = r.err.find('\n', at);
+      ASSERT_NE(end, std::string::npos) << "unterminated line";
+      const std::string line = r.err.substr(at, end - at);
+      ASSERT_TRUE(line.starts_with("plugin_verify: ")) << line;
+      named.push_back(line.substr(15, line.find(": ", 15) - 15));
+      at = end + 1;
+    }
+    EXPECT_EQ(named, c.failed);
+  }
+}
+
+TEST_F(VerifyRun, EachExitStatus) {
+  sign("good.zip");
+  sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
+  const fs::path appended = sign("appended.zip");
+  write_file(appended, read_file(appended) + "x");
+  write_file(dir_.path() / "only-others.txt", other_key_.public_base64 + " names=other-*\n");
+  write_file(dir_.path() / "restricted.txt", test_key_.public_base64 + " names=other,dem\n");
+  fs::create_directory(dir_.path() / "not-a-plugin");
+  ASSERT_EQ(::mkfifo((dir_.path() / "fifo.zip").c_str(), 0600), 0);
+  const std::string key = test_key_.public_base64;
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* kind;  // the JSON error kind, for a package result
+  };
+  const Case cases[] = {
+      {"verified", {"-P", key, "good.zip"}, 0, nullptr},
+      {"signed by another key", {"-P", key, "other.zip"}, 1, "bad_signature"},
+      {"key not allowed for the name", {"-p", "restricted.txt", "good.zip"}, 1, "name_not_allowed"},
+      {"signer's key restricted to other names",
+       {"-p", "only-others.txt", "other.zip"},
+       1,
+       "name_not_allowed"},
+      {"bytes after the end record", {"-P", key, "appended.zip"}, 2, "malformed"},
+      {"not a package at all", {"-P", key, "only-others.txt"}, 2, "malformed"},
+      {"missing package", {"-P", key, "missing.zip"}, 3, "unreadable"},
+      {"directory without the plugin files", {"-P", key, "not-a-plugin"}, 3, "unreadable"},
+      {"a FIFO, refused without blocking", {"-P", key, "fifo.zip"}, 3, "unreadable"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ToolResult r = verify(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    std::vector<std::string> json_args = c.args;
+    json_args.push_back("--json");
+    r = verify(json_args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+    const auto parsed = parse_json(r.out);
+    ASSERT_TRUE(parsed.has_value()) << r.out;
+    const auto& members = parsed->members;
+    const auto error = std::find_if(members.begin(), members.end(),
+                                    [](const auto& m) { return m.first == "error"; });
+    ASSERT_NE(error, members.end());
+    if (c.kind == nullptr) {
+      EXPECT_EQ(error->second.kind, JsonValue::Kind::kNull);
+    } else {
+      ASSERT_EQ(error->second.kind, JsonValue::Kind::kObject);
+      EXPECT_EQ(error->second.members.at(0).first, "kind");
+      EXPECT_EQ(error->second.members.at(0).second.text, c.kind);
+    }
+  }
+}
+
+// A file larger than any package within the limits is refused from its size alone: this one is
+// sparse, and reading it would take gigabytes.
+TEST_F(VerifyRun, OversizedFileIsRefusedUnread) {
+  const fs::path huge = dir_.path() / "huge.zip";
+  write_file(huge, "");
+  fs::resize_file(huge, std::uint64_t{6} << 30);
+  const ToolResult r = verify({"-P", test_key_.public_base64, "huge.zip"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(
+      r.err.starts_with("plugin_verify: huge.zip: package is 6442450944 bytes, larger "
+                        "than the limits allow ("))
+      << r.err;
+}
+
+TEST_F(VerifyRun, EverySingleByteChangeFails) {
+  const fs::path package = sign("demo.zip");
+  const std::string original = read_file(package);
+  const fs::path changed = dir_.path() / "changed.zip";
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    std::string bytes = original;
+    bytes[i] = static_cast<char>(bytes[i] ^ 0x01);
+    write_file(changed, bytes);
+    const ToolResult r = verify({"-q", "-P", test_key_.public_base64, "changed.zip"});
+    ASSERT_TRUE(r.status == 1 || r.status == 2) << "byte " << i << ": status " << r.status;
+    ASSERT_EQ(r.out + r.err, "") << "byte " << i;
+  }
+}
+
+TEST_F(VerifyRun, UsageErrors) {
+  sign("good.zip");
+  const std::string key = test_key_.public_base64;
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"nothing", {}, "no trusted key: give -p KEYFILE or -P PUBLICKEY"},
+      {"no key", {"good.zip"}, "no trusted key: give -p KEYFILE or -P PUBLICKEY"},
+      {"no package", {"-P", key}, "no PACKAGE to verify"},
+      {"-P without its key", {"good.zip", "-P"}, "option -P needs a key"},
+      {"-p without its file", {"good.zip", "-p"}, "option -p needs a key"},
+      {"-x without its directory", {"-P", key, "good.zip", "-x"}, "option -x needs a directory"},
+      {"-x with two packages",
+       {"-P", key, "-x", "out", "good.zip", "good.zip"},
+       "-x takes exactly one PACKAGE, not 2"},
+      {"-x twice", {"-P", key, "-x", "a", "-x", "b", "good.zip"}, "-x given more than once"},
+      {"-x with an empty name",
+       {"-P", key, "-x", "", "good.zip"},
+       "-x needs a directory, not an empty name"},
+      {"-q with --json",
+       {"-P", key, "-q", "--json", "good.zip"},
+       "-q and --json exclude each other"},
+      {"unknown short option", {"-P", key, "-v", "good.zip"}, "unknown option -v"},
+      {"unknown long option", {"-P", key, "--quiet", "good.zip"}, "unknown option --quiet"},
+      {"control character in an option, escaped",
+       {"-P", key, "-\x1b[2J", "good.zip"},
+       "unknown option -\\x1b[2J"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = verify(c.args);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string("plugin_verify: ") + c.message + "\n" + kUsageLine);
+  }
+}
+
+TEST_F(VerifyRun, OptionsAnywhereAttachedValuesAndDoubleDash) {
+  sign("good.zip");
+  fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-dash.zip");
+  const ToolResult r = verify({"good.zip", "-P" + test_key_.public_base64, "--", "-dash.zip"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            verified_line("good.zip", "demo 1.2.0") + verified_line("-dash.zip", "demo 1.2.0"));
+}
+
+TEST_F(VerifyRun, HelpAndVersion) {
+  ToolResult r = verify({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.out.starts_with(kUsageLine)) << r.out;
+  EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+  // --help wins over what else the command line lacks.
+  EXPECT_EQ(verify({"-q", "--help"}).status, 0);
+  r = verify({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "plugin_verify 1.0.0\n");
+}
+
+TEST_F(VerifyRun, KeyFiles) {
+  sign("good.zip");
+  sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
+  const std::string test = test_key_.public_base64, other = other_key_.public_base64;
+  struct Case {
+    const char* name;
+    std::string text;
+    int status;  // for good.zip then other.zip
+  };
+  const Case cases[] = {
+      {"one key", test + "\n", 1},
+      {"comments, blank lines, no final line feed", "# trusted\n\n" + test + "\n# end\n\n" + other,
+       0},
+      {"CRLF line ends", test + "\r\n" + other + "\r\n", 0},
+      {"name patterns", test + " names=demo\n" + other + " names=x,de*\n", 0},
+      {"tab before the names", other + "\tnames=*\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(dir_.path() / "keys.txt", c.text);
+    const ToolResult r = verify({"-p", "keys.txt", "good.zip", "other.zip"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+  }
+}
+
+TEST_F(VerifyRun, PemKeyFileAsOpensslWritesIt) {
+  if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
+  sign("good.zip");
+  // The seed wrapped in the fixed PKCS#8 prefix for Ed25519, as the README does it.
+  const std::string command =
+      "cd '" + dir_.path().string() +
+      "' && { printf '\\060\\056\\002\\001\\000\\060\\005\\006\\003\\053\\145\\160\\004\\042"
+      "\\004\\040'; printf %s '" +
+      kTestKey + "' | base64 -d; } | openssl pkey -inform DER -pubout -out public.pem";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const ToolResult r = verify({"-p", "public.pem", "good.zip"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
+}
+
+TEST_F(VerifyRun, KeysThatCannotBeLoadedEndTheRunBeforeAnyPackage) {
+  sign("good.zip");
+  write_file(dir_.path() / "bad.txt", test_key_.public_base64 + "\n" + "not-a-key\n");
+  write_file(dir_.path() / "empty.txt", "# nothing\n");
+  const std::string key = test_key_.public_base64;
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"missing key file",
+       {"-P", key, "-p", "missing.txt", "good.zip"},
+       "key file missing.txt: failed to read: No such file or directory (os error 2)"},
+      {"key file is a directory",
+       {"-p", ".", "good.zip"},
+       "key file .: failed to read: Is a directory (os error 21)"},
+      {"invalid line", {"-p", "bad.txt", "good.zip"}, "key file bad.txt: line 2: "},
+      {"no key in the file",
+       {"-p", "empty.txt", "good.zip"},
+       "key file empty.txt: no public key in the file"},
+      {"short -P key", {"-P", key.substr(4), "good.zip"}, "-P " + key.substr(4) + ": "},
+      {"-P key with a line feed", {"-P", key + "\n", "good.zip"}, "-P " + key + "\\n: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = verify(c.args);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("plugin_verify: " + c.message)) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+TEST_F(VerifyRun, JsonLinesForEveryPackage) {
+  sign("good.zip");
+  sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
+  const ToolResult r =
+      verify({"--json", "-P", test_key_.public_base64, "good.zip", "other.zip", "missing\n.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "");
+  std::vector<JsonValue> objects;
+  for (std::size_t at = 0; at < r.out.size();) {
+    const std::size_t end = r.out.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    auto parsed = parse_json(r.out.substr(at, end - at));
+    ASSERT_TRUE(parsed.has_value()) << r.out.substr(at, end - at);
+    objects.push_back(std::move(*parsed));
+    at = end + 1;
+  }
+  ASSERT_EQ(objects.size(), 3u);
+  auto text_of = [](const JsonValue& object, std::string_view key) {
+    for (const auto& [name, value] : object.members)
+      if (name == key)
+        return value.kind == JsonValue::Kind::kNull ? std::string("null") : value.text;
+    return std::string("(absent)");
+  };
+  const JsonValue& good = objects[0];
+  std::vector<std::string> keys;
+  for (const auto& member : good.members) keys.push_back(member.first);
+  EXPECT_EQ(keys, (std::vector<std::string>{"schema", "package", "status", "exit_status", "name",
+                                            "version", "key_id", "plugin_toml_sha256",
+                                            "main_wasm_sha256", "error"}));
+  EXPECT_EQ(text_of(good, "schema"), "1");
+  EXPECT_EQ(text_of(good, "package"), "good.zip");
+  EXPECT_EQ(text_of(good, "status"), "verified");
+  EXPECT_EQ(text_of(good, "exit_status"), "0");
+  EXPECT_EQ(text_of(good, "name"), "demo");
+  EXPECT_EQ(text_of(good, "version"), "1.2.0");
+  EXPECT_EQ(text_of(good, "key_id"), test_key_.key_id);
+  EXPECT_EQ(text_of(good, "plugin_toml_sha256"), sha256_hex(kSamplePluginToml));
+  EXPECT_EQ(text_of(good, "main_wasm_sha256"), sha256_hex(kWasm));
+  EXPECT_EQ(text_of(good, "error"), "null");
+
+  EXPECT_EQ(text_of(objects[1], "status"), "failed");
+  EXPECT_EQ(text_of(objects[1], "exit_status"), "1");
+  EXPECT_EQ(text_of(objects[1], "key_id"), "null");
+  EXPECT_EQ(text_of(objects[2], "package"), "missing\n.zip");
+  EXPECT_EQ(text_of(objects[2], "exit_status"), "3");
+}
+
+TEST_F(VerifyRun, QuietPrintsNothingAndKeepsTheStatus) {
+  sign("good.zip");
+  sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
+  const std::string key = test_key_.public_base64;
+  ToolResult r = verify({"-q", "-P", key, "good.zip"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  r = verify({"-q", "-P", key, "good.zip", "other.zip", "missing.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST_F(VerifyRun, HostilePathAndNameStayOnOneLine) {
+  sign("evil.zip",
+       "[package]\nname = \"x\\n/tmp/a.zip: verified good 1.0, key 00\"\nversion = \"1\"\n");
+  fs::copy_file(dir_.path() / "evil.zip", dir_.path() / "two\nlines.zip");
+  const ToolResult r = verify({"-P", test_key_.public_base64, "two\nlines.zip", "no\x1b[2J.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out,
+            "two\\nlines.zip: verified x\\n/tmp/a.zip:\\x20verified\\x20good\\x201.0,"
+            "\\x20key\\x2000 1, key " +
+                test_key_.key_id + "\n");
+  EXPECT_EQ(r.err,
+            "plugin_verify: no\\x1b[2J.zip: failed to read: No such file or directory (os error "
+            "2)\n");
+}
+
+TEST_F(VerifyRun, BrokenStandardOutputIsStatusThree) {
+  sign("good.zip");
+  const ToolResult r = run_tool({.args = {"-P", test_key_.public_base64, "good.zip"},
+                                 .cwd = dir_.path(),
+                                 .stdout_mode = Stdout::kBrokenPipe,
+                                 .argv0 = "plugin_verify",
+                                 .binary = kPluginVerifyBinary});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "plugin_verify: failed to write a package's result\n");
+}
+
+// Out of memory, wherever it happens, is status 3 and one line: here the keys of a large key
+// file, and then the bytes of a package, within an address space too small for them.
+TEST_F(VerifyRun, OutOfMemoryIsStatusThreeAndOneLine) {
+  if (PLUGIN_SIGN_SANITIZED) GTEST_SKIP() << "the sanitizers reserve more than the limit";
+  constexpr std::uint64_t kLimit = std::uint64_t{12} << 20;
+  std::string many_lines;
+  while (many_lines.size() < 1000000) many_lines += "#\n";
+  write_file(dir_.path() / "keys.txt", many_lines + test_key_.public_base64 + "\n");
+  std::string wasm(8 << 20, '\0');
+  std::uint32_t state = 1;
+  for (char& c : wasm) c = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
+  sign("large.zip", kSamplePluginToml, wasm);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"the keys of a large key file", {"-p", "keys.txt", "large.zip"}},
+      {"the package's bytes", {"-P", test_key_.public_base64, "large.zip"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = run_tool({.args = c.args,
+                                   .cwd = dir_.path(),
+                                   .argv0 = "plugin_verify",
+                                   .address_space_limit = kLimit,
+                                   .binary = kPluginVerifyBinary});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with("plugin_verify: ")) << r.err;
+    EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // Without the limit both verify.
+  EXPECT_EQ(verify({"-q", "-p", "keys.txt", "large.zip"}).status, 0);
+}
+
+// The extracted files, or nothing for a file that is absent.
+std::vector<std::string> listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  if (!fs::exists(dir)) return names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(VerifyRun, ExtractWritesExactlyTheVerifiedBytes) {
+  const std::string toml = std::string(kSamplePluginToml) + "# more\n";
+  const fs::path package = sign("good.zip", toml);
+  const std::string signature = read_file(dir_.path() / "plugin-of-good.zip" / "signature.sig");
+  const ::mode_t old_umask = ::umask(027);
+  const ToolResult r = verify({"-P", test_key_.public_base64, "-x", "out", "good.zip"});
+  ::umask(old_umask);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
+  EXPECT_EQ(listing(dir_.path() / "out"),
+            (std::vector<std::string>{"main.wasm", "plugin.toml", "signature.sig"}));
+  EXPECT_EQ(read_file(dir_.path() / "out" / "plugin.toml"), toml);
+  EXPECT_EQ(read_file(dir_.path() / "out" / "main.wasm"), kWasm);
+  EXPECT_EQ(read_file(dir_.path() / "out" / "signature.sig"), signature);
+  struct stat status {};
+  ASSERT_EQ(::stat((dir_.path() / "out").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0750u);
+  ASSERT_EQ(::stat((dir_.path() / "out" / "main.wasm").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  // The extracted directory is itself a plugin directory that verifies.
+  EXPECT_EQ(verify({"-q", "-P", test_key_.public_base64, "out"}).status, 0);
+}
+
+TEST_F(VerifyRun, ExtractFromADirectoryIntoAnExistingEmptyDirectory) {
+  sign("good.zip");
+  fs::create_directory(dir_.path() / "out");
+  const ToolResult r = verify({"-P", test_key_.public_base64, "-x", "out/", "plugin-of-good.zip"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir_.path() / "out" / "main.wasm"), kWasm);
+}
+
+TEST_F(VerifyRun, ExtractRefusesAnExistingFileAndWritesNothing) {
+  sign("good.zip");
+  fs::create_directory(dir_.path() / "out");
+  write_file(dir_.path() / "out" / "main.wasm", "mine");
+  fs::create_directory(dir_.path() / "out2");
+  fs::create_symlink("../target", dir_.path() / "out2" / "signature.sig");
+  ToolResult r = verify({"-P", test_key_.public_base64, "-x", "out", "good.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(
+      r.err,
+      "plugin_verify: good.zip: failed to extract out/main.wasm: File exists (os error 17)\n");
+  EXPECT_EQ(listing(dir_.path() / "out"), (std::vector<std::string>{"main.wasm"}));
+  EXPECT_EQ(read_file(dir_.path() / "out" / "main.wasm"), "mine");
+
+  r = verify({"-P", test_key_.public_base64, "-x", "out2", "good.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(listing(dir_.path() / "out2"), (std::vector<std::string>{"signature.sig"}));
+  EXPECT_FALSE(fs::exists(dir_.path() / "target"));
+}
+
+TEST_F(VerifyRun, ExtractWritesNothingForAPackageThatFails) {
+  sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
+  const ToolResult r = verify({"-P", test_key_.public_base64, "-x", "out", "other.zip"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(dir_.path() / "out"));
+}
+
+TEST_F(VerifyRun, ExtractIntoAMissingParentFailsAndLeavesNothing) {
+  sign("good.zip");
+  const ToolResult r =
+      verify({"--json", "-P", test_key_.public_base64, "-x", "no/out", "good.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "");
+  const auto parsed = parse_json(r.out);
+  ASSERT_TRUE(parsed.has_value()) << r.out;
+  EXPECT_NE(r.out.find("\"kind\":\"extract_failed\",\"message\":\"failed to create directory "
+                       "no/out: No such file or directory (os error 2)\""),
+            std::string::npos)
+      << r.out;
+  // What the signature established is still reported.
+  EXPECT_NE(r.out.find("\"name\":\"demo\""), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir_.path() / "no"));
+}
+
+}  // namespace
+}  // namespace plugin_sign::testing

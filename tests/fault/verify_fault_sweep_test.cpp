@@ -1,0 +1,239 @@
+// Fails each I/O call of a `plugin_verify -x` run in turn, through the fault_inject library
+// loaded with LD_PRELOAD: a run that cannot read its package or write its files ends with
+// status 3 and leaves no file behind, whichever call failed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/tool_runner.hpp"
+
+namespace plugin_sign::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kPackage = "package.zip";
+constexpr const char* kOutDir = "out";
+constexpr const char* kEioText = "Input/output error (os error 5)";
+constexpr const char* kEnospcText = "No space left on device (os error 28)";
+// The public key of kTestKey.
+constexpr const char* kPublicKey = "ho9ie8OoOFWkXfmlhnc3xasBxtLnk68NhzL5hy+9dRQ=";
+// Large enough that reading the package takes more than one read.
+constexpr std::size_t kWasmSize = 600 * 1024;
+
+// Where in the run a call belongs: reading the package, the library's allocations for the
+// inflated entries, writing the files, the result line.
+enum class Stage { kRead, kVerify, kExtract, kStdout, kOther };
+
+struct Call {
+  std::string function;
+  std::string target;
+  Stage stage = Stage::kOther;
+  bool closes_a_written_file = false;
+};
+
+// The trace of a run: "N FUNCTION TARGET" per line. A close counts as closing a written file
+// when the descriptor last opened on its target was written to.
+std::vector<Call> read_trace(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<Call> calls;
+  std::size_t number = 0;
+  std::string function, target;
+  bool written_since_open = false;
+  Stage last_open = Stage::kOther;
+  while (in >> number >> function >> target) {
+    EXPECT_EQ(number, calls.size() + 1);
+    Call call{.function = function, .target = target};
+    if (function == "alloc") {
+      call.stage = last_open;
+    } else if (target == kPackage) {
+      call.stage = Stage::kRead;
+    } else if (target == kOutDir || target.starts_with(std::string(kOutDir) + "/")) {
+      call.stage = Stage::kExtract;
+    } else if (target == "fd:1") {
+      call.stage = Stage::kStdout;
+    }
+    if (function == "open") {
+      last_open = call.stage;
+      written_since_open = false;
+    }
+    // Allocations after the package is read are the verification's own.
+    if (function == "close" && call.stage == Stage::kRead) last_open = Stage::kVerify;
+    if (function == "write") written_since_open = true;
+    call.closes_a_written_file = function == "close" && written_since_open;
+    calls.push_back(call);
+  }
+  return calls;
+}
+
+std::vector<std::string> listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  if (!fs::exists(dir)) return names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct Outcome {
+  ToolResult result;
+  bool out_dir_exists = false;
+  std::vector<std::string> extracted;
+};
+
+class VerifyFaultSweep : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scratch_ = std::make_unique<ScratchDir>();
+    std::mt19937 generator(11);
+    std::string wasm(kWasmSize, '\0');
+    for (char& c : wasm) c = static_cast<char>(generator());
+    make_plugin(scratch_->path() / "plugin", kSamplePluginToml, wasm);
+    const ToolResult signed_package =
+        run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = scratch_->path()});
+    ASSERT_EQ(signed_package.status, 0) << signed_package.err;
+    package_ = read_file(scratch_->path() / kPackage);
+    const fs::path trace = scratch_->path() / "trace";
+    reference_ = run_with({"FAULT_TRACE=" + trace.string()});
+    calls_ = read_trace(trace);
+  }
+  static void TearDownTestSuite() { scratch_.reset(); }
+
+  static Outcome run_with(std::vector<std::string> env) {
+    const fs::path dir = scratch_->path() / ("run" + std::to_string(++runs_));
+    fs::create_directories(dir);
+    write_file(dir / kPackage, package_);
+    env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    env.push_back("FAULT_ALARM=60");
+    env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage");
+    env.push_back("FAULT_PLACING=1");
+    Outcome outcome{.result = run_tool({.args = {"-P", kPublicKey, "-x", kOutDir, kPackage},
+                                        .cwd = dir,
+                                        .argv0 = "plugin_verify",
+                                        .extra_env = std::move(env),
+                                        .binary = kPluginVerifyBinary}),
+                    .out_dir_exists = fs::exists(dir / kOutDir),
+                    .extracted = listing(dir / kOutDir)};
+    fs::remove_all(dir);
+    return outcome;
+  }
+
+  static Outcome run_failing(std::size_t n, const std::string& mode) {
+    return run_with({"FAULT_AT=" + std::to_string(n), "FAULT_MODE=" + mode});
+  }
+
+  static void expect_reference_success(const Outcome& got) {
+    EXPECT_EQ(got.result.status, 0) << got.result.err;
+    EXPECT_EQ(got.result.err, "");
+    EXPECT_EQ(got.result.out, reference_.result.out);
+    EXPECT_EQ(got.extracted, reference_.extracted);
+  }
+
+  static inline std::unique_ptr<ScratchDir> scratch_;
+  static inline std::string package_;
+  static inline Outcome reference_;
+  static inline std::vector<Call> calls_;
+  static inline int runs_ = 0;
+};
+
+std::size_t count(const std::vector<Call>& calls, Stage stage, const char* function) {
+  return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), [&](const Call& c) {
+    return c.stage == stage && c.function == function;
+  }));
+}
+
+TEST_F(VerifyFaultSweep, CountingRunReachesEveryStep) {
+  ASSERT_EQ(reference_.result.status, 0) << reference_.result.err;
+  EXPECT_EQ(reference_.result.out, "package.zip: verified demo 1.2.0, key 2905bd4e4d69cdc8\n");
+  EXPECT_EQ(reference_.extracted,
+            (std::vector<std::string>{"main.wasm", "plugin.toml", "signature.sig"}));
+  EXPECT_EQ(count(calls_, Stage::kRead, "open"), 1u);
+  EXPECT_GE(count(calls_, Stage::kRead, "read"), 2u);
+  EXPECT_GE(count(calls_, Stage::kRead, "alloc"), 1u);
+  EXPECT_GE(count(calls_, Stage::kVerify, "alloc"), 1u);
+  // Each of the three files is written, flushed, closed and put in place, and the directory
+  // is flushed.
+  EXPECT_GE(count(calls_, Stage::kExtract, "open"), 4u);
+  EXPECT_GE(count(calls_, Stage::kExtract, "write"), 3u);
+  EXPECT_GE(count(calls_, Stage::kExtract, "fsync"), 4u);
+  EXPECT_GE(count(calls_, Stage::kExtract, "linkat"), 3u);
+  EXPECT_EQ(count(calls_, Stage::kExtract, "renameat2"), 3u);
+  EXPECT_EQ(std::count_if(calls_.begin(), calls_.end(),
+                          [](const Call& c) { return c.closes_a_written_file; }),
+            3);
+  EXPECT_EQ(count(calls_, Stage::kStdout, "write"), 1u);
+}
+
+// Every failed open, write, fsync, link, rename or close of the extraction, and every failed
+// read or allocation, ends the run with status 3, one line naming the step, and no file at all.
+TEST_F(VerifyFaultSweep, EachFailedCallLeavesNoFileAndExitsThree) {
+  ASSERT_EQ(reference_.result.status, 0);
+  int extraction_failures = 0;
+  for (std::size_t n = 1; n <= calls_.size(); ++n) {
+    const Call& call = calls_[n - 1];
+    if (call.stage == Stage::kOther || call.function == "fstat") continue;
+    SCOPED_TRACE("call " + std::to_string(n) + ": " + call.function + " " + call.target);
+    // Closing what was only read (the package, the directory after flushing it) loses nothing.
+    if (call.function == "close" && !call.closes_a_written_file) {
+      expect_reference_success(run_failing(n, "errno:5"));
+      continue;
+    }
+    const bool is_write = call.function == "write";
+    const Outcome got = run_failing(n, is_write ? "errno:28" : "errno:5");
+    EXPECT_EQ(got.result.status, 3) << got.result.err;
+    const std::string error_text = call.function == "alloc" ? "out of memory"
+                                   : is_write               ? kEnospcText
+                                                            : kEioText;
+    if (call.stage == Stage::kStdout) {
+      // The files were complete before the line that reports them failed.
+      EXPECT_EQ(got.result.err, "plugin_verify: failed to write a package's result\n");
+      EXPECT_EQ(got.extracted, reference_.extracted);
+      continue;
+    }
+    EXPECT_EQ(got.result.out, "");
+    EXPECT_FALSE(got.out_dir_exists) << "left: " << ::testing::PrintToString(got.extracted);
+    const std::string prefix = std::string("plugin_verify: ") + kPackage + ": ";
+    if (call.stage == Stage::kRead) {
+      EXPECT_EQ(got.result.err, prefix + "failed to read: " + error_text + "\n");
+    } else if (call.stage == Stage::kVerify) {
+      EXPECT_TRUE(got.result.err.starts_with(prefix)) << got.result.err;
+      EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
+      EXPECT_EQ(std::count(got.result.err.begin(), got.result.err.end(), '\n'), 1);
+    } else {
+      ++extraction_failures;
+      EXPECT_TRUE(got.result.err.starts_with(prefix + "failed to extract out/")) << got.result.err;
+      EXPECT_TRUE(got.result.err.ends_with(": " + error_text + "\n")) << got.result.err;
+    }
+  }
+  EXPECT_GE(extraction_failures, 10);
+}
+
+TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
+  ASSERT_EQ(reference_.result.status, 0);
+  for (std::size_t n = 1; n <= calls_.size(); ++n) {
+    const Call& call = calls_[n - 1];
+    if (call.function == "alloc") continue;
+    SCOPED_TRACE("call " + std::to_string(n) + ": " + call.function + " " + call.target);
+    const Outcome got = run_failing(n, "eintr");
+    // The extraction does not try an interrupted open or rename again: such a run must at
+    // least fail cleanly, like any other failed call there.
+    const bool may_fail =
+        call.stage == Stage::kExtract && (call.function == "open" || call.function == "renameat2");
+    if (may_fail && got.result.status != 0) {
+      EXPECT_EQ(got.result.status, 3) << got.result.err;
+      EXPECT_FALSE(got.out_dir_exists);
+    } else {
+      expect_reference_success(got);
+    }
+    if (call.function == "write") expect_reference_success(run_failing(n, "short"));
+  }
+}
+
+}  // namespace
+}  // namespace plugin_sign::testing

@@ -1,0 +1,205 @@
+// plugin_verify's lines: escaping, JSON objects and exit statuses per kind of failure.
+#include "tools/plugin_verify/report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "io/utf8.hpp"
+#include "plugin/json_value.hpp"
+
+namespace plugin_sign {
+namespace {
+
+using namespace std::string_literals;
+
+struct EscapeCase {
+  const char* name;
+  std::string bytes;
+  std::string text;
+};
+
+const EscapeCase kEscapes[] = {
+    {"plain path", "dir/hello-v0.1.0.zip", "dir/hello-v0.1.0.zip"},
+    {"multibyte characters stay", "プラグイン.zip", "プラグイン.zip"},
+    {"line feed, tab, carriage return", "a\nb\tc\rd", "a\\nb\\tc\\rd"},
+    {"backslash doubled, so an escape is never ambiguous", "a\\nb", "a\\\\nb"},
+    {"NUL, escape and DEL", "\0\x1b[31m\x7f"s, "\\x00\\x1b[31m\\x7f"},
+    {"C1 control, byte by byte",
+     "a\xC2\x9B"
+     "b",
+     "a\\xc2\\x9bb"},
+    {"line separator U+2028",
+     "a\xE2\x80\xA8"
+     "b",
+     "a\\xe2\\x80\\xa8b"},
+    {"stray continuation byte",
+     "a\x80"
+     "b",
+     "a\\x80b"},
+    {"truncated sequence, then ASCII",
+     "\xE3\x83"
+     "x",
+     "\\xe3\\x83x"},
+    {"overlong slash", "\xC0\xAF", "\\xc0\\xaf"},
+    {"surrogate", "\xED\xA0\x80", "\\xed\\xa0\\x80"},
+    {"space kept", "a b", "a b"},
+};
+
+TEST(EscapeText, KeepsALineOneLineAndEveryByteRecoverable) {
+  for (const EscapeCase& c : kEscapes) {
+    SCOPED_TRACE(c.name);
+    const std::string got = escape_text(c.bytes);
+    EXPECT_EQ(got, c.text);
+    EXPECT_TRUE(is_valid_utf8(got));
+  }
+}
+
+TEST(EscapeText, SpaceEscapedOnlyWhenAsked) {
+  EXPECT_EQ(escape_text("evil 1.0, key 0123", true), "evil\\x201.0,\\x20key\\x200123");
+  EXPECT_EQ(escape_text("evil 1.0", false), "evil 1.0");
+}
+
+struct JsonCase {
+  const char* name;
+  std::string text;
+  std::string json;
+};
+
+const JsonCase kJsonStrings[] = {
+    {"plain", "hello", "\"hello\""},
+    {"quote and backslash", "a\"b\\c", "\"a\\\"b\\\\c\""},
+    {"short escapes", "\n\t\r", "\"\\n\\t\\r\""},
+    {"other controls as \\u", "\0\x01\x1f\x7f"s, "\"\\u0000\\u0001\\u001f\\u007f\""},
+    {"C1 control NEL", "\xC2\x85", "\"\\u0085\""},
+    {"line and paragraph separators", "\xE2\x80\xA8\xE2\x80\xA9", "\"\\u2028\\u2029\""},
+    {"multibyte kept", "é€𝄞", "\"é€𝄞\""},
+    {"ill-formed UTF-8 replaced",
+     "a\xFF"
+     "b",
+     "\"a\xEF\xBF\xBD"
+     "b\""},
+    {"slash not escaped", "a/b", "\"a/b\""},
+};
+
+TEST(JsonString, EscapesWhatJsonAndLineReadersNeed) {
+  for (const JsonCase& c : kJsonStrings) {
+    SCOPED_TRACE(c.name);
+    const std::string got = json_string(c.text);
+    EXPECT_EQ(got, c.json);
+    // Strict JSON: no raw control character inside a string, and valid UTF-8 throughout.
+    for (char byte : got) EXPECT_GE(static_cast<unsigned char>(byte), 0x20);
+    EXPECT_TRUE(is_valid_utf8(got));
+    const auto parsed = parse_json(got);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->text, to_utf8_lossy(c.text));
+  }
+}
+
+TEST(JsonString, EveryByteValueRoundTrips) {
+  std::string all;
+  for (int b = 0; b < 0x80; ++b) all += static_cast<char>(b);
+  const auto parsed = parse_json(json_string(all));
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->text, all);
+}
+
+const JsonValue* member(const JsonValue& object, std::string_view key) {
+  for (const auto& [name, value] : object.members)
+    if (name == key) return &value;
+  return nullptr;
+}
+
+VerifiedFacts sample_facts() {
+  return VerifiedFacts{.name = "hello",
+                       .version = "0.1.0",
+                       .key_id = "0123456789abcdef",
+                       .plugin_toml_sha256 = std::string(64, 'a'),
+                       .main_wasm_sha256 = std::string(64, 'b')};
+}
+
+TEST(PackageLines, VerifiedPackage) {
+  const PackageReport report{.package = "hello.zip", .verified = sample_facts(), .failure = {}};
+  EXPECT_EQ(exit_status(report), 0);
+  EXPECT_EQ(text_line(report), "hello.zip: verified hello 0.1.0, key 0123456789abcdef\n");
+  EXPECT_EQ(json_line(report),
+            "{\"schema\":1,\"package\":\"hello.zip\",\"status\":\"verified\",\"exit_status\":0,"
+            "\"name\":\"hello\",\"version\":\"0.1.0\",\"key_id\":\"0123456789abcdef\","
+            "\"plugin_toml_sha256\":\"" +
+                std::string(64, 'a') + "\",\"main_wasm_sha256\":\"" + std::string(64, 'b') +
+                "\",\"error\":null}\n");
+}
+
+TEST(PackageLines, HostileNameAndPathStayOnOneLine) {
+  VerifiedFacts facts = sample_facts();
+  facts.name = "good 9.9, key ffffffffffffffff\nevil.zip: verified x";
+  facts.version = "1\r\x1b[2K";
+  const PackageReport report{.package = "a\nb.zip", .verified = facts, .failure = {}};
+  const std::string line = text_line(report);
+  EXPECT_EQ(line,
+            "a\\nb.zip: verified good\\x209.9,\\x20key\\x20ffffffffffffffff\\nevil.zip:\\x20"
+            "verified\\x20x 1\\r\\x1b[2K, key 0123456789abcdef\n");
+  const std::string json = json_line(report);
+  EXPECT_EQ(json.find('\n'), json.size() - 1);
+  const auto parsed = parse_json(json);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(member(*parsed, "name")->text, facts.name);
+  EXPECT_EQ(member(*parsed, "package")->text, "a\nb.zip");
+}
+
+struct FailureCase {
+  FailureKind kind;
+  const char* name;
+  int status;
+};
+
+constexpr FailureCase kFailures[] = {
+    {FailureKind::kBadSignature, "bad_signature", 1},
+    {FailureKind::kNameNotAllowed, "name_not_allowed", 1},
+    {FailureKind::kMalformed, "malformed", 2},
+    {FailureKind::kTooLarge, "too_large", 2},
+    {FailureKind::kUnreadable, "unreadable", 3},
+    {FailureKind::kOutOfMemory, "out_of_memory", 3},
+    {FailureKind::kExtractFailed, "extract_failed", 3},
+};
+
+TEST(PackageLines, EachFailureKindHasItsStatusAndName) {
+  for (const FailureCase& c : kFailures) {
+    SCOPED_TRACE(c.name);
+    const PackageReport report{.package = "p\xFF.zip",
+                               .verified = {},
+                               .failure = Failure{.kind = c.kind, .message = "why\nnot"}};
+    EXPECT_EQ(exit_status(report), c.status);
+    EXPECT_EQ(failure_kind_name(c.kind), c.name);
+    EXPECT_EQ(text_line(report), "plugin_verify: p\\xff.zip: why\\nnot\n");
+    const auto parsed = parse_json(json_line(report));
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(member(*parsed, "status")->text, "failed");
+    EXPECT_EQ(member(*parsed, "exit_status")->text, std::to_string(c.status));
+    EXPECT_EQ(member(*parsed, "package")->text, "p\xEF\xBF\xBD.zip");
+    for (const char* absent :
+         {"name", "version", "key_id", "plugin_toml_sha256", "main_wasm_sha256"})
+      EXPECT_EQ(member(*parsed, absent)->kind, JsonValue::Kind::kNull) << absent;
+    const JsonValue* error = member(*parsed, "error");
+    ASSERT_EQ(error->kind, JsonValue::Kind::kObject);
+    EXPECT_EQ(member(*error, "kind")->text, c.name);
+    EXPECT_EQ(member(*error, "message")->text, "why\nnot");
+  }
+}
+
+TEST(PackageLines, FailedExtractionKeepsWhatTheSignatureEstablished) {
+  const PackageReport report{.package = "hello.zip",
+                             .verified = sample_facts(),
+                             .failure = Failure{.kind = FailureKind::kExtractFailed,
+                                                .message = "out/main.wasm: File exists"}};
+  EXPECT_EQ(exit_status(report), 3);
+  EXPECT_EQ(text_line(report), "plugin_verify: hello.zip: out/main.wasm: File exists\n");
+  const auto parsed = parse_json(json_line(report));
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(member(*parsed, "status")->text, "failed");
+  EXPECT_EQ(member(*parsed, "name")->text, "hello");
+  EXPECT_EQ(member(*parsed, "key_id")->text, "0123456789abcdef");
+}
+
+}  // namespace
+}  // namespace plugin_sign
