@@ -48,6 +48,16 @@ std::string temporary_name(std::string_view path, int attempt) {
   return path.find('/') == std::string_view::npos ? name : dir + "/" + name;
 }
 
+// The result of `call`, made again while a signal interrupts it, as every other call on a
+// file is.
+template <typename Call>
+int retrying(Call call) {
+  for (;;) {
+    const int result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
 std::expected<void, IoError> sync(int fd) {
   while (::fsync(fd) != 0)
     if (errno != EINTR) return std::unexpected(last_os_error());
@@ -89,8 +99,9 @@ std::expected<std::string, IoError> link_unnamed(int fd, std::string_view path) 
 // writing leaves nothing behind; it is named only once it is complete.
 std::expected<std::string, IoError> stage(const NewFile& file, bool unnamed) {
   if (unnamed) {
+    const std::string dir = directory_of(file.path);
     const int fd =
-        ::open(directory_of(file.path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, file.mode);
+        retrying([&] { return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, file.mode); });
     // EISDIR and EOPNOTSUPP say that the kernel or the file system has no unnamed files.
     if (fd < 0 && errno != EISDIR && errno != EOPNOTSUPP) return std::unexpected(last_os_error());
     if (fd >= 0) {
@@ -125,20 +136,24 @@ std::expected<std::string, IoError> stage(const NewFile& file, bool unnamed) {
 std::expected<void, IoError> put_in_place(const std::string& temporary, const std::string& path,
                                           ExistingFile existing) {
   if (existing == ExistingFile::kReplace) {
-    if (::rename(temporary.c_str(), path.c_str()) != 0) return std::unexpected(last_os_error());
+    if (retrying([&] { return ::rename(temporary.c_str(), path.c_str()); }) != 0)
+      return std::unexpected(last_os_error());
     return {};
   }
-  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+  if (retrying([&] {
+        return ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+      }) == 0)
     return {};
   // A file system without RENAME_NOREPLACE still refuses to link over an existing name.
   if (errno != EINVAL && errno != ENOSYS) return std::unexpected(last_os_error());
-  if (::link(temporary.c_str(), path.c_str()) != 0) return std::unexpected(last_os_error());
+  if (retrying([&] { return ::link(temporary.c_str(), path.c_str()); }) != 0)
+    return std::unexpected(last_os_error());
   ::unlink(temporary.c_str());
   return {};
 }
 
 std::expected<void, IoError> sync_directory(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = retrying([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return std::unexpected(last_os_error());
   FileDescriptor descriptor(fd);
   auto synced = sync(fd);
