@@ -154,7 +154,6 @@ void expect_signs_with(const fs::path& dir, const std::string& secret_text,
                    reinterpret_cast<const unsigned char*>(signature.data()),
                    reinterpret_cast<const unsigned char*>(manifest.data()), manifest.size(),
                    reinterpret_cast<const unsigned char*>(public_key.data())));
-  // plugin_verify -p SECRET_FILE.pub on out.zip belongs here too, once plugin_verify is built.
 }
 
 TEST(KeyTool, GenerateWritesAKeyThatSigns) {
@@ -189,6 +188,13 @@ TEST(KeyTool, GenerateWritesAKeyThatSigns) {
 
   // As the README does it: KAVENTA_PLUGIN_SIGNING_KEY="$(cat signing-key)".
   expect_signs_with(dir.path(), secret.substr(0, 44), public_key);
+  // The public key file is a key file that the verifier trusts as it is.
+  const ToolResult verified = run_tool(ToolRun{.args = {"-p", "signing-key.pub", "out.zip"},
+                                               .cwd = dir.path(),
+                                               .binary = kPluginVerifyBinary});
+  EXPECT_EQ(0, verified.status) << verified.err;
+  EXPECT_EQ("out.zip: verified demo 1.2.0, key " + independent_key_id(public_key) + "\n",
+            verified.out);
 
   const ToolResult again = plugin_key(dir.path(), {"generate", "other"});
   ASSERT_EQ(0, again.status);
