@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/independent_crypto.hpp"
 #include "signing/signing_key_cases.hpp"
 #include "support/tool_runner.hpp"
 
@@ -28,14 +29,6 @@ std::string hex_to_bytes(std::string_view hex) {
   return bytes;
 }
 
-std::string base64(std::string_view bytes) {
-  std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                    bytes.size(), sodium_base64_VARIANT_ORIGINAL);
-  text.pop_back();
-  return text;
-}
-
 std::string unbase64(std::string_view text) {
   std::string bytes(text.size(), '\0');
   std::size_t length = 0;
@@ -44,14 +37,6 @@ std::string unbase64(std::string_view text) {
                                  sodium_base64_VARIANT_ORIGINAL));
   bytes.resize(length);
   return bytes;
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  char hex[2 * sizeof digest + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return hex;
 }
 
 // The key ID computed here, apart from the tool: 8 bytes of the public key's SHA-256.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "e2e/independent_crypto.hpp"
 #include "support/tool_runner.hpp"
 
 namespace plugin_sign::testing {
@@ -13,14 +14,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kWasm("\0asm\x01\0\0\0", 8);
-
-std::string hex_sha256(std::string_view bytes) {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  char hex[2 * sizeof digest + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return hex;
-}
 
 // Verifies `signature_text` the way a package consumer would: rebuild the manifest from the
 // two files and check it under the public key that belongs to the test key.
@@ -37,8 +30,8 @@ bool verifies(std::string_view signature_text, std::string_view plugin_toml,
       length != 64)
     return false;
   crypto_sign_seed_keypair(public_key, secret_key, seed);
-  const std::string manifest = "{\"plugin.toml\":\"" + hex_sha256(plugin_toml) +
-                               "\",\"main.wasm\":\"" + hex_sha256(main_wasm) + "\"}";
+  const std::string manifest = "{\"plugin.toml\":\"" + sha256_hex(plugin_toml) +
+                               "\",\"main.wasm\":\"" + sha256_hex(main_wasm) + "\"}";
   return crypto_sign_verify_detached(signature,
                                      reinterpret_cast<const unsigned char*>(manifest.data()),
                                      manifest.size(), public_key) == 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/independent_crypto.hpp"
 #include "plugin/json_value.hpp"
 #include "support/tool_runner.hpp"
 
@@ -24,13 +25,6 @@ constexpr std::string_view kWasm("\0asm\x01\0\0\0", 8);
 constexpr const char* kOtherKey = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=";
 constexpr const char* kUsageLine =
     "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...\n";
-
-std::string base64(const unsigned char* bytes, std::size_t size) {
-  std::string text(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(text.data(), text.size(), bytes, size, sodium_base64_VARIANT_ORIGINAL);
-  text.pop_back();  // the terminating NUL
-  return text;
-}
 
 // The public key of a seed, derived independently of the code under test.
 struct KeyPair {
@@ -47,21 +41,14 @@ KeyPair key_pair(const char* seed_base64) {
             0);
   KeyPair pair;
   crypto_sign_seed_keypair(pair.public_key, secret, seed);
-  pair.public_base64 = base64(pair.public_key, sizeof pair.public_key);
+  pair.public_base64 =
+      base64({reinterpret_cast<const char*>(pair.public_key), sizeof pair.public_key});
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, pair.public_key, sizeof pair.public_key);
   char hex[17];
   sodium_bin2hex(hex, sizeof hex, digest, 8);
   pair.key_id = hex;
   return pair;
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  char hex[2 * sizeof digest + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return hex;
 }
 
 // A scratch directory with packages made by plugin_sign.
