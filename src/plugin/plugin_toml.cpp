@@ -59,8 +59,10 @@ std::expected<toml::table, TomlError> parse_document(std::string_view text, cons
   toml::parse_result result = toml::parse(text);
   if (!result) {
     const toml::parse_error& error = result.error();
+    // The library cuts a long key quoted in its message at a byte count, which may fall
+    // inside a character: the report stays valid UTF-8.
     return std::unexpected(
-        TomlError{std::string(error.description()), map.code_point(error.source().begin)});
+        TomlError{to_utf8_lossy(error.description()), map.code_point(error.source().begin)});
   }
   if (std::optional<TomlError> refused = find_syntax_beyond_toml_1_1(text))
     return std::unexpected(std::move(*refused));

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/utf8.hpp"
 #include "support/toml_scalars.hpp"
 
 namespace plugin_sign {
@@ -233,6 +234,18 @@ TEST(ReadPackageNameVersion, MalformedDocumentsFailWithoutAborting) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(read(text).has_value());
   }
+}
+
+// The parser quotes a redefined key in its message, cut at a byte count that can fall inside
+// a character: the report must stay valid UTF-8 all the same.
+TEST(ReadPackageNameVersion, ALongKeyCutInsideACharacterLeavesTheReportValidUtf8) {
+  std::string key;
+  for (int i = 0; i < 300; ++i) key += "\xE2\x82\xAC";  // U+20AC, three bytes
+  const std::string line = "\"" + key + "\" = 1\n";
+  const auto got = read(line + line);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_NE(got.error().find("cannot redefine"), std::string::npos) << got.error();
+  EXPECT_TRUE(is_valid_utf8(got.error()));
 }
 
 struct ArchiveNameCase {
