@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "io/utf8.hpp"
 #include "fuzz_check.hpp"
+#include "io/utf8.hpp"
 #include "signing/signing_key.hpp"
 
 namespace plugin_sign::fuzzing {

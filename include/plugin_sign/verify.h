@@ -24,8 +24,8 @@ typedef enum plugin_sign_status {
   PLUGIN_SIGN_TOO_LARGE = 4,        /* a size beyond the limits */
   PLUGIN_SIGN_UNREADABLE = 5,       /* a file of a plugin directory could not be read */
   PLUGIN_SIGN_OUT_OF_MEMORY = 6,
-  PLUGIN_SIGN_INVALID_KEY = 7,      /* a trusted key's text was refused */
-  PLUGIN_SIGN_INVALID_ARGUMENT = 8  /* a required pointer was NULL */
+  PLUGIN_SIGN_INVALID_KEY = 7,     /* a trusted key's text was refused */
+  PLUGIN_SIGN_INVALID_ARGUMENT = 8 /* a required pointer was NULL */
 } plugin_sign_status;
 
 /* Limits on the sizes a package's entries declare; 0 in a field means its default
