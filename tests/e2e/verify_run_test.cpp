@@ -499,15 +499,6 @@ TEST_F(VerifyRun, OutOfMemoryIsStatusThreeAndOneLine) {
   EXPECT_EQ(verify({"-q", "-p", "keys.txt", "large.zip"}).status, 0);
 }
 
-// The extracted files, or nothing for a file that is absent.
-std::vector<std::string> listing(const fs::path& dir) {
-  std::vector<std::string> names;
-  if (!fs::exists(dir)) return names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST_F(VerifyRun, ExtractWritesExactlyTheVerifiedBytes) {
   const std::string toml = std::string(kSamplePluginToml) + "# more\n";
   const fs::path package = sign("good.zip", toml);
@@ -517,7 +508,7 @@ TEST_F(VerifyRun, ExtractWritesExactlyTheVerifiedBytes) {
   ::umask(old_umask);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
-  EXPECT_EQ(listing(dir_.path() / "out"),
+  EXPECT_EQ(names_in(dir_.path() / "out"),
             (std::vector<std::string>{"main.wasm", "plugin.toml", "signature.sig"}));
   EXPECT_EQ(read_file(dir_.path() / "out" / "plugin.toml"), toml);
   EXPECT_EQ(read_file(dir_.path() / "out" / "main.wasm"), kWasm);
@@ -551,12 +542,12 @@ TEST_F(VerifyRun, ExtractRefusesAnExistingFileAndWritesNothing) {
   EXPECT_EQ(
       r.err,
       "plugin_verify: good.zip: failed to extract out/main.wasm: File exists (os error 17)\n");
-  EXPECT_EQ(listing(dir_.path() / "out"), (std::vector<std::string>{"main.wasm"}));
+  EXPECT_EQ(names_in(dir_.path() / "out"), (std::vector<std::string>{"main.wasm"}));
   EXPECT_EQ(read_file(dir_.path() / "out" / "main.wasm"), "mine");
 
   r = verify({"-P", test_key_.public_base64, "-x", "out2", "good.zip"});
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(listing(dir_.path() / "out2"), (std::vector<std::string>{"signature.sig"}));
+  EXPECT_EQ(names_in(dir_.path() / "out2"), (std::vector<std::string>{"signature.sig"}));
   EXPECT_FALSE(fs::exists(dir_.path() / "target"));
 }
 

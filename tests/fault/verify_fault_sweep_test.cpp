@@ -72,14 +72,6 @@ std::vector<Call> read_trace(const fs::path& path) {
   return calls;
 }
 
-std::vector<std::string> listing(const fs::path& dir) {
-  std::vector<std::string> names;
-  if (!fs::exists(dir)) return names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 struct Outcome {
   ToolResult result;
   bool out_dir_exists = false;
@@ -119,7 +111,7 @@ class VerifyFaultSweep : public ::testing::Test {
                                         .extra_env = std::move(env),
                                         .binary = kPluginVerifyBinary}),
                     .out_dir_exists = fs::exists(dir / kOutDir),
-                    .extracted = listing(dir / kOutDir)};
+                    .extracted = names_in(dir / kOutDir)};
     fs::remove_all(dir);
     return outcome;
   }

@@ -146,6 +146,7 @@ std::string read_file(const std::filesystem::path& path) {
 
 std::vector<std::string> names_in(const std::filesystem::path& dir) {
   std::vector<std::string> names;
+  if (!std::filesystem::exists(dir)) return names;
   for (const auto& entry : std::filesystem::directory_iterator(dir))
     names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());

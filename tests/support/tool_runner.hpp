@@ -58,6 +58,7 @@ class ScratchDir {
 
 std::string read_file(const std::filesystem::path& path);
 /// The names in `dir`, sorted, hidden ones included: a leftover temporary file shows up here.
+/// None for a directory that does not exist.
 std::vector<std::string> names_in(const std::filesystem::path& dir);
 /// The permission bits of `path` itself (a symbolic link is not followed).
 unsigned mode_of(const std::filesystem::path& path);
