@@ -91,6 +91,11 @@ const uint8_t* plugin_sign_result_public_key(const plugin_sign_result* result);
 const char* plugin_sign_result_plugin_toml_sha256(const plugin_sign_result* result);
 const char* plugin_sign_result_main_wasm_sha256(const plugin_sign_result* result);
 
+/* For a verified package, the SHA-256 of the signed manifest (64 lowercase hexadecimal
+ * digits): the package's identity, equal for every ZIP encoding of the same signed contents;
+ * name, cache, blocklist or revoke a package by it, never by its file's hash. NULL otherwise. */
+const char* plugin_sign_result_manifest_sha256(const plugin_sign_result* result);
+
 /* For a verified package, the verified bytes of plugin.toml and main.wasm, with their size in
  * `*size`; valid until the result is freed. NULL and a size of 0 otherwise. */
 const void* plugin_sign_result_plugin_toml(const plugin_sign_result* result, size_t* size);

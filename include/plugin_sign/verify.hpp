@@ -64,6 +64,10 @@ struct VerifiedPackage {
   PublicKey key{};                 ///< the trusted key whose signature verified
   std::string plugin_toml_sha256;  ///< 64 lowercase hexadecimal digits, as in the manifest
   std::string main_wasm_sha256;
+  /// The SHA-256 of the manifest that the signature covers: the package's identity, the same
+  /// for every ZIP encoding of the same signed contents. Name, cache, blocklist or revoke a
+  /// package by it, never by the hash of its file.
+  std::string manifest_sha256;
   VerifiedBytes plugin_toml;
   VerifiedBytes main_wasm;
   VerifiedBytes signature;  ///< the 88 characters of signature.sig

@@ -15,11 +15,13 @@ namespace plugin_sign {
 namespace {
 
 IoError out_of_memory() {
-  return IoError{.os_error = 0, .fixed = "out of memory"};
+  return IoError{.os_error = 0, .fixed = "out of memory", .kind = IoErrorKind::kOutOfMemory};
 }
 
 IoError too_large(std::uint64_t max_size) {
-  return IoError{.os_error = 0, .fixed = "larger than " + std::to_string(max_size) + " bytes"};
+  return IoError{.os_error = 0,
+                 .fixed = "larger than " + std::to_string(max_size) + " bytes",
+                 .kind = IoErrorKind::kTooLarge};
 }
 
 // Growth step once the buffer is full: double, but at least this much.
@@ -86,6 +88,55 @@ std::expected<FileDescriptor, IoError> open_output(std::string_view path, int fl
     return std::unexpected(
         IoError{.os_error = 0, .fixed = "file name contained an unexpected NUL byte"});
   return open_with_retry(std::string(path), O_WRONLY | O_CREAT | O_CLOEXEC | flags);
+}
+
+// Who may write to a file that is read: anyone, or not every user (a file that decides trust).
+enum class Writers : bool { kAnyone, kNotEveryone };
+
+// The whole content of the regular file at `path`, never more than `max_size` bytes: the
+// buffer holds at most `max_size`, and one small probe tells a file that goes on past it.
+std::expected<ByteBuffer, IoError> read_regular_file(const std::string& path,
+                                                     std::uint64_t max_size, Writers writers) {
+  // Without blocking: opening a FIFO for reading would otherwise wait for a writer. The type
+  // is checked on the open descriptor, so the file read is the file checked.
+  auto file = open_with_retry(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (!file) return std::unexpected(file.error());
+  auto status = file_status(file->get());
+  if (!status) return std::unexpected(status.error());
+  // A directory fails as reading one always has; every other kind of file is refused here.
+  if (S_ISDIR(status->st_mode)) return std::unexpected(IoError{.os_error = EISDIR, .fixed = {}});
+  if (!S_ISREG(status->st_mode)) return std::unexpected(not_a_regular_file());
+  if (writers == Writers::kNotEveryone && (status->st_mode & S_IWOTH) != 0)
+    return std::unexpected(IoError{
+        .os_error = 0, .fixed = "every user can write to it", .kind = IoErrorKind::kWorldWritable});
+  // The reported size is only a hint: a file in /proc reports 0, and a file may grow.
+  const auto reported = static_cast<std::uint64_t>(status->st_size);
+  if (reported > max_size) return std::unexpected(too_large(max_size));
+
+  ByteBuffer buffer;
+  if (reported > 0 && !buffer.reserve(static_cast<std::size_t>(reported), Prefault::kYes))
+    return std::unexpected(out_of_memory());
+  for (;;) {
+    if (buffer.spare().empty()) {
+      // Probe before growing, so that a file of the reported size never grows the buffer.
+      std::byte probe[64];
+      auto got = read_some(file->get(), probe);
+      if (!got) return std::unexpected(got.error());
+      if (*got == 0) return buffer;
+      if (buffer.size() + *got > max_size) return std::unexpected(too_large(max_size));
+      // Never past the limit: the bytes read so far plus the probe fit within it.
+      const std::uint64_t doubled = buffer.capacity() + std::max(buffer.capacity(), kMinimumGrowth);
+      if (!buffer.reserve(static_cast<std::size_t>(std::min(doubled, max_size))))
+        return std::unexpected(out_of_memory());
+      std::copy_n(probe, *got, buffer.spare().begin());
+      buffer.commit(*got);
+      continue;
+    }
+    auto got = read_some(file->get(), buffer.spare());
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return buffer;
+    buffer.commit(*got);
+  }
 }
 
 // Positioning is retried after EINTR like every other call on the output file.
@@ -180,42 +231,11 @@ std::string join_plugin_path(std::string_view dir, std::string_view file_name) {
 std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
                                                     std::string_view file_name,
                                                     std::uint64_t max_size) {
-  // Without blocking: opening a FIFO for reading would otherwise wait for a writer. The type
-  // is checked on the open descriptor, so the file read is the file checked.
-  auto file = open_with_retry(join_plugin_path(dir, file_name),
-                              O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (!file) return std::unexpected(file.error());
-  auto status = file_status(file->get());
-  if (!status) return std::unexpected(status.error());
-  // A directory fails as reading one always has; every other kind of file is refused here.
-  if (S_ISDIR(status->st_mode)) return std::unexpected(IoError{.os_error = EISDIR, .fixed = {}});
-  if (!S_ISREG(status->st_mode)) return std::unexpected(not_a_regular_file());
-  const auto reported = static_cast<std::uint64_t>(status->st_size);
-  if (reported > max_size) return std::unexpected(too_large(max_size));
+  return read_regular_file(join_plugin_path(dir, file_name), max_size, Writers::kAnyone);
+}
 
-  ByteBuffer buffer;
-  if (reported > 0 && !buffer.reserve(static_cast<std::size_t>(reported), Prefault::kYes))
-    return std::unexpected(out_of_memory());
-  for (;;) {
-    if (buffer.spare().empty()) {
-      // Probe before growing, so that a file of the reported size never grows the buffer.
-      std::byte probe[64];
-      auto got = read_some(file->get(), probe);
-      if (!got) return std::unexpected(got.error());
-      if (*got == 0) return buffer;
-      const std::size_t capacity = buffer.capacity();
-      if (capacity + *got > max_size) return std::unexpected(too_large(max_size));
-      if (!buffer.reserve(capacity + std::max(capacity, kMinimumGrowth)))
-        return std::unexpected(out_of_memory());
-      std::copy_n(probe, *got, buffer.spare().begin());
-      buffer.commit(*got);
-      continue;
-    }
-    auto got = read_some(file->get(), buffer.spare());
-    if (!got) return std::unexpected(got.error());
-    if (*got == 0) return buffer;
-    buffer.commit(*got);
-  }
+std::expected<ByteBuffer, IoError> read_trust_file(std::string_view path, std::uint64_t max_size) {
+  return read_regular_file(std::string(path), max_size, Writers::kNotEveryone);
 }
 
 std::expected<FileDescriptor, IoError> create_output_file(std::string_view path) {

@@ -78,10 +78,17 @@ inline constexpr std::uint64_t kNoSizeLimit = UINT64_MAX;
 /// The whole content of `file_name` in `dir`, which must be a regular file (a symbolic link to
 /// one is followed); anything else fails at once with "not a regular file". The buffer is
 /// reserved once from the size that fstat reports; a reservation or growth that fails gives
-/// "out of memory", and a file found to exceed `max_size` gives "larger than {max_size} bytes"
-/// before the excess is allocated.
+/// "out of memory" (kOutOfMemory), and a file found to exceed `max_size` gives "larger than
+/// {max_size} bytes" (kTooLarge), whatever size it reported: the buffer never holds more than
+/// `max_size` bytes.
 [[nodiscard]] std::expected<ByteBuffer, IoError> read_plugin_file(
     std::string_view dir, std::string_view file_name, std::uint64_t max_size = kNoSizeLimit);
+
+/// Reads a file that decides trust (keys, revocations) as read_plugin_file reads, but refuses
+/// one that every user can write to (kWorldWritable, "every user can write to it"): anyone on
+/// the machine could add to it. Group-writable files are allowed.
+[[nodiscard]] std::expected<ByteBuffer, IoError> read_trust_file(
+    std::string_view path, std::uint64_t max_size = kNoSizeLimit);
 
 /// Opens `path` write-only and close-on-exec, created with 0666 less the umask or truncated.
 /// A path with a NUL byte is refused before any system call.

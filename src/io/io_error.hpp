@@ -5,11 +5,20 @@
 
 namespace plugin_sign {
 
+/// What a caller may decide on: the text is for people, the kind for code.
+enum class IoErrorKind : unsigned char {
+  kOther,          ///< an operating-system error, or a fixed text with nothing to decide on
+  kOutOfMemory,    ///< memory for the bytes could not be had
+  kTooLarge,       ///< the file is larger than the caller's limit
+  kWorldWritable,  ///< every user may write to the file, so it cannot decide trust
+};
+
 /// What an I/O operation failed with: an operating-system error number, or a fixed text
 /// ("failed to write whole buffer", "out of memory", ...) when there is none.
 struct IoError {
   int os_error = 0;
   std::string fixed;
+  IoErrorKind kind = IoErrorKind::kOther;
 };
 
 /// The error of the call that just failed, taken from errno.

@@ -213,6 +213,10 @@ const char* plugin_sign_result_main_wasm_sha256(const plugin_sign_result* result
   return text_of(result, &plugin_sign::VerifiedPackage::main_wasm_sha256, nullptr);
 }
 
+const char* plugin_sign_result_manifest_sha256(const plugin_sign_result* result) {
+  return text_of(result, &plugin_sign::VerifiedPackage::manifest_sha256, nullptr);
+}
+
 const void* plugin_sign_result_plugin_toml(const plugin_sign_result* result, size_t* size) {
   return bytes_of(result, &plugin_sign::VerifiedPackage::plugin_toml, size);
 }

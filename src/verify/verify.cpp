@@ -71,6 +71,7 @@ std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_to
   package.main_wasm_sha256 = sha256_hex(main_wasm.bytes());
   const std::string manifest = serialize_manifest({.plugin_toml_sha256 = package.plugin_toml_sha256,
                                                    .main_wasm_sha256 = package.main_wasm_sha256});
+  package.manifest_sha256 = sha256_hex(std::as_bytes(std::span(manifest)));
   std::vector<std::size_t> verifying;
   for (std::size_t i = 0; i < keys.size(); ++i)
     if (verify_signature(keys[i].key, std::as_bytes(std::span(manifest)), *signature))
@@ -114,9 +115,9 @@ std::expected<ByteBuffer, VerifyError> read_member(std::string_view dir, std::st
   if (content) return std::move(*content);
   const IoError& error = content.error();
   VerifyErrorKind kind = VerifyErrorKind::kUnreadable;
-  if (error.os_error == 0 && error.fixed == "out of memory")
+  if (error.kind == IoErrorKind::kOutOfMemory)
     kind = VerifyErrorKind::kOutOfMemory;
-  else if (error.os_error == 0 && error.fixed.starts_with("larger than "))
+  else if (error.kind == IoErrorKind::kTooLarge)
     kind = VerifyErrorKind::kTooLarge;
   return failure(kind, "failed to read " + std::string(name) + ": " + io_error_text(error));
 }

@@ -405,7 +405,7 @@ TEST_F(VerifyRun, JsonLinesForEveryPackage) {
   for (const auto& member : good.members) keys.push_back(member.first);
   EXPECT_EQ(keys, (std::vector<std::string>{"schema", "package", "status", "exit_status", "name",
                                             "version", "key_id", "plugin_toml_sha256",
-                                            "main_wasm_sha256", "error"}));
+                                            "main_wasm_sha256", "manifest_sha256", "error"}));
   EXPECT_EQ(text_of(good, "schema"), "1");
   EXPECT_EQ(text_of(good, "package"), "good.zip");
   EXPECT_EQ(text_of(good, "status"), "verified");
@@ -415,6 +415,9 @@ TEST_F(VerifyRun, JsonLinesForEveryPackage) {
   EXPECT_EQ(text_of(good, "key_id"), test_key_.key_id);
   EXPECT_EQ(text_of(good, "plugin_toml_sha256"), sha256_hex(kSamplePluginToml));
   EXPECT_EQ(text_of(good, "main_wasm_sha256"), sha256_hex(kWasm));
+  EXPECT_EQ(text_of(good, "manifest_sha256"),
+            sha256_hex("{\"plugin.toml\":\"" + sha256_hex(kSamplePluginToml) +
+                       "\",\"main.wasm\":\"" + sha256_hex(kWasm) + "\"}"));
   EXPECT_EQ(text_of(good, "error"), "null");
 
   EXPECT_EQ(text_of(objects[1], "status"), "failed");

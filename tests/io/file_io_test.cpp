@@ -169,6 +169,46 @@ TEST(ReadPluginFile, RefusesAFileBeyondTheLimitBeforeReadingIt) {
   EXPECT_EQ(io_error_text(grown.error()), "larger than 16 bytes");
 }
 
+// /proc/version reports size 0: the limit holds for what is read, exactly, and the buffer
+// never grows past it (a limit exceeded by the read loop let a 125-byte file through 64).
+TEST(ReadPluginFile, HoldsAFileThatReportsNoSizeToTheLimitExactly) {
+  const std::string whole = read_file("/proc/version");
+  ASSERT_GT(whole.size(), 1u);
+  auto at_limit = read_plugin_file("/proc", "version", whole.size());
+  ASSERT_TRUE(at_limit.has_value());
+  EXPECT_EQ(text_of(*at_limit), whole);
+  EXPECT_LE(at_limit->capacity(), whole.size());
+  auto one_over = read_plugin_file("/proc", "version", whole.size() - 1);
+  ASSERT_FALSE(one_over.has_value());
+  EXPECT_EQ(one_over.error().kind, IoErrorKind::kTooLarge);
+  EXPECT_EQ(io_error_text(one_over.error()),
+            "larger than " + std::to_string(whole.size() - 1) + " bytes");
+}
+
+// Anyone on the machine could add a trusted key to a file that every user can write.
+TEST(ReadTrustFile, RefusesAFileEveryUserCanWriteAndNoOther) {
+  ScratchDir dir;
+  const auto path = dir.path() / "keys";
+  write_file(path, "key\n");
+  struct Case {
+    mode_t mode;
+    bool refused;
+  };
+  for (const Case& c : {Case{0600, false}, Case{0664, false}, Case{0602, true}, Case{0666, true}}) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    auto got = read_trust_file(path.string());
+    if (!c.refused) {
+      ASSERT_TRUE(got.has_value());
+      EXPECT_EQ(text_of(*got), "key\n");
+      continue;
+    }
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind, IoErrorKind::kWorldWritable);
+    EXPECT_EQ(io_error_text(got.error()), "every user can write to it");
+  }
+}
+
 TEST(CreateOutputFile, TruncatesAndKeepsTheModeOfAnExistingFile) {
   ScratchDir dir;
   const auto path = dir.path() / "out.zip";

@@ -115,7 +115,8 @@ VerifiedFacts sample_facts() {
                        .version = "0.1.0",
                        .key_id = "0123456789abcdef",
                        .plugin_toml_sha256 = std::string(64, 'a'),
-                       .main_wasm_sha256 = std::string(64, 'b')};
+                       .main_wasm_sha256 = std::string(64, 'b'),
+                       .manifest_sha256 = std::string(64, 'c')};
 }
 
 TEST(PackageLines, VerifiedPackage) {
@@ -127,7 +128,7 @@ TEST(PackageLines, VerifiedPackage) {
             "\"name\":\"hello\",\"version\":\"0.1.0\",\"key_id\":\"0123456789abcdef\","
             "\"plugin_toml_sha256\":\"" +
                 std::string(64, 'a') + "\",\"main_wasm_sha256\":\"" + std::string(64, 'b') +
-                "\",\"error\":null}\n");
+                "\",\"manifest_sha256\":\"" + std::string(64, 'c') + "\",\"error\":null}\n");
 }
 
 TEST(PackageLines, HostileNameAndPathStayOnOneLine) {
@@ -178,7 +179,7 @@ TEST(PackageLines, EachFailureKindHasItsStatusAndName) {
     EXPECT_EQ(member(*parsed, "exit_status")->text, std::to_string(c.status));
     EXPECT_EQ(member(*parsed, "package")->text, "p\xEF\xBF\xBD.zip");
     for (const char* absent :
-         {"name", "version", "key_id", "plugin_toml_sha256", "main_wasm_sha256"})
+         {"name", "version", "key_id", "plugin_toml_sha256", "main_wasm_sha256", "manifest_sha256"})
       EXPECT_EQ(member(*parsed, absent)->kind, JsonValue::Kind::kNull) << absent;
     const JsonValue* error = member(*parsed, "error");
     ASSERT_EQ(error->kind, JsonValue::Kind::kObject);

@@ -51,6 +51,7 @@ TEST_F(CApi, GivesTheVerifiedPackageThroughItsAccessors) {
   EXPECT_EQ(0, std::memcmp(testing::trusted(1).key.data(),
                            plugin_sign_result_public_key(result.get()), 32));
   EXPECT_EQ(64u, std::strlen(plugin_sign_result_main_wasm_sha256(result.get())));
+  EXPECT_EQ(64u, std::strlen(plugin_sign_result_manifest_sha256(result.get())));
   EXPECT_EQ(64u, std::strlen(plugin_sign_result_plugin_toml_sha256(result.get())));
   std::size_t size = 0;
   const void* wasm = plugin_sign_result_main_wasm(result.get(), &size);

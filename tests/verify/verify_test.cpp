@@ -46,6 +46,11 @@ TEST(VerifyPackage, GivesBackTheCheckedBytesNameVersionAndKey) {
   EXPECT_EQ(keys[0].key, result->key);
   EXPECT_EQ(sha256_hex(bytes_of(contents.plugin_toml)), result->plugin_toml_sha256);
   EXPECT_EQ(sha256_hex(contents.main_wasm), result->main_wasm_sha256);
+  // The identity is the hash of the 161 manifest bytes, rebuilt here by hand.
+  const std::string manifest = "{\"plugin.toml\":\"" + sha256_hex(bytes_of(contents.plugin_toml)) +
+                               "\",\"main.wasm\":\"" + sha256_hex(contents.main_wasm) + "\"}";
+  ASSERT_EQ(161u, manifest.size());
+  EXPECT_EQ(sha256_hex(std::as_bytes(std::span(manifest))), result->manifest_sha256);
   EXPECT_TRUE(same(bytes_of(contents.signature), result->signature.bytes()));
 
   // The bytes stay valid as long as any copy of them does, not the package.

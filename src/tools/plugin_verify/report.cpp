@@ -180,6 +180,8 @@ std::string json_line(const PackageReport& report) {
                 json_or_null(report.verified, &VerifiedFacts::plugin_toml_sha256));
   append_member(out, "main_wasm_sha256",
                 json_or_null(report.verified, &VerifiedFacts::main_wasm_sha256));
+  append_member(out, "manifest_sha256",
+                json_or_null(report.verified, &VerifiedFacts::manifest_sha256));
   std::string error = "null";
   if (report.failure) {
     error = "{";

@@ -32,6 +32,7 @@ struct VerifiedFacts {
   std::string key_id;
   std::string plugin_toml_sha256;
   std::string main_wasm_sha256;
+  std::string manifest_sha256;
 };
 
 /// The outcome for one PACKAGE argument: `verified` when its signature verified, `failure`

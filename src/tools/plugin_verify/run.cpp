@@ -16,7 +16,10 @@ std::string_view as_text(std::span<const std::byte> bytes) {
 }
 
 std::expected<std::vector<TrustedKey>, std::string> read_key_file(const std::string& path) {
-  auto text = read_plugin_file("", path, kMaxKeyFileSize);
+  auto text = read_trust_file(path, kMaxKeyFileSize);
+  if (!text && text.error().kind == IoErrorKind::kWorldWritable)
+    return std::unexpected("key file " + path + ": refused, " + io_error_text(text.error()) +
+                           " (chmod o-w " + path + ")");
   if (!text)
     return std::unexpected("key file " + path + ": failed to read: " + io_error_text(text.error()));
   auto keys = parse_trusted_keys(as_text(text->bytes()));
@@ -62,7 +65,7 @@ std::expected<ByteBuffer, Failure> read_package(const std::string& path,
                                    .message = "package is " + std::to_string(status.st_size) +
                                               " bytes, larger than the limits allow (" +
                                               std::to_string(max_size) + " bytes)"});
-  const FailureKind kind = bytes.error().os_error == 0 && bytes.error().fixed == "out of memory"
+  const FailureKind kind = bytes.error().kind == IoErrorKind::kOutOfMemory
                                ? FailureKind::kOutOfMemory
                                : FailureKind::kUnreadable;
   return std::unexpected(
@@ -74,7 +77,8 @@ VerifiedFacts facts_of(const VerifiedPackage& package) {
                        .version = package.version,
                        .key_id = key_id(package.key),
                        .plugin_toml_sha256 = package.plugin_toml_sha256,
-                       .main_wasm_sha256 = package.main_wasm_sha256};
+                       .main_wasm_sha256 = package.main_wasm_sha256,
+                       .manifest_sha256 = package.manifest_sha256};
 }
 
 }  // namespace
