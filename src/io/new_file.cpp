@@ -152,6 +152,49 @@ std::expected<void, IoError> put_in_place(const std::string& temporary, const st
   return {};
 }
 
+// A second name, fresh and beside `path`, for the file that `path` names (a symbolic link
+// itself, never its target).
+std::expected<std::string, IoError> link_beside(const std::string& path) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string name = temporary_name(path, attempt);
+    if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), 0) == 0) return name;
+    if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
+  }
+  return std::unexpected(IoError{EEXIST, {}});
+}
+
+// Moves `temporary` to `path` and returns the name under which the file that `path` named
+// is kept until the whole call succeeds (empty when there was none), so that a later failure
+// can put it back. On success `temporary` no longer names the new file.
+std::expected<std::string, IoError> replace_keeping(const std::string& temporary,
+                                                    const std::string& path) {
+  // Exchanging the two names leaves the old file under the temporary name in the same step.
+  if (retrying([&] {
+        return ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+      }) == 0)
+    return temporary;
+  const bool can_exchange = errno != EINVAL && errno != ENOSYS;
+  if (can_exchange && errno != ENOENT) return std::unexpected(last_os_error());
+  std::string kept;
+  if (!can_exchange) {
+    // A file system that cannot exchange names keeps the old file by a second link instead.
+    auto linked = link_beside(path);
+    if (!linked && linked.error().os_error != ENOENT) return std::unexpected(linked.error());
+    if (linked) kept = std::move(*linked);
+  }
+  if (kept.empty()) {
+    auto placed = put_in_place(temporary, path, ExistingFile::kRefuse);
+    if (!placed) return std::unexpected(placed.error());
+    return kept;
+  }
+  if (retrying([&] { return ::rename(temporary.c_str(), path.c_str()); }) != 0) {
+    const IoError error = last_os_error();
+    ::unlink(kept.c_str());
+    return std::unexpected(error);
+  }
+  return kept;
+}
+
 std::expected<void, IoError> sync_directory(const std::string& dir) {
   const int fd = retrying([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return std::unexpected(last_os_error());
@@ -162,7 +205,7 @@ std::expected<void, IoError> sync_directory(const std::string& dir) {
   return synced;
 }
 
-// Removes the files it holds when destroyed, unless they were kept.
+// Removes the files it holds when destroyed.
 class RemoveOnFailure {
  public:
   RemoveOnFailure() = default;
@@ -173,7 +216,6 @@ class RemoveOnFailure {
   }
   void add(std::string path) { paths_.push_back(std::move(path)); }
   void forget(const std::string& path) { std::erase(paths_, path); }
-  void keep() { paths_.clear(); }
 
  private:
   std::vector<std::string> paths_;
@@ -184,6 +226,33 @@ bool exists_as_link_or_file(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// A new file in place, and the name under which the file it replaced is kept (empty when it
+// replaced none).
+struct Placed {
+  std::string path;
+  std::string previous;
+};
+
+// Takes the files of a failed call out of place again, the last first, and puts back each
+// file they replaced. Returns those that could not be put back, which keep their temporary
+// names rather than being lost.
+std::vector<DisplacedFile> undo(const std::vector<Placed>& placed) {
+  std::vector<DisplacedFile> displaced;
+  for (auto it = placed.rbegin(); it != placed.rend(); ++it) {
+    if (it->previous.empty()) {
+      ::unlink(it->path.c_str());
+    } else if (retrying([&] { return ::rename(it->previous.c_str(), it->path.c_str()); }) != 0) {
+      displaced.push_back(DisplacedFile{it->path, it->previous});
+    }
+  }
+  return displaced;
+}
+
 }  // namespace
 
 std::expected<void, NewFileError> write_new_files(std::span<const NewFile> files,
@@ -191,35 +260,49 @@ std::expected<void, NewFileError> write_new_files(std::span<const NewFile> files
   for (const NewFile& file : files) {
     if (file.path.find('\0') != std::string::npos)
       return std::unexpected(
-          NewFileError{file.path, IoError{0, "file name contained an unexpected NUL byte"}});
+          NewFileError{file.path, IoError{0, "file name contained an unexpected NUL byte"}, {}});
     // Found before anything is written; put_in_place checks again, atomically.
     if (existing == ExistingFile::kRefuse && exists_as_link_or_file(file.path))
-      return std::unexpected(NewFileError{file.path, IoError{EEXIST, {}}});
+      return std::unexpected(NewFileError{file.path, IoError{EEXIST, {}}, {}});
+    // Exchanging names would move a directory aside where renaming refuses to replace it.
+    if (existing == ExistingFile::kReplace && is_directory(file.path))
+      return std::unexpected(NewFileError{file.path, IoError{EISDIR, {}}, {}});
   }
   const bool unnamed = can_link_unnamed();
   RemoveOnFailure cleanup;
   std::vector<std::string> temporaries;
   for (const NewFile& file : files) {
     auto name = stage(file, unnamed);
-    if (!name) return std::unexpected(NewFileError{file.path, name.error()});
+    if (!name) return std::unexpected(NewFileError{file.path, name.error(), {}});
     cleanup.add(*name);
     temporaries.push_back(std::move(*name));
   }
+  std::vector<Placed> placed;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (auto placed = put_in_place(temporaries[i], files[i].path, existing); !placed)
-      return std::unexpected(NewFileError{files[i].path, placed.error()});
+    std::string previous;
+    if (existing == ExistingFile::kReplace) {
+      auto kept = replace_keeping(temporaries[i], files[i].path);
+      if (!kept) return std::unexpected(NewFileError{files[i].path, kept.error(), undo(placed)});
+      previous = std::move(*kept);
+    } else if (auto put = put_in_place(temporaries[i], files[i].path, existing); !put) {
+      return std::unexpected(NewFileError{files[i].path, put.error(), undo(placed)});
+    }
+    // After an exchange the temporary name holds the replaced file, which must not go with
+    // the temporaries.
     cleanup.forget(temporaries[i]);
-    cleanup.add(files[i].path);
+    placed.push_back(Placed{files[i].path, std::move(previous)});
   }
   std::vector<std::string> synced_dirs;
   for (const NewFile& file : files) {
     std::string dir = directory_of(file.path);
     if (std::find(synced_dirs.begin(), synced_dirs.end(), dir) != synced_dirs.end()) continue;
     if (auto synced = sync_directory(dir); !synced)
-      return std::unexpected(NewFileError{file.path, synced.error()});
+      return std::unexpected(NewFileError{file.path, synced.error(), undo(placed)});
     synced_dirs.push_back(std::move(dir));
   }
-  cleanup.keep();
+  // Only now, with every new file in place, is what they replaced let go.
+  for (const Placed& file : placed)
+    if (!file.previous.empty()) ::unlink(file.previous.c_str());
   return {};
 }
 

@@ -7,6 +7,7 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "io/io_error.hpp"
 
@@ -26,16 +27,26 @@ enum class ExistingFile : bool {
   kReplace,  ///< replaced by the new file; a symbolic link is replaced, never followed
 };
 
-/// The final path of the file that failed, and why.
+/// A file that a failed call had replaced and could not put back: it is kept under `kept_as`,
+/// beside `path`.
+struct DisplacedFile {
+  std::string path;
+  std::string kept_as;
+};
+
+/// The final path of the file that failed, and why; `displaced` is empty unless putting back
+/// a replaced file failed as well.
 struct NewFileError {
   std::string path;
   IoError error;
+  std::vector<DisplacedFile> displaced;
 };
 
 /// Writes each file under a temporary name in its final directory, flushes it to stable
 /// storage, and only when every file is complete puts them in place in the order given, then
-/// flushes the directories. On failure no temporary file is left and no file of this call
-/// that was already in place remains (a file it replaced is gone with it).
+/// flushes the directories. All or nothing: on failure no temporary file is left, no file of
+/// this call remains in place, and each file it replaced is back under its own name (an
+/// existing directory is never replaced: EISDIR).
 [[nodiscard]] std::expected<void, NewFileError> write_new_files(std::span<const NewFile> files,
                                                                 ExistingFile existing);
 

@@ -235,6 +235,26 @@ TEST(KeyTool, GenerateNeverOverwritesWithoutForce) {
   }
 }
 
+// Once, the new secret key was renamed into place, the public one failed, and the new secret
+// was removed: both the old key and the new were lost.
+TEST(KeyTool, AFailedForcedGenerateKeepsTheOldPair) {
+  ScratchDir dir;
+  ASSERT_EQ(0, plugin_key(dir.path(), {"generate", "k"}).status);
+  const std::string old_secret = read_file(dir.path() / "k");
+  fs::remove(dir.path() / "k.pub");
+  fs::create_directory(dir.path() / "k.pub");
+  write_file(dir.path() / "k.pub" / "inside", "kept");
+
+  const ToolResult r = plugin_key(dir.path(), {"generate", "--force", "k"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("plugin_key: failed to write k.pub: Is a directory (os error 21)\n", r.err);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), names_in(dir.path()));
+  EXPECT_EQ(old_secret, read_file(dir.path() / "k"));
+  EXPECT_EQ(0600u, mode_of(dir.path() / "k"));
+  EXPECT_EQ("kept", read_file(dir.path() / "k.pub" / "inside"));
+}
+
 TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
   ScratchDir dir;
   const ToolResult r = plugin_key(dir.path(), {"generate", "missing/k"});

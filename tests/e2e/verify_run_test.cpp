@@ -377,6 +377,40 @@ TEST_F(VerifyRun, KeysThatCannotBeLoadedEndTheRunBeforeAnyPackage) {
   }
 }
 
+// Anyone on the machine could add a key to a file every user can write, so it decides
+// nothing; a group-writable file is as private as its group, and common with user groups.
+TEST_F(VerifyRun, KeyFileEveryUserCanWriteIsRefused) {
+  sign("good.zip");
+  write_file(dir_.path() / "keys.txt", test_key_.public_base64 + "\n");
+  struct Case {
+    mode_t mode;
+    int status;
+  };
+  for (const Case c : {Case{0666, 3}, Case{0602, 3}, Case{0664, 0}, Case{0644, 0}}) {
+    SCOPED_TRACE(std::to_string(c.mode));
+    ASSERT_EQ(::chmod((dir_.path() / "keys.txt").c_str(), c.mode), 0);
+    const ToolResult r = verify({"-p", "keys.txt", "good.zip"});
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == 3) {
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err,
+                "plugin_verify: key file keys.txt: refused, every user can write to it "
+                "(chmod o-w keys.txt)\n");
+    } else {
+      EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
+      EXPECT_EQ(r.err, "");
+    }
+  }
+  // The file the name leads to is what counts, not a link to it.
+  ASSERT_EQ(::chmod((dir_.path() / "keys.txt").c_str(), 0646), 0);
+  fs::create_symlink("keys.txt", dir_.path() / "link.txt");
+  const ToolResult r = verify({"-p", "link.txt", "good.zip"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "plugin_verify: key file link.txt: refused, every user can write to it "
+            "(chmod o-w link.txt)\n");
+}
+
 TEST_F(VerifyRun, JsonLinesForEveryPackage) {
   sign("good.zip");
   sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);

@@ -1,8 +1,10 @@
 // Fails each I/O call of `plugin_key generate` in turn, through the fault_inject library, and
-// checks that a failed run leaves neither key file nor any temporary file behind.
+// checks that a failed run leaves the directory as it found it: no key file and no temporary
+// file, or for `generate --force` the old pair, byte for byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,45 +31,88 @@ std::vector<Call> read_trace(const fs::path& path) {
   return calls;
 }
 
+// A pair of key files that `generate --force` replaces; any bytes do, since they are not read.
+const std::string kOldSecret = "old secret key\n";
+const std::string kOldPublic = "old public key\n";
+
 struct KeyRun {
   ToolResult result;
   std::vector<std::string> names;  // what the directory holds afterwards
+  std::string secret, public_key;  // the key files' contents afterwards, where they exist
+  std::string kept_secret;         // the content of the one other file, where there is one
 };
+
+// What `generate` finds: no files, or an old pair that `--force` replaces.
+enum class Before { kNothing, kOldPair };
 
 class KeyFaultSweep : public ::testing::Test {
  protected:
-  static KeyRun generate(std::vector<std::string> env) {
+  static KeyRun generate(std::vector<std::string> env, Before before = Before::kNothing) {
     ScratchDir dir;
+    std::vector<std::string> args = {"generate", "k"};
+    if (before == Before::kOldPair) {
+      write_file(dir.path() / "k", kOldSecret);
+      write_file(dir.path() / "k.pub", kOldPublic);
+      args = {"generate", "--force", "k"};
+    }
     env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     env.push_back("FAULT_ALARM=60");
     env.push_back("FAULT_PLACING=1");
-    KeyRun run{run_tool(ToolRun{.args = {"generate", "k"},
+    KeyRun run{run_tool(ToolRun{.args = std::move(args),
                                 .cwd = dir.path(),
                                 .argv0 = "plugin_key",
                                 .extra_env = std::move(env),
                                 .binary = kPluginKeyBinary}),
+               {},
+               {},
+               {},
                {}};
     run.names = names_in(dir.path());
+    if (fs::is_regular_file(dir.path() / "k")) run.secret = read_file(dir.path() / "k");
+    if (fs::is_regular_file(dir.path() / "k.pub")) run.public_key = read_file(dir.path() / "k.pub");
+    for (const std::string& name : run.names)
+      if (name != "k" && name != "k.pub") run.kept_secret = read_file(dir.path() / name);
     return run;
   }
 
-  static std::vector<Call> trace_of(std::vector<std::string> env) {
+  static std::vector<Call> trace_of(std::vector<std::string> env,
+                                    Before before = Before::kNothing) {
     ScratchDir trace_dir;
     const fs::path trace = trace_dir.path() / "trace";
     env.push_back("FAULT_TRACE=" + trace.string());
-    const KeyRun reference = generate(std::move(env));
+    const KeyRun reference = generate(std::move(env), before);
     EXPECT_EQ(0, reference.result.status) << reference.result.err;
-    EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), reference.names);
+    expect_new_pair(reference);
     return read_trace(trace);
   }
 
+  static void expect_new_pair(const KeyRun& run) {
+    EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), run.names);
+    EXPECT_EQ(45u, run.secret.size());
+    EXPECT_EQ(45u, run.public_key.size());
+  }
+
+  // Exactly what was there before the run: nothing, or the old pair byte for byte.
+  static void expect_as_before(const KeyRun& run, Before before) {
+    if (before == Before::kNothing) {
+      EXPECT_EQ(std::vector<std::string>{}, run.names);
+      return;
+    }
+    EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), run.names);
+    EXPECT_EQ(kOldSecret, run.secret);
+    EXPECT_EQ(kOldPublic, run.public_key);
+  }
+
   // Fails each call but those in `kept` in turn, with `kept` failed as well, and checks the
-  // outcome: nothing left and exit 1, except where the failure does not touch the files.
+  // outcome: exit 1 and the directory as it was, except where the failure does not touch the
+  // files.
   static void sweep(const std::vector<Call>& calls, const std::vector<std::size_t>& kept,
-                    int os_error, const std::string& error_text) {
+                    std::vector<std::string> env, int os_error, const std::string& error_text,
+                    Before before = Before::kNothing) {
     // The directory's descriptor, opened after the last file is in place, is only read, so
-    // closing it cannot fail the run; standard output comes after the files are in place.
+    // closing it cannot fail the run (nor can flushing it with EINVAL); standard output comes
+    // after the files are in place.
     std::size_t last_placing = 0;
     for (std::size_t n = 1; n <= calls.size(); ++n)
       if (calls[n - 1].function.starts_with("rename") || calls[n - 1].function == "link")
@@ -80,21 +125,29 @@ class KeyFaultSweep : public ::testing::Test {
       std::string at;
       for (std::size_t k : kept)
         if (k < n) at += std::to_string(k) + ",";
-      const KeyRun run = generate(
-          {"FAULT_AT=" + at + std::to_string(n), "FAULT_MODE=errno:" + std::to_string(os_error)});
+      std::vector<std::string> run_env = env;
+      run_env.push_back("FAULT_AT=" + at + std::to_string(n));
+      run_env.push_back("FAULT_MODE=errno:" + std::to_string(os_error));
+      const KeyRun run = generate(std::move(run_env), before);
       if (call.target == "fd:1") {
         EXPECT_EQ(1, run.result.status);
         EXPECT_EQ("plugin_key: failed to write to standard output\n", run.result.err);
-        EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), run.names);
-      } else if (n > last_placing && call.function == "close") {
+        expect_new_pair(run);
+      } else if (n > last_placing &&
+                 (call.function == "close" || (call.function == "fsync" && os_error == EINVAL))) {
+        // EINVAL from the directory's fsync says that its file system cannot flush directories.
         EXPECT_EQ(0, run.result.status) << run.result.err;
-        EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), run.names);
+        expect_new_pair(run);
       } else {
         EXPECT_EQ(1, run.result.status);
         EXPECT_EQ("", run.result.out);
         EXPECT_TRUE(run.result.err.starts_with("plugin_key: failed to write k")) << run.result.err;
         EXPECT_TRUE(run.result.err.ends_with(": " + error_text + "\n")) << run.result.err;
-        EXPECT_EQ(std::vector<std::string>{}, run.names);
+        expect_as_before(run, before);
+      }
+      if (before == Before::kOldPair && run.result.status == 0) {
+        EXPECT_NE(kOldSecret, run.secret);
+        EXPECT_NE(kOldPublic, run.public_key);
       }
     }
   }
@@ -108,7 +161,7 @@ TEST_F(KeyFaultSweep, EachFailedCallLeavesNoFile) {
       return c.function == function;
     })) << function;
   }
-  sweep(calls, {}, 5, "Input/output error (os error 5)");
+  sweep(calls, {}, {}, 5, "Input/output error (os error 5)");
 }
 
 // Without unnamed files (an old kernel, or a file system without them) the files are written
@@ -128,7 +181,7 @@ TEST_F(KeyFaultSweep, WithoutUnnamedFilesEachFailedCallLeavesNoFile) {
   EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [](const Call& c) {
     return c.function == "open" && c.target.starts_with(".k.pub.");
   }));
-  sweep(calls, {1, second_open}, kNotSupported, "Operation not supported (os error 95)");
+  sweep(calls, {1, second_open}, {}, kNotSupported, "Operation not supported (os error 95)");
 }
 
 // Where renaming cannot refuse to replace, a hard link does it instead.
@@ -136,6 +189,58 @@ TEST_F(KeyFaultSweep, WithoutNoReplaceRenameALinkPutsTheFilesInPlace) {
   const KeyRun run = generate({"FAULT_EVERY=renameat2", "FAULT_MODE=errno:22"});
   EXPECT_EQ(0, run.result.status) << run.result.err;
   EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), run.names);
+}
+
+// generate --force over an existing pair is all or nothing: whichever call fails, the old
+// secret key and its public key are both still there, byte for byte, and nothing else is.
+TEST_F(KeyFaultSweep, EachFailedCallOfAForcedGenerateKeepsTheOldPair) {
+  const std::vector<Call> calls = trace_of({}, Before::kOldPair);
+  EXPECT_EQ(2, std::count_if(calls.begin(), calls.end(),
+                             [](const Call& c) { return c.function == "renameat2"; }));
+  sweep(calls, {}, {}, 5, "Input/output error (os error 5)", Before::kOldPair);
+}
+
+// A file system that cannot exchange two names: the old files are kept by a second link
+// until both new ones are in place.
+TEST_F(KeyFaultSweep, WithoutExchangeEachFailedCallOfAForcedGenerateKeepsTheOldPair) {
+  const std::vector<std::string> env = {"FAULT_EVERY=renameat2"};
+  std::vector<std::string> traced = env;
+  traced.push_back("FAULT_MODE=errno:22");
+  const std::vector<Call> calls = trace_of(traced, Before::kOldPair);
+  for (const char* name : {"k", "k.pub"})
+    EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const Call& c) {
+      return c.function == "rename" && c.target == name;
+    })) << name;
+  std::vector<std::size_t> renameat2_calls;
+  for (std::size_t n = 1; n <= calls.size(); ++n)
+    if (calls[n - 1].function == "renameat2") renameat2_calls.push_back(n);
+  sweep(calls, renameat2_calls, env, 22, "Invalid argument (os error 22)", Before::kOldPair);
+}
+
+// When putting the old secret key back fails as well, it is not deleted: the message says
+// where it is.
+TEST_F(KeyFaultSweep, AnOldKeyThatCannotBePutBackIsKeptAndNamed) {
+  const std::vector<Call> calls = trace_of({}, Before::kOldPair);
+  std::size_t second_exchange = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n)
+    if (calls[n - 1].function == "renameat2") second_exchange = n;
+  ASSERT_NE(0u, second_exchange);
+  // The call after the failed exchange is the rename that puts the old secret key back.
+  const KeyRun run = generate(
+      {"FAULT_AT=" + std::to_string(second_exchange) + "," + std::to_string(second_exchange + 1),
+       "FAULT_MODE=errno:5"},
+      Before::kOldPair);
+  EXPECT_EQ(1, run.result.status);
+  ASSERT_EQ(3u, run.names.size());
+  const std::string& kept = run.names[0];
+  EXPECT_TRUE(kept.starts_with(".k.") && kept.ends_with(".tmp")) << kept;
+  EXPECT_EQ(
+      "plugin_key: failed to write k.pub: Input/output error (os error 5); the previous k "
+      "could not be put back and is kept as " +
+          kept + "\n",
+      run.result.err);
+  EXPECT_EQ(kOldSecret, run.kept_secret);
+  EXPECT_EQ(kOldPublic, run.public_key);
 }
 
 }  // namespace

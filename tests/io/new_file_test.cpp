@@ -110,18 +110,34 @@ TEST(WriteNewFiles, PutsCompleteFilesInPlaceOrNone) {
          expect_written(d);
          EXPECT_EQ("target", read_file(d / "target"));
        }},
-      {"replace: a file already in place is removed when a later one cannot be",
+      {"replace: a directory in the way of a later file leaves the earlier one as it was",
        [](const fs::path& d) {
+         write_file(d / "key", "old secret");
          fs::create_directory(d / "key.pub");
          write_file(d / "key.pub" / "inside", "");
        },
        ExistingFile::kReplace,
        "key.pub",
        EISDIR,
-       {"key.pub"},
+       {"key", "key.pub"},
        [](const fs::path& d) {
+         EXPECT_EQ("old secret", read_file(d / "key"));
          EXPECT_EQ(std::vector<std::string>{"inside"}, names_in(d / "key.pub"));
        }},
+      {"replace: an empty directory is not replaced either",
+       [](const fs::path& d) { fs::create_directory(d / "key"); },
+       ExistingFile::kReplace,
+       "key",
+       EISDIR,
+       {"key"},
+       [](const fs::path& d) { EXPECT_TRUE(fs::is_directory(d / "key")); }},
+      {"replace: one file new, the other replaced",
+       [](const fs::path& d) { write_file(d / "key.pub", "old"); },
+       ExistingFile::kReplace,
+       std::nullopt,
+       0,
+       {"key", "key.pub"},
+       expect_written},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -33,6 +33,17 @@ const EscapeCase kEscapes[] = {
      "a\xE2\x80\xA8"
      "b",
      "a\\xe2\\x80\\xa8b"},
+    {"right-to-left override that would show hello\\u202Egnp.exe as helloexe.png",
+     "hello\xE2\x80\xAEgnp.exe", "hello\\xe2\\x80\\xaegnp.exe"},
+    {"bidirectional marks, embeddings and isolates",
+     "\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x81\xA6\xE2\x81\xA9",
+     "\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xe2\\x80\\xaa\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+    {"zero-width space, joiner and byte order mark",
+     "a\xE2\x80\x8B\xE2\x80\x8D\xEF\xBB\xBF"
+     "b",
+     "a\\xe2\\x80\\x8b\\xe2\\x80\\x8d\\xef\\xbb\\xbfb"},
+    {"neighbours of the escaped ranges stay", "\xE2\x80\x8A\xE2\x80\x90\xE2\x81\xA5\xE2\x81\xAA",
+     "\xE2\x80\x8A\xE2\x80\x90\xE2\x81\xA5\xE2\x81\xAA"},
     {"stray continuation byte",
      "a\x80"
      "b",
@@ -73,6 +84,9 @@ const JsonCase kJsonStrings[] = {
     {"other controls as \\u", "\0\x01\x1f\x7f"s, "\"\\u0000\\u0001\\u001f\\u007f\""},
     {"C1 control NEL", "\xC2\x85", "\"\\u0085\""},
     {"line and paragraph separators", "\xE2\x80\xA8\xE2\x80\xA9", "\"\\u2028\\u2029\""},
+    {"bidirectional controls and zero-width characters as \\u",
+     "hello\xE2\x80\xAEgnp\xE2\x80\x8F\xE2\x81\xA6\xE2\x80\x8B\xEF\xBB\xBF",
+     "\"hello\\u202egnp\\u200f\\u2066\\u200b\\ufeff\""},
     {"multibyte kept", "é€𝄞", "\"é€𝄞\""},
     {"ill-formed UTF-8 replaced",
      "a\xFF"
@@ -146,6 +160,32 @@ TEST(PackageLines, HostileNameAndPathStayOnOneLine) {
   ASSERT_TRUE(parsed.has_value());
   EXPECT_EQ(member(*parsed, "name")->text, facts.name);
   EXPECT_EQ(member(*parsed, "package")->text, "a\nb.zip");
+}
+
+// A right-to-left override in a name would make the line read "verified helloexe.png"; in
+// a path or a reason it could disguise which package failed and why.
+TEST(PackageLines, BidirectionalOverrideCannotReorderALine) {
+  const std::string rlo = "\xE2\x80\xAE";
+  const std::string escaped = "\\xe2\\x80\\xae";
+  VerifiedFacts facts = sample_facts();
+  facts.name = "hello" + rlo + "gnp.exe";
+  facts.version = "1.0" + rlo;
+  const PackageReport verified{.package = "a" + rlo + "piz.zip", .verified = facts, .failure = {}};
+  EXPECT_EQ(text_line(verified), "a" + escaped + "piz.zip: verified hello" + escaped +
+                                     "gnp.exe 1.0" + escaped + ", key 0123456789abcdef\n");
+  const PackageReport failed{
+      .package = "x.zip",
+      .verified = {},
+      .failure = Failure{.kind = FailureKind::kNameNotAllowed,
+                         .message = "name \"hello" + rlo + "gnp.exe\" is not allowed"}};
+  EXPECT_EQ(text_line(failed),
+            "plugin_verify: x.zip: name \"hello" + escaped + "gnp.exe\" is not allowed\n");
+  const std::string json = json_line(verified);
+  EXPECT_EQ(json.find(rlo), std::string::npos);
+  EXPECT_NE(json.find("\"name\":\"hello\\u202egnp.exe\""), std::string::npos) << json;
+  const auto parsed = parse_json(json);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(member(*parsed, "name")->text, facts.name);
 }
 
 struct FailureCase {

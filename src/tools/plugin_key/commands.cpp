@@ -75,7 +75,12 @@ std::expected<std::string, std::string> generate_key(std::string_view secret_fil
     const NewFileError& error = written.error();
     if (!force && error.error.os_error == EEXIST)
       return std::unexpected(error.path + " already exists; --force replaces it");
-    return std::unexpected("failed to write " + error.path + ": " + io_error_text(error.error));
+    std::string message = "failed to write " + error.path + ": " + io_error_text(error.error);
+    // Only when putting an old key back failed too: say where it is rather than lose it.
+    for (const DisplacedFile& kept : error.displaced)
+      message +=
+          "; the previous " + kept.path + " could not be put back and is kept as " + kept.kept_as;
+    return std::unexpected(message);
   }
   return "public-key: " + public_key_base64(public_key) + "\nkey-id: " + key_id(public_key) + "\n";
 }

@@ -34,8 +34,20 @@ std::uint32_t code_point(std::string_view sequence) {
 
 // Characters that a terminal or a line reader may act on: C0, DEL, C1 (NEL among them is a
 // line break to some readers), and the Unicode line and paragraph separators.
-bool needs_escape(std::uint32_t c) {
+bool is_control(std::uint32_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+// Characters that show nothing themselves yet change how a line reads: the bidirectional
+// marks, embeddings, overrides and isolates reorder what follows them ("hello\u202Egnp.exe"
+// shows as "helloexe.png"), and the zero-width ones make two different names look the same.
+bool is_invisible_format(std::uint32_t c) {
+  return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+bool needs_escape(std::uint32_t c) {
+  return is_control(c) || is_invisible_format(c);
 }
 
 void append_byte_escape(std::string& out, unsigned char byte) {

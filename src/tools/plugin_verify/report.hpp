@@ -52,13 +52,16 @@ struct PackageReport {
 
 /// `bytes` made printable on one line: a backslash as "\\", tab, line feed and carriage
 /// return as "\t", "\n", "\r", and every other control character (C0, DEL, C1), U+2028,
-/// U+2029, and each byte that is not part of well-formed UTF-8 as "\xHH" per byte; a space
-/// too as "\x20" when `escape_space` (so that a name stays one word).
+/// U+2029, the bidirectional controls (U+200E, U+200F, U+202A-U+202E, U+2066-U+2069), the
+/// zero-width characters (U+200B-U+200D, U+FEFF) and each byte that is not part of
+/// well-formed UTF-8 as "\xHH" per byte; a space too as "\x20" when `escape_space` (so that
+/// a name stays one word).
 [[nodiscard]] std::string escape_text(std::string_view bytes, bool escape_space = false);
 
 /// `text` as a quoted JSON string, ill-formed UTF-8 first replaced by U+FFFD. Quotes,
 /// backslashes, every control character, U+2028 and U+2029 are escaped, so the string never
-/// breaks a line for any line reader.
+/// breaks a line for any line reader; so are the bidirectional controls and zero-width
+/// characters that escape_text escapes, for whoever reads the JSON on a terminal.
 [[nodiscard]] std::string json_string(std::string_view text);
 
 /// For a verified package "PACKAGE: verified NAME VERSION, key KEYID", otherwise
