@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build=(g++ cmake ninja-build make libsodium-dev nettle-dev zlib1g-dev libdeflate-dev libtomlplusplus-dev)
-test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils valgrind pkg-config binutils)
+test=(libgtest-dev openssl zip unzip libarchive-tools python3 coreutils valgrind pkg-config binutils)
 bench=(gnuplot-nox zip unzip openssl python3 libdeflate-dev nettle-dev)
 fuzz=(clang-19 libclang-rt-19-dev)
 

@@ -4,12 +4,32 @@
  * plugin_sign writes, signed by a trusted key allowed for the package's name. A result holds
  * the very bytes that were checked; load those, never the file again. No function prints,
  * keeps global state or lets an exception out, and every function may be called from several
- * threads at once on different objects (a key set may be shared once it is filled). */
+ * threads at once on different objects (a key set may be shared once it is filled: reading it
+ * from several threads is safe, adding to it while another thread uses it is not).
+ *
+ * Ownership: the caller owns what _new and the plugin_sign_verify_ functions return and frees
+ * it with the matching _free; every _free accepts NULL and does nothing then. Every other
+ * pointer returned is owned by the object it came from and is valid until that object is
+ * freed (plugin_sign_keys_error: until the next change to the key set), except the texts of
+ * plugin_sign_status_string and plugin_sign_version, which are static and never freed.
+ *
+ * This header needs only C99. The shared library, libplugin_sign_verify.so.1, must be found at
+ * run time: CMake hosts get an rpath from the imported target PluginSign::verify; pkg-config
+ * hosts outside the loader's path link with
+ *   -Wl,-rpath,$(pkg-config --variable=libdir plugin_sign_verify)
+ * (or install the library where the loader looks). */
 #ifndef PLUGIN_SIGN_VERIFY_H
 #define PLUGIN_SIGN_VERIFY_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* The version of this header; plugin_sign_version() gives the library's. A host may check
+ * that the library it runs with is at least the one it was built against. */
+#define PLUGIN_SIGN_VERSION_MAJOR 1
+#define PLUGIN_SIGN_VERSION_MINOR 0
+#define PLUGIN_SIGN_VERSION_PATCH 0
+#define PLUGIN_SIGN_VERSION_STRING "1.0.0"
 
 #ifdef __cplusplus
 extern "C" {
@@ -22,7 +42,7 @@ typedef enum plugin_sign_status {
   PLUGIN_SIGN_NAME_NOT_ALLOWED = 2, /* a trusted key verifies it, none allowed for its name */
   PLUGIN_SIGN_MALFORMED = 3,        /* not exactly the layout plugin_sign writes */
   PLUGIN_SIGN_TOO_LARGE = 4,        /* a size beyond the limits */
-  PLUGIN_SIGN_UNREADABLE = 5,       /* a file of a plugin directory could not be read */
+  PLUGIN_SIGN_UNREADABLE = 5,       /* a package, key or plugin directory file could not be read */
   PLUGIN_SIGN_OUT_OF_MEMORY = 6,
   PLUGIN_SIGN_INVALID_KEY = 7,     /* a trusted key's text was refused */
   PLUGIN_SIGN_INVALID_ARGUMENT = 8 /* a required pointer was NULL */
@@ -53,6 +73,13 @@ plugin_sign_status plugin_sign_keys_add_file_text(plugin_sign_keys* keys, const 
 /* Adds one key from its 44 Base64 characters (NUL-terminated), trusted for every name. */
 plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const char* base64);
 
+/* Adds every key of the key file at `path`, read whole (at most 1 MiB) and taken as
+ * plugin_sign_keys_add_file_text takes it. A file that every user may write to is refused
+ * (PLUGIN_SIGN_UNREADABLE): anyone on the machine could add a key to it. A file that cannot be
+ * read gives PLUGIN_SIGN_UNREADABLE, one that is refused for its text PLUGIN_SIGN_INVALID_KEY;
+ * either way nothing is added and plugin_sign_keys_error tells why. */
+plugin_sign_status plugin_sign_keys_add_file(plugin_sign_keys* keys, const char* path);
+
 /* The message of the last failed addition to `keys`, "" when there was none. */
 const char* plugin_sign_keys_error(const plugin_sign_keys* keys);
 
@@ -65,6 +92,13 @@ void plugin_sign_keys_free(plugin_sign_keys* keys);
  * Returns NULL only when no memory is left even for the result. */
 plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, const void* data,
                                                size_t size, const plugin_sign_limits* limits);
+
+/* Reads the package file at `path` (NUL-terminated) and verifies it as
+ * plugin_sign_verify_package does. A file larger than plugin_sign_max_package_size(limits) is
+ * refused (PLUGIN_SIGN_TOO_LARGE) before it is read; one that cannot be read gives
+ * PLUGIN_SIGN_UNREADABLE. `limits` may be NULL. */
+plugin_sign_result* plugin_sign_verify_file(const plugin_sign_keys* keys, const char* path,
+                                            const plugin_sign_limits* limits);
 
 /* Verifies a plugin directory as plugin_sign leaves it: plugin.toml, main.wasm and
  * signature.sig, each a regular file, read once. `limits` may be NULL. */
@@ -106,6 +140,14 @@ void plugin_sign_result_free(plugin_sign_result* result);
 /* The largest package file that can hold entries within `limits` (NULL for the defaults): a
  * larger file can be refused before it is read. */
 uint64_t plugin_sign_max_package_size(const plugin_sign_limits* limits);
+
+/* A short English text for `status`, e.g. "the package is malformed", for logs and people;
+ * decide on the status itself, never on the text. Static: never freed, valid for ever. A value
+ * this library does not know gives "unknown status". */
+const char* plugin_sign_status_string(plugin_sign_status status);
+
+/* The version of the library that runs, e.g. "1.0.0". Static: never freed. */
+const char* plugin_sign_version(void);
 
 #ifdef __cplusplus
 }

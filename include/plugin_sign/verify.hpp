@@ -3,9 +3,22 @@
 // A package is accepted only in exactly the layout that plugin_sign writes, with a signature
 // that one of the trusted keys, allowed for the package's name, verifies. The result holds the
 // very bytes that were checked: load those, never the file again. Nothing here prints, keeps
-// global state or touches the file system beyond reading a plugin directory; every function
-// may be called from several threads at once.
+// global state or touches the file system beyond reading a package file or a plugin directory;
+// every function may be called from several threads at once, and no exception leaves one
+// (running out of memory is a kOutOfMemory error). Results own what they hold: a
+// VerifiedPackage, and every VerifiedBytes copied from it, stays valid on its own.
+//
+// This header needs C++23 (std::expected); plugin_sign/verify.h is the C interface, for C99
+// and any language that calls C. The shared library is found at run time through the
+// imported target's rpath (find_package(PluginSign CONFIG), PluginSign::verify), or for
+// pkg-config hosts by linking with -Wl,-rpath,$(pkg-config --variable=libdir plugin_sign_verify).
 #pragma once
+
+// GCC 12 reports 202100L for -std=c++23, the value it gives every C++23 mode it knows.
+#if __cplusplus < 202100L
+#error \
+    "plugin_sign/verify.hpp needs C++23 (-std=c++23, or cxx_std_23 in CMake); from C or an older C++, include plugin_sign/verify.h"
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +40,7 @@ struct VerifyLimits {
 
 /// Why a package was not verified: a closed set.
 enum class VerifyErrorKind {
-  kUnreadable,      ///< a file could not be read (plugin directories only)
+  kUnreadable,      ///< a file could not be read (package files and plugin directories)
   kMalformed,       ///< not exactly the layout plugin_sign writes, or content failing a check
   kTooLarge,        ///< a declared size beyond the limits
   kOutOfMemory,     ///< memory for the verified bytes could not be had
@@ -77,6 +90,13 @@ struct VerifiedPackage {
 [[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package(
     std::span<const std::byte> archive, std::span<const TrustedKey> keys,
     const VerifyLimits& limits = {});
+
+/// Reads the package file at `path` and verifies it as verify_package does. A file larger than
+/// max_package_size(limits) is refused (kTooLarge) before anything is read or allocated; a
+/// file that cannot be read is kUnreadable ("failed to read: ..."). The result does not refer
+/// to the file: the bytes it holds are the ones checked.
+[[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package_file(
+    std::string_view path, std::span<const TrustedKey> keys, const VerifyLimits& limits = {});
 
 /// Verifies a plugin directory as plugin_sign leaves it: plugin.toml, main.wasm and
 /// signature.sig, each a regular file, read once.

@@ -345,8 +345,8 @@ std::expected<void, ZipReadError> check_directory(std::span<const std::byte> tai
   const std::vector<std::byte> expected = encode_directory(entries, directory_offset);
   if (std::ranges::equal(tail, expected)) return {};
   auto refused = [](std::string message) {
-    return std::unexpected(
-        ZipReadError{.kind = ZipReadError::Kind::kMalformed, .message = std::move(message)});
+    return std::unexpected(ZipReadError{
+        .kind = ZipReadError::Kind::kMalformed, .message = std::move(message), .layout = true});
   };
   const auto difference =
       static_cast<std::uint64_t>(std::ranges::mismatch(tail, expected).in1 - tail.begin());

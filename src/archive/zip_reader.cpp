@@ -18,12 +18,17 @@ std::unexpected<ZipReadError> malformed(std::string message) {
       ZipReadError{.kind = ZipReadError::Kind::kMalformed, .message = std::move(message)});
 }
 
+std::unexpected<ZipReadError> layout_fault(std::string message) {
+  return std::unexpected(ZipReadError{
+      .kind = ZipReadError::Kind::kMalformed, .message = std::move(message), .layout = true});
+}
+
 // The first four bytes are no local header: tell data prepended to an archive from a file
 // that is no archive at all.
 std::unexpected<ZipReadError> no_first_header(std::span<const std::byte> archive) {
   if (archive.empty()) return malformed("empty file");
   if (archive.size() >= kEndSize && read_le(archive, archive.size() - kEndSize, 4) == kEndSignature)
-    return malformed("data before the first local header");
+    return layout_fault("data before the first local header");
   return malformed("not a ZIP archive");
 }
 
@@ -66,18 +71,18 @@ std::expected<LocatedEntry, ZipReadError> locate_entry(std::span<const std::byte
   const auto header = archive.subspan(offset);
   if (header.size() >= 4 && read_le(header, 0, 4) != kLocalSignature) {
     if (index == 0) return no_first_header(archive);
-    return malformed("no local header for " + std::string(name) + " where " +
-                     std::string(kPackageEntryNames[index - 1]) + "'s data ends");
+    return layout_fault("no local header for " + std::string(name) + " where " +
+                        std::string(kPackageEntryNames[index - 1]) + "'s data ends");
   }
   if (index == 0 && header.size() < 4) return no_first_header(archive);
   if (header.size() < kLocalHeaderSize)
-    return malformed(with_name(name, "local header runs past the end of the file"));
+    return layout_fault(with_name(name, "local header runs past the end of the file"));
   const std::uint64_t name_length = read_le(header, kNameLengthOffset, 2);
   if (size - offset - kLocalHeaderSize < name_length)
-    return malformed(with_name(name, "local header runs past the end of the file"));
+    return layout_fault(with_name(name, "local header runs past the end of the file"));
   const auto found = header.subspan(kLocalHeaderSize, name_length);
   if (!std::ranges::equal(found, std::as_bytes(std::span(name))))
-    return malformed(entry_name_fault(found, index, kPackageEntryNames));
+    return layout_fault(entry_name_fault(found, index, kPackageEntryNames));
 
   ZipEntryRecord record{.name = std::string(name),
                         .crc32 = static_cast<std::uint32_t>(read_le(header, 14, 4)),
@@ -85,17 +90,17 @@ std::expected<LocatedEntry, ZipReadError> locate_entry(std::span<const std::byte
                         .uncompressed_size = read_le(header, 22, 4),
                         .header_offset = offset};
   if (record.compressed_size == kZip64Marker || record.uncompressed_size == kZip64Marker)
-    return malformed(with_name(name, "size field holds the ZIP64 marker 0xFFFFFFFF"));
+    return layout_fault(with_name(name, "size field holds the ZIP64 marker 0xFFFFFFFF"));
   std::vector<std::byte> expected = encode_local_header(name);
   std::ranges::copy(encode_local_sizes(record), expected.begin() + kLocalHeaderSizesOffset);
   if (auto difference = local_header_difference(header, expected, name))
-    return malformed(std::move(*difference));
+    return layout_fault(std::move(*difference));
   if (auto sizes = check_sizes(record, index, limits); !sizes)
     return std::unexpected(sizes.error());
 
   const std::uint64_t data_offset = offset + kLocalHeaderSize + name_length;
   if (size - data_offset < record.compressed_size)
-    return malformed(with_name(name, "data runs past the end of the file"));
+    return layout_fault(with_name(name, "data runs past the end of the file"));
   const auto data = archive.subspan(data_offset, record.compressed_size);
   return LocatedEntry{.record = std::move(record), .data = data};
 }

@@ -20,6 +20,9 @@ struct ZipReadError {
   enum class Kind { kMalformed, kTooLarge, kOutOfMemory };
   Kind kind = Kind::kMalformed;
   std::string message;
+  /// A header, record, name or their order differs from what the writer emits: the archive is
+  /// not as plugin_sign wrote it. False for sizes, limits and the entries' content.
+  bool layout = false;
 };
 
 /// Limits on the uncompressed sizes that plugin.toml and main.wasm declare.

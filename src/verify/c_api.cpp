@@ -7,8 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "io/file_io.hpp"
 #include "plugin_sign/keys.hpp"
 #include "plugin_sign/verify.hpp"
+
+// The header's version macros and the project's version are one number.
+#define PLUGIN_SIGN_STRINGIFY(x) #x
+#define PLUGIN_SIGN_TEXT(x) PLUGIN_SIGN_STRINGIFY(x)
+static_assert(std::string_view(PLUGIN_SIGN_VERSION_STRING) == PLUGIN_SIGN_PROJECT_VERSION,
+              "verify.h's PLUGIN_SIGN_VERSION_STRING differs from the project's version");
+static_assert(std::string_view(PLUGIN_SIGN_TEXT(PLUGIN_SIGN_VERSION_MAJOR) "." PLUGIN_SIGN_TEXT(
+                  PLUGIN_SIGN_VERSION_MINOR) "." PLUGIN_SIGN_TEXT(PLUGIN_SIGN_VERSION_PATCH)) ==
+                  PLUGIN_SIGN_VERSION_STRING,
+              "verify.h's version macros differ from PLUGIN_SIGN_VERSION_STRING");
 
 struct plugin_sign_keys {
   std::vector<plugin_sign::TrustedKey> keys;
@@ -102,6 +113,43 @@ plugin_sign_result* make_result(const plugin_sign_keys* keys, Verify&& verify) {
   return result;
 }
 
+// A key file's size bound: far more keys than any host trusts.
+constexpr std::uint64_t kMaxKeyFileSize = std::uint64_t{1} << 20;
+
+plugin_sign_status status_of(plugin_sign::IoErrorKind kind) {
+  switch (kind) {
+    case plugin_sign::IoErrorKind::kOutOfMemory:
+      return PLUGIN_SIGN_OUT_OF_MEMORY;
+    case plugin_sign::IoErrorKind::kTooLarge:
+      return PLUGIN_SIGN_TOO_LARGE;
+    case plugin_sign::IoErrorKind::kWorldWritable:
+    case plugin_sign::IoErrorKind::kOther:
+      break;
+  }
+  return PLUGIN_SIGN_UNREADABLE;
+}
+
+// The key file at `path`, read and parsed; a failure's status and message go to `keys`.
+plugin_sign_status add_key_file(plugin_sign_keys* keys, const char* path) {
+  auto text = plugin_sign::read_trust_file(path, kMaxKeyFileSize);
+  if (!text) {
+    const std::string name(path);
+    keys->error = text.error().kind == plugin_sign::IoErrorKind::kWorldWritable
+                      ? name + ": refused, " + plugin_sign::io_error_text(text.error()) +
+                            " (chmod o-w " + name + ")"
+                      : name + ": failed to read: " + plugin_sign::io_error_text(text.error());
+    return status_of(text.error().kind);
+  }
+  const auto bytes = text->bytes();
+  const plugin_sign_status status = add_keys(keys, [&]() {
+    auto parsed = plugin_sign::parse_trusted_keys(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (!parsed) parsed = std::unexpected(std::string(path) + ": " + parsed.error());
+    return parsed;
+  });
+  return status;
+}
+
 const plugin_sign::VerifiedPackage* package_of(const plugin_sign_result* result) {
   if (result == nullptr || result->status != PLUGIN_SIGN_OK || !result->package) return nullptr;
   return &*result->package;
@@ -150,6 +198,15 @@ plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const cha
   });
 }
 
+plugin_sign_status plugin_sign_keys_add_file(plugin_sign_keys* keys, const char* path) {
+  if (keys == nullptr || path == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  try {
+    return add_key_file(keys, path);
+  } catch (...) {
+    return PLUGIN_SIGN_OUT_OF_MEMORY;
+  }
+}
+
 const char* plugin_sign_keys_error(const plugin_sign_keys* keys) {
   return keys == nullptr ? "no key set" : keys->error.c_str();
 }
@@ -169,6 +226,13 @@ plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, con
     const auto* bytes = static_cast<const std::byte*>(data);
     return plugin_sign::verify_package(std::span(bytes, size), keys->keys, limits_of(limits));
   });
+}
+
+plugin_sign_result* plugin_sign_verify_file(const plugin_sign_keys* keys, const char* path,
+                                            const plugin_sign_limits* limits) {
+  if (path == nullptr) return invalid_argument("no path");
+  return make_result(
+      keys, [&] { return plugin_sign::verify_package_file(path, keys->keys, limits_of(limits)); });
 }
 
 plugin_sign_result* plugin_sign_verify_directory(const plugin_sign_keys* keys, const char* dir,
@@ -231,6 +295,39 @@ void plugin_sign_result_free(plugin_sign_result* result) {
 
 uint64_t plugin_sign_max_package_size(const plugin_sign_limits* limits) {
   return plugin_sign::max_package_size(limits_of(limits));
+}
+
+const char* plugin_sign_status_string(plugin_sign_status status) {
+  // Cases 9 and 10 by number: revocation and the expected name bring those statuses.
+  switch (static_cast<int>(status)) {
+    case PLUGIN_SIGN_OK:
+      return "verified";
+    case PLUGIN_SIGN_BAD_SIGNATURE:
+      return "the signature does not match any trusted key";
+    case PLUGIN_SIGN_NAME_NOT_ALLOWED:
+      return "no trusted key that verifies the signature is allowed for the package's name";
+    case PLUGIN_SIGN_MALFORMED:
+      return "the package is malformed";
+    case PLUGIN_SIGN_TOO_LARGE:
+      return "a size beyond the limits";
+    case PLUGIN_SIGN_UNREADABLE:
+      return "a file could not be read";
+    case PLUGIN_SIGN_OUT_OF_MEMORY:
+      return "out of memory";
+    case PLUGIN_SIGN_INVALID_KEY:
+      return "a trusted key was refused";
+    case PLUGIN_SIGN_INVALID_ARGUMENT:
+      return "a required argument was NULL";
+    case 9:
+      return "the package or its key is revoked";
+    case 10:
+      return "the package's name is not the expected one";
+  }
+  return "unknown status";
+}
+
+const char* plugin_sign_version(void) {
+  return PLUGIN_SIGN_VERSION_STRING;
 }
 
 }  // extern "C"

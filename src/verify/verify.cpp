@@ -108,6 +108,15 @@ VerifyErrorKind kind_of(ZipReadError::Kind kind) {
   return VerifyErrorKind::kMalformed;
 }
 
+// The reader's exact field, and for a layout fault what it most likely means: the signature
+// covers only the contents, so a package that was unpacked and packed again by another tool
+// carries a valid signature in an archive the verifier will not take.
+std::string reason_of(const ZipReadError& error) {
+  if (!error.layout) return error.message;
+  return error.message +
+         " (the archive is not in the layout plugin_sign writes: was it re-zipped or edited?)";
+}
+
 // A file of a plugin directory: its whole content, up to `limit` bytes.
 std::expected<ByteBuffer, VerifyError> read_member(std::string_view dir, std::string_view name,
                                                    std::uint64_t limit) {
@@ -145,7 +154,7 @@ std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::
           VerifyErrorKind::kTooLarge,
           "package is larger than " + std::to_string(max_package_size(limits)) + " bytes");
     auto contents = read_package_archive(archive, size_limits(limits));
-    if (!contents) return failure(kind_of(contents.error().kind), contents.error().message);
+    if (!contents) return failure(kind_of(contents.error().kind), reason_of(contents.error()));
     return verify_contents(std::move(contents->plugin_toml), std::move(contents->main_wasm),
                            std::move(contents->signature), keys);
   });

@@ -158,10 +158,11 @@ TEST(KeyTool, GenerateWritesAKeyThatSigns) {
   ASSERT_EQ(45u, secret.size());
   ASSERT_EQ('\n', secret.back());
   EXPECT_EQ(32u, unbase64(secret.substr(0, 44)).size());
-  ASSERT_EQ(45u, public_text.size());
-  const std::string public_key = public_text.substr(0, 44);
-  EXPECT_EQ("public-key: " + public_key + "\nkey-id: " + independent_key_id(public_key) + "\n",
-            r.out);
+  const std::string public_key = r.out.substr(12, 44);
+  ASSERT_TRUE(r.out.starts_with("public-key: ")) << r.out;
+  const std::string id = independent_key_id(public_key);
+  EXPECT_EQ("public-key: " + public_key + "\nkey-id: " + id + "\n", r.out);
+  EXPECT_EQ("# plugin_sign public key, key ID " + id + "\n" + public_key + "\n", public_text);
   EXPECT_EQ(std::string::npos, r.out.find(secret.substr(0, 44)));
 
   // The public key belongs to the secret one: libsodium derives it from the seed.
@@ -180,6 +181,23 @@ TEST(KeyTool, GenerateWritesAKeyThatSigns) {
   EXPECT_EQ(0, verified.status) << verified.err;
   EXPECT_EQ("out.zip: verified demo 1.2.0, key " + independent_key_id(public_key) + "\n",
             verified.out);
+  const ToolResult id_of_file = plugin_key(dir.path(), {"id", "signing-key.pub"});
+  EXPECT_EQ(0, id_of_file.status) << id_of_file.err;
+  EXPECT_EQ(id + "\n", id_of_file.out);
+
+  // KAVENTA_PLUGIN_SIGNING_KEY="$(cat signing-key.pub)", the mix-up of the two files, fails
+  // with the signer's own message instead of signing with a public value.
+  std::string cat_output = public_text;
+  cat_output.pop_back();
+  make_plugin(dir.path() / "mixed", kSamplePluginToml, "wasm bytes");
+  const ToolResult mixed =
+      run_tool(ToolRun{.args = {"mixed", "mixed.zip"}, .key = cat_output, .cwd = dir.path()});
+  EXPECT_EQ(1, mixed.status);
+  EXPECT_EQ(
+      "plugin_sign: KAVENTA_PLUGIN_SIGNING_KEY is not valid base64: Invalid symbol 35, "
+      "offset 0.\n",
+      mixed.err);
+  EXPECT_FALSE(fs::exists(dir.path() / "mixed" / "signature.sig"));
 
   const ToolResult again = plugin_key(dir.path(), {"generate", "other"});
   ASSERT_EQ(0, again.status);
@@ -329,6 +347,10 @@ TEST(KeyTool, ASecretKeyFileThatIsNoTextIsRefused) {
             plugin_key(dir.path(), {"public", "d"}).err);
 }
 
+// What plugin_key adds when it refuses a public key, pinned here apart from the code.
+const std::string kExpected =
+    "expected a 44-character Base64 Ed25519 public key, as plugin_key generate writes to FILE.pub";
+
 TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
   const std::string k1 = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
   const std::string k2 = "PUAXw+hDiVqStwqnTRt+vJyYLM8uxJaMwM1V8Sr0Zgw=";
@@ -362,7 +384,8 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        {"id", "keys"},
        1,
        "",
-       "plugin_key: keys: line 1: names= needs at least one package name pattern\n"},
+       "plugin_key: keys: line 1: names= needs at least one package name pattern; " + kExpected +
+           "\n"},
       {"neither key nor file",
        "",
        {"id", k1.substr(1)},
@@ -370,14 +393,16 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        "",
        "plugin_key: " + k1.substr(1) +
            " is not a public key (public key is not valid base64: Invalid padding) nor an "
-           "existing file\n"},
+           "existing file; " +
+           kExpected + "\n"},
       {"a missing path",
        "",
        {"id", "./k"},
        1,
        "",
        "plugin_key: ./k is not a public key (public key is not valid base64: Invalid symbol 46, "
-       "offset 0.) nor an existing file\n"},
+       "offset 0.) nor an existing file; " +
+           kExpected + "\n"},
       {"a file named like a key is read as ./NAME", k1 + "\n", {"id", "./" + k2}, 0, id1, "", k2},
       {"a text that is a key is the key, whatever file has its name",
        k1 + "\n",

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # cmake --install puts the shared verification library, its headers, its CMake package and its
-# pkg-config file in place. A C++ host found through find_package and a C host built with
-# pkg-config, each against the installed tree only, verify a package that plugin_sign signed
-# and refuse a copy with one byte changed.
+# pkg-config file in place. A C++ host found through find_package, a C host built with
+# pkg-config and a Python host over ctypes, each against the installed tree only, verify a
+# package that plugin_sign signed and refuse a copy with one byte changed.
 # Usage: library_install_test.sh BUILD_DIR SOURCE_DIR [COMPILER_FLAGS]
 set -euo pipefail
+umask 022
 build_dir=$1 source_dir=$2 flags=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -21,10 +22,26 @@ test -f "$libdir/cmake/PluginSign/PluginSignConfig.cmake"
 test -f "$libdir/pkgconfig/plugin_sign_verify.pc"
 # Nothing internal is exported: only the C functions and the public C++ API.
 if nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^plugin_sign_' |
-    c++filt | grep -vE '^plugin_sign::(verify_package|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name)(\[abi:cxx11\])?\('; then
+    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name)(\[abi:cxx11\])?\('; then
   echo "unexpected exported symbols above"
   exit 1
 fi
+# Each C function the header declares is exported.
+for function in $(grep -oE '\bplugin_sign_[a-z0-9_]+\(' "$prefix/include/plugin_sign/verify.h" | tr -d '(' | sort -u); do
+  nm -D --defined-only "$library" | grep -qE " T $function\$" || { echo "not exported: $function"; exit 1; }
+done
+
+# The header's version is the library's and the package's.
+header_version=$(sed -n 's/^#define PLUGIN_SIGN_VERSION_STRING "\(.*\)"$/\1/p' \
+  "$prefix/include/plugin_sign/verify.h")
+[ "$header_version" = "$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --modversion plugin_sign_verify)" ]
+
+# The C++ header says what it needs when compiled as older C++; the C header needs only C99.
+status=0
+echo '#include <plugin_sign/verify.hpp>' |
+  c++ -std=c++20 -fsyntax-only -I"$prefix/include" -x c++ - 2>"$work/cxx20.err" || status=$?
+[ "$status" -ne 0 ] && grep -q 'plugin_sign/verify.hpp needs C++23' "$work/cxx20.err" ||
+  { echo "C++20: $status $(cat "$work/cxx20.err")"; exit 1; }
 
 # A package signed by the built signer, and a copy with one byte of main.wasm's data changed.
 key=wlzTOxY1BXW4vjAi0Hw5zkUbTHrq78owtIiI53D+16I=
@@ -51,18 +68,34 @@ status=0
 out=$("$work/host-cxx/verify_host" "$public" "$work/tampered.zip") || status=$?
 [ "$status" -eq 1 ] && [[ $out == "failed: "* ]] || { echo "C++ host: $status $out"; exit 1; }
 
-# C: pkg-config, and a key file restricting the key to the package's name.
+# C99: pkg-config, the library found at run time through the rpath the README gives (no
+# LD_LIBRARY_PATH), and a key file restricting the key to the package's name.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046,SC2086
-cc -std=c11 -Wall -Wextra -Werror -pedantic $flags -o "$work/verify_host_c" \
-  "$source_dir/tests/e2e/host/verify_host.c" $(pkg-config --cflags --libs plugin_sign_verify)
+cc -std=c99 -Wall -Wextra -Werror -pedantic $flags -o "$work/verify_host_c" \
+  "$source_dir/tests/e2e/host/verify_host.c" $(pkg-config --cflags --libs plugin_sign_verify) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir plugin_sign_verify)"
 printf '# trusted\n%s names=demo\n' "$public" >"$work/keys"
-export LD_LIBRARY_PATH=$libdir
 [ "$("$work/verify_host_c" "$work/keys" "$work/demo.zip")" = "$expected" ]
 status=0
 out=$("$work/verify_host_c" "$work/keys" "$work/tampered.zip") || status=$?
-[ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]"): "* ]] || { echo "C host: $status $out"; exit 1; }
+[ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]", "*"): "* ]] || { echo "C host: $status $out"; exit 1; }
 printf '%s names=other\n' "$public" >"$work/keys"
 [ "$("$work/verify_host_c" "$work/keys" "$work/demo.zip")" = \
-  "failed (2): key $key_id verifies the signature but is not trusted for package name demo" ]
+  "failed (2, no trusted key that verifies the signature is allowed for the package's name): key $key_id verifies the signature but is not trusted for package name demo" ]
+# A key file every user may write to is refused before a package is looked at.
+chmod o+w "$work/keys"
+status=0
+out=$("$work/verify_host_c" "$work/keys" "$work/demo.zip" 2>&1) || status=$?
+[ "$status" -eq 64 ] && [ "$out" = "$work/keys: refused, every user can write to it (chmod o-w $work/keys)" ] ||
+  { echo "C host, open key file: $status $out"; exit 1; }
+
+# Python: ctypes over the C API, no compiler.
+printf '%s\n' "$public" >"$work/keys.pub"
+python=("python3" "$source_dir/tests/e2e/host/verify_host.py")
+[ "$("${python[@]}" "$work/keys.pub" "$work/demo.zip" "$library")" = "$expected" ]
+status=0
+out=$("${python[@]}" "$work/keys.pub" "$work/tampered.zip" "$library") || status=$?
+[ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]", "*"): "* ]] || { echo "Python host: $status $out"; exit 1; }
+[ "$("${python[@]}" --version "$library")" = "$header_version" ]
 echo "library install: passed"

@@ -328,6 +328,25 @@ TEST_F(VerifyRun, KeyFiles) {
   }
 }
 
+// The signature still verifies after unzip and zip, but the archive is no longer the one
+// plugin_sign wrote: the reason names the first field that differs, and says what happened.
+TEST_F(VerifyRun, ARezippedPackageIsRefusedAsNotWrittenByPluginSign) {
+  if (std::system("command -v zip >/dev/null 2>&1 && command -v unzip >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no zip or unzip";
+  sign("good.zip");
+  const std::string command = "cd '" + dir_.path().string() +
+                              "' && mkdir unpacked && cd unpacked && unzip -q ../good.zip && "
+                              "zip -q -X ../rezipped.zip plugin.toml main.wasm signature.sig";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const ToolResult r = verify({"-P", test_key_.public_base64, "rezipped.zip"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "plugin_verify: rezipped.zip: plugin.toml: local header version needed 10, expected 20 "
+            "(the archive is not in the layout "
+            "plugin_sign writes: was it re-zipped or edited?)\n");
+}
+
 TEST_F(VerifyRun, PemKeyFileAsOpensslWritesIt) {
   if (std::system("command -v openssl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl";
   sign("good.zip");
@@ -348,24 +367,37 @@ TEST_F(VerifyRun, KeysThatCannotBeLoadedEndTheRunBeforeAnyPackage) {
   write_file(dir_.path() / "bad.txt", test_key_.public_base64 + "\n" + "not-a-key\n");
   write_file(dir_.path() / "empty.txt", "# nothing\n");
   const std::string key = test_key_.public_base64;
+  // A refused key says what a key should be; a file that cannot be read does not.
+  const std::string expected =
+      "; expected a 44-character Base64 Ed25519 public key, as plugin_key generate writes to "
+      "FILE.pub\n";
   struct Case {
     const char* name;
     std::vector<std::string> args;
     std::string message;
+    bool key_refused;
   };
   const Case cases[] = {
       {"missing key file",
        {"-P", key, "-p", "missing.txt", "good.zip"},
-       "key file missing.txt: failed to read: No such file or directory (os error 2)"},
+       "key file missing.txt: failed to read: No such file or directory (os error 2)",
+       false},
       {"key file is a directory",
        {"-p", ".", "good.zip"},
-       "key file .: failed to read: Is a directory (os error 21)"},
-      {"invalid line", {"-p", "bad.txt", "good.zip"}, "key file bad.txt: line 2: "},
+       "key file .: failed to read: Is a directory (os error 21)",
+       false},
+      {"invalid line", {"-p", "bad.txt", "good.zip"}, "key file bad.txt: line 2: ", true},
       {"no key in the file",
        {"-p", "empty.txt", "good.zip"},
-       "key file empty.txt: no public key in the file"},
-      {"short -P key", {"-P", key.substr(4), "good.zip"}, "-P " + key.substr(4) + ": "},
-      {"-P key with a line feed", {"-P", key + "\n", "good.zip"}, "-P " + key + "\\n: "},
+       "key file empty.txt: no public key in the file",
+       true},
+      {"short -P key", {"-P", key.substr(4), "good.zip"}, "-P " + key.substr(4) + ": ", true},
+      {"-P key with a line feed", {"-P", key + "\n", "good.zip"}, "-P " + key + "\\n: ", true},
+      {"-P \"$(cat k.pub)\"",
+       {"-P", "# plugin_sign public key\n" + key, "good.zip"},
+       "-P # plugin_sign public key\\n" + key +
+           ": public key is not valid base64: Invalid symbol 35, offset 0.",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -373,6 +405,7 @@ TEST_F(VerifyRun, KeysThatCannotBeLoadedEndTheRunBeforeAnyPackage) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(r.err.starts_with("plugin_verify: " + c.message)) << r.err;
+    EXPECT_EQ(c.key_refused, r.err.ends_with(expected)) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
 }

@@ -1,13 +1,18 @@
 #include "plugin_sign/verify.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/zip_test_support.hpp"
 #include "plugin_sign/verify.hpp"
+#include "support/tool_runner.hpp"
 #include "verify/signed_package.hpp"
 
 namespace plugin_sign {
@@ -66,7 +71,10 @@ TEST_F(CApi, AFailedResultHasItsStatusAndMessageAndNothingElse) {
   package.push_back(std::byte{0});
   const Result result = verify(package);
   EXPECT_EQ(PLUGIN_SIGN_MALFORMED, plugin_sign_result_status(result.get()));
-  EXPECT_STREQ("data after the end record", plugin_sign_result_message(result.get()));
+  EXPECT_STREQ(
+      "data after the end record (the archive is not in the layout plugin_sign writes: was it "
+      "re-zipped or edited?)",
+      plugin_sign_result_message(result.get()));
   std::size_t size = 7;
   EXPECT_EQ(nullptr, plugin_sign_result_main_wasm(result.get(), &size));
   EXPECT_EQ(0u, size);
@@ -117,6 +125,135 @@ TEST_F(CApi, LimitsOfZeroMeanTheDefaults) {
   const Result result(
       plugin_sign_verify_package(keys_.get(), package.data(), package.size(), &small));
   EXPECT_EQ(PLUGIN_SIGN_TOO_LARGE, plugin_sign_result_status(result.get()));
+}
+
+void write_bytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes) {
+  testing::write_file(path,
+                      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+TEST_F(CApi, VerifiesAPackageFileWithinItsSizeBound) {
+  const testing::ScratchDir dir;
+  const std::string good = dir.path() / "good.zip";
+  write_bytes(good, testing::package_of(contents_));
+  const Result verified(plugin_sign_verify_file(keys_.get(), good.c_str(), nullptr));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verified.get()))
+      << plugin_sign_result_message(verified.get());
+  std::size_t size = 0;
+  const void* wasm = plugin_sign_result_main_wasm(verified.get(), &size);
+  ASSERT_EQ(contents_.main_wasm.size(), size);
+  EXPECT_EQ(0, std::memcmp(contents_.main_wasm.data(), wasm, size));
+
+  // A file far beyond the bound, but sparse: refused from its size, never read.
+  const std::string huge = dir.path() / "huge.zip";
+  testing::write_file(huge, "");
+  const std::uint64_t bound = plugin_sign_max_package_size(nullptr);
+  ASSERT_EQ(0, ::truncate(huge.c_str(), static_cast<off_t>(bound + 1)));
+  const std::string missing = dir.path() / "missing.zip";
+  const plugin_sign_limits small{.plugin_toml = 100, .main_wasm = 100};
+  const std::uint64_t small_bound = plugin_sign_max_package_size(&small);
+  const std::string good_size = std::to_string(std::filesystem::file_size(good));
+  const struct {
+    const char* name;
+    std::string path;
+    const plugin_sign_limits* limits;
+    plugin_sign_status status;
+    std::string message;
+  } cases[] = {
+      {"larger than the default bound", huge, nullptr, PLUGIN_SIGN_TOO_LARGE,
+       "package is " + std::to_string(bound + 1) + " bytes, larger than the limits allow (" +
+           std::to_string(bound) + " bytes)"},
+      {"larger than the bound of small limits", good, &small, PLUGIN_SIGN_TOO_LARGE,
+       "package is " + good_size + " bytes, larger than the limits allow (" +
+           std::to_string(small_bound) + " bytes)"},
+      {"missing", missing, nullptr, PLUGIN_SIGN_UNREADABLE,
+       "failed to read: No such file or directory (os error 2)"},
+      {"a directory", dir.path(), nullptr, PLUGIN_SIGN_UNREADABLE,
+       "failed to read: Is a directory (os error 21)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Result result(plugin_sign_verify_file(keys_.get(), c.path.c_str(), c.limits));
+    EXPECT_EQ(c.status, plugin_sign_result_status(result.get()));
+    EXPECT_EQ(c.message, plugin_sign_result_message(result.get()));
+  }
+  const Result no_path(plugin_sign_verify_file(keys_.get(), nullptr, nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_path.get()));
+}
+
+TEST_F(CApi, AddsAKeyFileByPathAndRefusesOneEveryUserCanWrite) {
+  const testing::ScratchDir dir;
+  const std::string key = public_key_base64(testing::trusted(2).key);
+  const std::string good = dir.path() / "keys.pub";
+  testing::write_file(good, "# plugin_sign public key, key ID x\n" + key + "\n");
+  const std::string open = dir.path() / "open.pub";
+  testing::write_file(open, key + "\n");
+  ASSERT_EQ(0, ::chmod(open.c_str(), 0666));
+  const std::string bad = dir.path() / "bad.pub";
+  testing::write_file(bad, key + " names=\n");
+  const std::string missing = dir.path() / "missing.pub";
+  const struct {
+    const char* name;
+    std::string path;
+    plugin_sign_status status;
+    std::string message;
+  } failures[] = {
+      {"writable by every user", open, PLUGIN_SIGN_UNREADABLE,
+       open + ": refused, every user can write to it (chmod o-w " + open + ")"},
+      {"invalid text", bad, PLUGIN_SIGN_INVALID_KEY,
+       bad + ": line 1: names= needs at least one package name pattern"},
+      {"missing", missing, PLUGIN_SIGN_UNREADABLE,
+       missing + ": failed to read: No such file or directory (os error 2)"},
+  };
+  const Keys keys(plugin_sign_keys_new());
+  for (const auto& c : failures) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.status, plugin_sign_keys_add_file(keys.get(), c.path.c_str()));
+    EXPECT_EQ(c.message, plugin_sign_keys_error(keys.get()));
+    EXPECT_EQ(0u, plugin_sign_keys_count(keys.get()));
+  }
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_file(keys.get(), good.c_str()));
+  EXPECT_EQ(1u, plugin_sign_keys_count(keys.get()));
+  EXPECT_STREQ("", plugin_sign_keys_error(keys.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file(keys.get(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file(nullptr, good.c_str()));
+
+  const std::vector<std::byte> package = testing::package_of(
+      testing::signed_contents(2, std::string(testing::kSampleToml), testing::sample_module(100)));
+  const Result result(
+      plugin_sign_verify_package(keys.get(), package.data(), package.size(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(result.get()));
+}
+
+TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
+  std::set<std::string> texts;
+  for (int status = 0; status <= 10; ++status) {
+    SCOPED_TRACE(status);
+    const char* text = plugin_sign_status_string(static_cast<plugin_sign_status>(status));
+    ASSERT_NE(nullptr, text);
+    EXPECT_STRNE("unknown status", text);
+    EXPECT_EQ(text, plugin_sign_status_string(static_cast<plugin_sign_status>(status)));
+    texts.insert(text);
+  }
+  EXPECT_EQ(11u, texts.size());
+  EXPECT_STREQ("verified", plugin_sign_status_string(PLUGIN_SIGN_OK));
+  EXPECT_STREQ("the package is malformed", plugin_sign_status_string(PLUGIN_SIGN_MALFORMED));
+  EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(11)));
+  EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(-1)));
+}
+
+TEST(CApiVersion, IsTheProjectVersionAndTheHeaderMacros) {
+  EXPECT_STREQ(PLUGIN_SIGN_PROJECT_VERSION, plugin_sign_version());
+  EXPECT_STREQ(PLUGIN_SIGN_VERSION_STRING, plugin_sign_version());
+  EXPECT_EQ(std::to_string(PLUGIN_SIGN_VERSION_MAJOR) + "." +
+                std::to_string(PLUGIN_SIGN_VERSION_MINOR) + "." +
+                std::to_string(PLUGIN_SIGN_VERSION_PATCH),
+            plugin_sign_version());
+}
+
+TEST(CApiFree, AcceptsNull) {
+  plugin_sign_keys_free(nullptr);
+  plugin_sign_result_free(nullptr);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "io/utf8.hpp"
 #include "plugin_sign/keys.hpp"
 #include "signing/signing_key.hpp"
+#include "tools/common/public_key_text.hpp"
 
 namespace plugin_sign {
 namespace {
@@ -65,7 +66,11 @@ std::expected<std::string, std::string> generate_key(std::string_view secret_fil
   SecretBuffer secret_text;
   write_secret_key_text(key, secret_text);
   const PublicKey public_key = public_key_of(key);
-  const std::string public_text = public_key_base64(public_key) + "\n";
+  // The comment line makes the file useless as KAVENTA_PLUGIN_SIGNING_KEY ("$(cat k.pub)"
+  // fails to decode), where a bare key would sign with a "secret" anyone can compute; key
+  // files allow comments, so the verifier reads the file as it is.
+  const std::string public_text = "# plugin_sign public key, key ID " + key_id(public_key) + "\n" +
+                                  public_key_base64(public_key) + "\n";
   const NewFile files[] = {
       {std::string(secret_file), std::as_bytes(std::span(secret_text.text())), 0600},
       {std::string(secret_file) + ".pub", std::as_bytes(std::span(public_text)), 0644},
@@ -103,13 +108,14 @@ std::expected<std::string, std::string> show_key_id(std::string_view key_or_file
   if (!bytes) {
     if (bytes.error().os_error == ENOENT)
       return std::unexpected(name + " is not a public key (" + key.error() +
-                             ") nor an existing file");
+                             ") nor an existing file; " + std::string(kExpectedPublicKey));
     return std::unexpected("failed to read " + name + ": " + io_error_text(bytes.error()));
   }
   const auto content = bytes->bytes();
   auto keys = parse_trusted_keys(
       std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
-  if (!keys) return std::unexpected(name + ": " + keys.error());
+  if (!keys)
+    return std::unexpected(name + ": " + keys.error() + "; " + std::string(kExpectedPublicKey));
   return ids_of(*keys);
 }
 

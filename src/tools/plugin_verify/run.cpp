@@ -6,6 +6,7 @@
 
 #include "io/file_io.hpp"
 #include "plugin_sign/verify.hpp"
+#include "tools/common/public_key_text.hpp"
 #include "tools/plugin_verify/extract.hpp"
 
 namespace plugin_sign {
@@ -23,7 +24,9 @@ std::expected<std::vector<TrustedKey>, std::string> read_key_file(const std::str
   if (!text)
     return std::unexpected("key file " + path + ": failed to read: " + io_error_text(text.error()));
   auto keys = parse_trusted_keys(as_text(text->bytes()));
-  if (!keys) return std::unexpected("key file " + path + ": " + keys.error());
+  if (!keys)
+    return std::unexpected("key file " + path + ": " + keys.error() + "; " +
+                           std::string(kExpectedPublicKey));
   return keys;
 }
 
@@ -50,28 +53,6 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-// A package file's bytes, refused unread when larger than any package within the limits.
-std::expected<ByteBuffer, Failure> read_package(const std::string& path,
-                                                const VerifyLimits& limits) {
-  const std::uint64_t max_size = max_package_size(limits);
-  auto bytes = read_plugin_file("", path, max_size);
-  if (bytes) return std::move(*bytes);
-  struct stat status {};
-  // The size that stat sees tells a file refused for its size from any other read failure.
-  const bool too_large = ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-                         static_cast<std::uint64_t>(status.st_size) > max_size;
-  if (too_large)
-    return std::unexpected(Failure{.kind = FailureKind::kTooLarge,
-                                   .message = "package is " + std::to_string(status.st_size) +
-                                              " bytes, larger than the limits allow (" +
-                                              std::to_string(max_size) + " bytes)"});
-  const FailureKind kind = bytes.error().kind == IoErrorKind::kOutOfMemory
-                               ? FailureKind::kOutOfMemory
-                               : FailureKind::kUnreadable;
-  return std::unexpected(
-      Failure{.kind = kind, .message = "failed to read: " + io_error_text(bytes.error())});
-}
-
 VerifiedFacts facts_of(const VerifiedPackage& package) {
   return VerifiedFacts{.name = package.name,
                        .version = package.version,
@@ -93,7 +74,9 @@ std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
       keys.insert(keys.end(), from_file->begin(), from_file->end());
     } else {
       auto key = parse_public_key(source.text);
-      if (!key) return std::unexpected("-P " + source.text + ": " + key.error());
+      if (!key)
+        return std::unexpected("-P " + source.text + ": " + key.error() + "; " +
+                               std::string(kExpectedPublicKey));
       keys.push_back(TrustedKey{.key = *key, .names = {}});
     }
   }
@@ -104,20 +87,8 @@ PackageReport check_package(const std::string& package, std::span<const TrustedK
                             const std::optional<std::string>& extract_dir) {
   PackageReport report{.package = package, .verified = {}, .failure = {}};
   const VerifyLimits limits;
-  // Kept until the end of the check: the verified bytes may be views into it.
-  ByteBuffer archive;
-  std::expected<VerifiedPackage, VerifyError> verified;
-  if (is_directory(package)) {
-    verified = verify_plugin_directory(package, keys, limits);
-  } else {
-    auto bytes = read_package(package, limits);
-    if (!bytes) {
-      report.failure = std::move(bytes.error());
-      return report;
-    }
-    archive = std::move(*bytes);
-    verified = verify_package(archive.bytes(), keys, limits);
-  }
+  auto verified = is_directory(package) ? verify_plugin_directory(package, keys, limits)
+                                        : verify_package_file(package, keys, limits);
   if (!verified) {
     report.failure = Failure{.kind = failure_kind(verified.error().kind),
                              .message = std::move(verified.error().message)};

@@ -1,8 +1,11 @@
-/* verify_host_c KEYFILE PACKAGE: verifies PACKAGE in memory with the installed C API. */
+/* verify_host_c KEYFILE PACKAGE: verifies PACKAGE with the installed C API twice, by path
+ * (plugin_sign_keys_add_file, plugin_sign_verify_file) and from bytes held in memory, and
+ * prints the one outcome both must agree on. */
 #include <plugin_sign/verify.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static char* read_all(const char* path, size_t* size) {
   FILE* file = fopen(path, "rb");
@@ -22,29 +25,65 @@ static char* read_all(const char* path, size_t* size) {
   return bytes;
 }
 
+/* Whether the two results tell the same: status, message and, when verified, the module. */
+static int same_outcome(const plugin_sign_result* a, const plugin_sign_result* b) {
+  if (plugin_sign_result_status(a) != plugin_sign_result_status(b)) return 0;
+  if (strcmp(plugin_sign_result_message(a), plugin_sign_result_message(b)) != 0) return 0;
+  size_t a_size = 0, b_size = 0;
+  const void* a_wasm = plugin_sign_result_main_wasm(a, &a_size);
+  const void* b_wasm = plugin_sign_result_main_wasm(b, &b_size);
+  if (a_size != b_size || (a_wasm == NULL) != (b_wasm == NULL)) return 0;
+  return a_wasm == NULL || memcmp(a_wasm, b_wasm, a_size) == 0;
+}
+
 int main(int argc, char** argv) {
   if (argc != 3) return 64;
+  /* The library that runs is the one this host was built against. */
+  if (strcmp(plugin_sign_version(), PLUGIN_SIGN_VERSION_STRING) != 0) {
+    fprintf(stderr, "library %s, header %s\n", plugin_sign_version(), PLUGIN_SIGN_VERSION_STRING);
+    return 66;
+  }
+  plugin_sign_keys* keys = plugin_sign_keys_new();
+  if (keys == NULL) return 65;
+  if (plugin_sign_keys_add_file(keys, argv[1]) != PLUGIN_SIGN_OK) {
+    fprintf(stderr, "%s\n", plugin_sign_keys_error(keys));
+    plugin_sign_keys_free(keys);
+    return 64;
+  }
+  plugin_sign_result* result = plugin_sign_verify_file(keys, argv[2], NULL);
+
   size_t key_size = 0, package_size = 0;
   char* key_text = read_all(argv[1], &key_size);
   char* package = read_all(argv[2], &package_size);
-  plugin_sign_keys* keys = plugin_sign_keys_new();
-  if (key_text == NULL || package == NULL || keys == NULL) return 65;
-  if (plugin_sign_keys_add_file_text(keys, key_text, key_size) != PLUGIN_SIGN_OK) {
-    fprintf(stderr, "%s\n", plugin_sign_keys_error(keys));
-    return 64;
+  plugin_sign_keys* text_keys = plugin_sign_keys_new();
+  if (key_text == NULL || package == NULL || text_keys == NULL ||
+      plugin_sign_keys_add_file_text(text_keys, key_text, key_size) != PLUGIN_SIGN_OK)
+    return 65;
+  plugin_sign_result* in_memory =
+      plugin_sign_verify_package(text_keys, package, package_size, NULL);
+  if (!same_outcome(result, in_memory)) {
+    fprintf(stderr, "by path: %s; in memory: %s\n", plugin_sign_result_message(result),
+            plugin_sign_result_message(in_memory));
+    return 67;
   }
-  plugin_sign_result* result = plugin_sign_verify_package(keys, package, package_size, NULL);
-  int status = plugin_sign_result_status(result);
+
+  plugin_sign_status status = plugin_sign_result_status(result);
   if (status == PLUGIN_SIGN_OK) {
     size_t wasm_size = 0;
     plugin_sign_result_main_wasm(result, &wasm_size);
     printf("verified %s %s, key %s, main.wasm %zu bytes\n", plugin_sign_result_name(result, NULL),
            plugin_sign_result_version(result, NULL), plugin_sign_result_key_id(result), wasm_size);
   } else {
-    printf("failed (%d): %s\n", status, plugin_sign_result_message(result));
+    printf("failed (%d, %s): %s\n", (int)status, plugin_sign_status_string(status),
+           plugin_sign_result_message(result));
   }
+  plugin_sign_result_free(in_memory);
   plugin_sign_result_free(result);
+  plugin_sign_keys_free(text_keys);
   plugin_sign_keys_free(keys);
+  /* Every _free takes NULL. */
+  plugin_sign_result_free(NULL);
+  plugin_sign_keys_free(NULL);
   free(package);
   free(key_text);
   return status == PLUGIN_SIGN_OK ? 0 : 1;
