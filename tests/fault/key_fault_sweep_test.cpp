@@ -90,7 +90,9 @@ class KeyFaultSweep : public ::testing::Test {
   static void expect_new_pair(const KeyRun& run) {
     EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), run.names);
     EXPECT_EQ(45u, run.secret.size());
-    EXPECT_EQ(45u, run.public_key.size());
+    // The public key file: a comment line naming the key ID, then the key.
+    EXPECT_TRUE(run.public_key.starts_with("# plugin_sign public key, key ID ")) << run.public_key;
+    EXPECT_TRUE(run.public_key.ends_with("=\n")) << run.public_key;
   }
 
   // Exactly what was there before the run: nothing, or the old pair byte for byte.
