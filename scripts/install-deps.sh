@@ -7,7 +7,7 @@ build=(g++ cmake ninja-build make libsodium-dev nettle-dev zlib1g-dev libdeflate
 test=(libgtest-dev openssl unzip libarchive-tools python3 coreutils valgrind pkg-config binutils)
 bench=(gnuplot-nox zip unzip openssl python3 libdeflate-dev nettle-dev)
 fuzz=(clang-19 libclang-rt-19-dev)
-package=(dpkg-dev lintian bash-completion pkg-config gcc)
+package=(dpkg-dev file binutils lintian bash-completion pkg-config gcc)
 
 groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(build test)

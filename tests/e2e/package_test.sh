@@ -9,7 +9,7 @@ set -euo pipefail
 build_dir=$(cd "$1" && pwd) source_dir=$(cd "$2" && pwd)
 
 missing=()
-for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-parsechangelog lintian pkg-config cc; do
+for tool in cpack dpkg-deb dpkg-shlibdeps dpkg-parsechangelog file readelf lintian pkg-config cc; do
   command -v "$tool" >/dev/null || missing+=("$tool")
 done
 [ -f /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
@@ -25,14 +25,14 @@ fail() { echo "package test: $*"; exit 1; }
 
 "$source_dir/scripts/package.sh" "$build_dir" "$work/debs" >/dev/null
 version=$(dpkg-parsechangelog -l "$source_dir/packaging/debian/changelog" -S Version)
-tools=$work/debs/plugin-sign_${version}_amd64.deb
-runtime=$work/debs/libplugin-sign-verify1_${version}_amd64.deb
-dev=$work/debs/libplugin-sign-verify-dev_${version}_amd64.deb
 arch=$(dpkg --print-architecture)
-tools=${tools/_amd64/_$arch} runtime=${runtime/_amd64/_$arch} dev=${dev/_amd64/_$arch}
+tools=$work/debs/plugin-sign_${version}_$arch.deb
+runtime=$work/debs/libplugin-sign-verify1_${version}_$arch.deb
+dev=$work/debs/libplugin-sign-verify-dev_${version}_$arch.deb
 # The changelog's version is the packages' version: three packages, named after it.
 [ "$(cd "$work/debs" && ls)" = "$(printf '%s\n' "$(basename "$dev")" "$(basename "$runtime")" \
-  "$(basename "$tools")" | sort)" ] || fail "packages: $(ls "$work/debs")"
+  "$(basename "$tools")" | sort)" ] ||
+  fail "packages of version $version (packaging/debian/changelog) expected: $(ls "$work/debs")"
 
 field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$tools" Section)/$(field "$runtime" Section)/$(field "$dev" Section)" = \
