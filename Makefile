@@ -38,6 +38,13 @@ test: build
 install: tools
 	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
+# Debian packages of the same build into $(BUILD)/packages, checked by lintian.
+.PHONY: package
+package: tools
+	@scripts/install-deps.sh package
+	@scripts/package.sh $(BUILD) $(BUILD)/packages
+	@lintian --fail-on error $(BUILD)/packages/*.deb
+
 # Builds only the tools: the bench needs neither the tests nor their libraries.
 # BENCH_PART=verify (or sign) times one tool only.
 bench: configure

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and benchmarking need, when missing.
-# Usage: scripts/install-deps.sh [build|test|bench|fuzz]...   (default: build test)
+# Usage: scripts/install-deps.sh [build|test|bench|fuzz|package]...   (default: build test)
 set -euo pipefail
 
 build=(g++ cmake ninja-build make libsodium-dev nettle-dev zlib1g-dev libdeflate-dev libtomlplusplus-dev)
 test=(libgtest-dev openssl zip unzip libarchive-tools python3 coreutils valgrind pkg-config binutils)
 bench=(gnuplot-nox zip unzip openssl python3 libdeflate-dev nettle-dev)
 fuzz=(clang-19 libclang-rt-19-dev)
+package=(dpkg-dev file binutils lintian bash-completion pkg-config gcc)
 
 groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(build test)
@@ -18,6 +19,7 @@ for g in "${groups[@]}"; do
     test) wanted+=("${test[@]}") ;;
     bench) wanted+=("${bench[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
+    package) wanted+=("${package[@]}") ;;
     *) echo "install-deps: unknown group '$g'" >&2; exit 2 ;;
   esac
 done

@@ -8,11 +8,11 @@ trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/plugin_sign"
-test -f "$prefix/share/man/man1/plugin_sign.1"
+test -f "$prefix/share/man/man1/plugin_sign.1.gz"
 test -x "$prefix/bin/plugin_verify"
-test -f "$prefix/share/man/man1/plugin_verify.1"
+test -f "$prefix/share/man/man1/plugin_verify.1.gz"
 test -x "$prefix/bin/plugin_key"
-test -f "$prefix/share/man/man1/plugin_key.1"
+test -f "$prefix/share/man/man1/plugin_key.1.gz"
 
 status=0
 "$prefix/bin/plugin_sign" 2>"$prefix/err" || status=$?
@@ -22,6 +22,11 @@ grep -qx 'plugin_sign: usage: plugin_sign <plugin_dir> \[output.zip\]' "$prefix/
 
 "$prefix/bin/plugin_key" --version >"$prefix/out"
 grep -qx 'plugin_key [0-9]*\.[0-9]*\.[0-9]*' "$prefix/out"
+
+# The manual pages are installed compressed, as Debian packages hold them, from the sources.
+for page in plugin_sign plugin_verify plugin_key; do
+  gzip -dc "$prefix/share/man/man1/$page.1.gz" | cmp -s - "$source_dir/man/$page.1"
+done
 
 if command -v groff >/dev/null; then
   for page in plugin_sign plugin_verify plugin_key; do
