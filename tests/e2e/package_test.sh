@@ -80,7 +80,7 @@ demo_id=$("$bin/plugin_key" id "$demo_public")
 [ "$(cd "$work" && "$bin/plugin_verify" -p "$source_dir/examples/demo-public-key.txt" hello-v0.1.0.zip)" = \
   "hello-v0.1.0.zip: verified hello 0.1.0, key $demo_id" ] || fail "plugin_verify"
 generated=$("$bin/plugin_key" generate "$work/new-key")
-[ "$generated" = "public-key: $(cat "$work/new-key.pub")
+[ "$generated" = "public-key: $(grep -v '^#' "$work/new-key.pub")
 key-id: $("$bin/plugin_key" id "$work/new-key.pub")" ] || fail "plugin_key generate: $generated"
 
 # The C host, built against the extracted development files with their pkg-config file only,
