@@ -27,6 +27,20 @@ std::expected<std::vector<TrustedKey>, std::string> read_key_file(const std::str
   return keys;
 }
 
+// Loaded as key files are: a list that anyone may rewrite could un-revoke a key.
+std::expected<Revocations, std::string> read_revocation_file(const std::string& path) {
+  auto text = read_trust_file(path, kMaxRevocationFileSize);
+  if (!text && text.error().kind == IoErrorKind::kWorldWritable)
+    return std::unexpected("revocation file " + path + ": refused, " + io_error_text(text.error()) +
+                           " (chmod o-w " + path + ")");
+  if (!text)
+    return std::unexpected("revocation file " + path +
+                           ": failed to read: " + io_error_text(text.error()));
+  auto revocations = parse_revocations(as_text(text->bytes()));
+  if (!revocations) return std::unexpected("revocation file " + path + ": " + revocations.error());
+  return revocations;
+}
+
 FailureKind failure_kind(VerifyErrorKind kind) {
   switch (kind) {
     case VerifyErrorKind::kUnreadable:
@@ -41,6 +55,10 @@ FailureKind failure_kind(VerifyErrorKind kind) {
       return FailureKind::kBadSignature;
     case VerifyErrorKind::kNameNotAllowed:
       return FailureKind::kNameNotAllowed;
+    case VerifyErrorKind::kRevoked:
+      return FailureKind::kRevoked;
+    case VerifyErrorKind::kNameMismatch:
+      return FailureKind::kNameMismatch;
   }
   return FailureKind::kMalformed;
 }
@@ -100,15 +118,30 @@ std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
   return keys;
 }
 
+std::expected<Revocations, std::string> load_revocations(std::span<const std::string> paths) {
+  Revocations revocations;
+  for (const std::string& path : paths) {
+    auto from_file = read_revocation_file(path);
+    if (!from_file) return std::unexpected(from_file.error());
+    revocations.add(*from_file);
+  }
+  return revocations;
+}
+
 PackageReport check_package(const std::string& package, std::span<const TrustedKey> keys,
+                            const PackageChecks& checks,
                             const std::optional<std::string>& extract_dir) {
   PackageReport report{.package = package, .verified = {}, .failure = {}};
   const VerifyLimits limits;
+  VerifyOptions options;
+  options.limits = limits;
+  options.revocations = checks.revocations;
+  if (checks.expected_name) options.expected_name = *checks.expected_name;
   // Kept until the end of the check: the verified bytes may be views into it.
   ByteBuffer archive;
   std::expected<VerifiedPackage, VerifyError> verified;
   if (is_directory(package)) {
-    verified = verify_plugin_directory(package, keys, limits);
+    verified = verify_plugin_directory(package, keys, options);
   } else {
     auto bytes = read_package(package, limits);
     if (!bytes) {
@@ -116,7 +149,7 @@ PackageReport check_package(const std::string& package, std::span<const TrustedK
       return report;
     }
     archive = std::move(*bytes);
-    verified = verify_package(archive.bytes(), keys, limits);
+    verified = verify_package(archive.bytes(), keys, options);
   }
   if (!verified) {
     report.failure = Failure{.kind = failure_kind(verified.error().kind),
