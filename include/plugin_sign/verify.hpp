@@ -90,12 +90,12 @@ struct VerifiedPackage {
 /// What a host adds to the keys it trusts, e.g.
 /// `{.revocations = &revoked, .expected_name = "hello"}`.
 struct VerifyOptions {
-  VerifyLimits limits;
+  VerifyLimits limits = {};
   /// Keys and packages refused although a trusted key verifies them; none when null. Not
   /// owned: it must outlive the call.
   const Revocations* revocations = nullptr;
   /// The package name the host asked for: any other name, byte for byte, is refused.
-  std::optional<std::string_view> expected_name;
+  std::optional<std::string_view> expected_name = std::nullopt;
 };
 
 /// verify_package with `options`. After the signature, in this order: a key that verifies it

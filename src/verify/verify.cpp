@@ -174,23 +174,17 @@ std::expected<VerifiedPackage, VerifyError> without_exceptions(Body&& body) {
   return failure(VerifyErrorKind::kOutOfMemory, "out of memory");
 }
 
-VerifyOptions options_with(const VerifyLimits& limits) {
-  VerifyOptions options;
-  options.limits = limits;
-  return options;
-}
-
 }  // namespace
 
 std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::byte> archive,
                                                            std::span<const TrustedKey> keys,
                                                            const VerifyLimits& limits) {
-  return verify_package(archive, keys, options_with(limits));
+  return verify_package(archive, keys, VerifyOptions{.limits = limits});
 }
 
 std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
     std::string_view dir, std::span<const TrustedKey> keys, const VerifyLimits& limits) {
-  return verify_plugin_directory(dir, keys, options_with(limits));
+  return verify_plugin_directory(dir, keys, VerifyOptions{.limits = limits});
 }
 
 std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::byte> archive,
