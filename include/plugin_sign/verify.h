@@ -126,10 +126,10 @@ void plugin_sign_revocations_free(plugin_sign_revocations* revocations);
 
 /* plugin_sign_verify_package with two more checks: `revocations` (NULL: none) refuses a package
  * whose verifying key or manifest SHA-256 it holds (PLUGIN_SIGN_REVOKED), and
- * `expected_name` (NULL: any name) of `expected_name_length` bytes, which may hold NUL, refuses
- * a package whose name is not exactly that (PLUGIN_SIGN_NAME_MISMATCH). The signature is
- * checked first, then the revocations, then plugin.toml, the key's names, the expected name.
- * In a result's message, a NUL byte of a name shows as \x00. */
+ * `expected_name` (NULL with a length of 0: any name) of `expected_name_length` bytes, which
+ * may hold NUL, refuses a package whose name is not exactly that (PLUGIN_SIGN_NAME_MISMATCH). The
+ * signature is checked first, then the revocations, then plugin.toml, the key's names, the expected
+ * name. In a result's message, a NUL byte of a name shows as \x00. */
 plugin_sign_result* plugin_sign_verify_package_with(const plugin_sign_keys* keys,
                                                     const plugin_sign_revocations* revocations,
                                                     const char* expected_name,

@@ -300,6 +300,8 @@ plugin_sign_result* plugin_sign_verify_package_with(const plugin_sign_keys* keys
                                                     size_t expected_name_length, const void* data,
                                                     size_t size, const plugin_sign_limits* limits) {
   if (data == nullptr && size != 0) return invalid_argument("no data");
+  if (expected_name == nullptr && expected_name_length != 0)
+    return invalid_argument("no expected name");
   return make_result(keys, [&] {
     const auto* bytes = static_cast<const std::byte*>(data);
     return plugin_sign::verify_package(
@@ -314,6 +316,8 @@ plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* ke
                                                       size_t expected_name_length, const char* dir,
                                                       const plugin_sign_limits* limits) {
   if (dir == nullptr) return invalid_argument("no directory");
+  if (expected_name == nullptr && expected_name_length != 0)
+    return invalid_argument("no expected name");
   return make_result(
       keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
         return plugin_sign::verify_plugin_directory(

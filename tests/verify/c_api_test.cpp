@@ -182,6 +182,9 @@ TEST_F(CApi, ExpectedNameIsComparedWithItsLength) {
   EXPECT_EQ(PLUGIN_SIGN_NAME_MISMATCH, plugin_sign_result_status(nul.get()));
   EXPECT_STREQ("package name demo, expected demo\\x00x", plugin_sign_result_message(nul.get()));
   EXPECT_EQ(nullptr, plugin_sign_result_main_wasm(nul.get(), nullptr));
+  // A name whose bytes are missing is a caller's fault, never "any name".
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_result_status(verify_named(nullptr, 4).get()));
 }
 
 TEST_F(CApi, DirectoryWithRevocationsAndName) {
