@@ -44,8 +44,10 @@ typedef enum plugin_sign_status {
   PLUGIN_SIGN_TOO_LARGE = 4,        /* a size beyond the limits */
   PLUGIN_SIGN_UNREADABLE = 5,       /* a package, key or plugin directory file could not be read */
   PLUGIN_SIGN_OUT_OF_MEMORY = 6,
-  PLUGIN_SIGN_INVALID_KEY = 7,     /* a trusted key's text was refused */
-  PLUGIN_SIGN_INVALID_ARGUMENT = 8 /* a required pointer was NULL */
+  PLUGIN_SIGN_INVALID_KEY = 7,      /* a trusted key's or a revocation file's text was refused */
+  PLUGIN_SIGN_INVALID_ARGUMENT = 8, /* a required pointer was NULL */
+  PLUGIN_SIGN_REVOKED = 9,          /* a key that verifies it, or the package, is revoked */
+  PLUGIN_SIGN_NAME_MISMATCH = 10    /* verified, but not the package name that was expected */
 } plugin_sign_status;
 
 /* Limits on the sizes a package's entries declare; 0 in a field means its default
@@ -136,6 +138,51 @@ const void* plugin_sign_result_plugin_toml(const plugin_sign_result* result, siz
 const void* plugin_sign_result_main_wasm(const plugin_sign_result* result, size_t* size);
 
 void plugin_sign_result_free(plugin_sign_result* result);
+
+/* A set of revoked keys and packages, refused although a trusted key verifies them. */
+typedef struct plugin_sign_revocations plugin_sign_revocations;
+
+/* A new, empty revocation set; NULL when out of memory. */
+plugin_sign_revocations* plugin_sign_revocations_new(void);
+
+/* Adds every entry of a revocation file's text (`length` bytes): "key PUBLICKEY SIGNATURE"
+ * statements as `plugin_key revoke` prints them, "key-id KEYID" and "package MANIFEST_SHA256"
+ * lines in lowercase hexadecimal, "#" comments and blank lines. A statement whose signature
+ * does not verify refuses the whole text. On failure nothing is added, the status is
+ * PLUGIN_SIGN_INVALID_KEY and plugin_sign_revocations_error tells why, naming the line. */
+plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations* revocations,
+                                                         const char* text, size_t length);
+
+/* The message of the last failed addition to `revocations`, "" when there was none. */
+const char* plugin_sign_revocations_error(const plugin_sign_revocations* revocations);
+
+void plugin_sign_revocations_free(plugin_sign_revocations* revocations);
+
+/* plugin_sign_verify_package with two more checks: `revocations` (NULL: none) refuses a package
+ * whose verifying key or manifest SHA-256 it holds (PLUGIN_SIGN_REVOKED), and
+ * `expected_name` (NULL with a length of 0: any name) of `expected_name_length` bytes, which
+ * may hold NUL, refuses a package whose name is not exactly that (PLUGIN_SIGN_NAME_MISMATCH). The
+ * signature is checked first, then the revocations, then plugin.toml, the key's names, the expected
+ * name. In a result's message, a NUL byte of a name shows as \x00. */
+plugin_sign_result* plugin_sign_verify_package_with(const plugin_sign_keys* keys,
+                                                    const plugin_sign_revocations* revocations,
+                                                    const char* expected_name,
+                                                    size_t expected_name_length, const void* data,
+                                                    size_t size, const plugin_sign_limits* limits);
+
+/* plugin_sign_verify_file with the checks of plugin_sign_verify_package_with. */
+plugin_sign_result* plugin_sign_verify_file_with(const plugin_sign_keys* keys,
+                                                 const plugin_sign_revocations* revocations,
+                                                 const char* expected_name,
+                                                 size_t expected_name_length, const char* path,
+                                                 const plugin_sign_limits* limits);
+
+/* plugin_sign_verify_directory with the checks of plugin_sign_verify_package_with. */
+plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* keys,
+                                                      const plugin_sign_revocations* revocations,
+                                                      const char* expected_name,
+                                                      size_t expected_name_length, const char* dir,
+                                                      const plugin_sign_limits* limits);
 
 /* The largest package file that can hold entries within `limits` (NULL for the defaults): a
  * larger file can be refused before it is read. */

@@ -24,11 +24,13 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "plugin_sign/keys.hpp"
+#include "plugin_sign/revocations.hpp"
 
 namespace plugin_sign {
 
@@ -46,6 +48,8 @@ enum class VerifyErrorKind {
   kOutOfMemory,     ///< memory for the verified bytes could not be had
   kBadSignature,    ///< well formed, but no trusted key verifies the signature
   kNameNotAllowed,  ///< a trusted key verifies it, but none allowed for the package's name
+  kRevoked,         ///< a key that verifies it, or the package itself, is revoked
+  kNameMismatch,    ///< verified, but its name is not the name the caller expected
 };
 
 /// The kind and a message that names the failed check, e.g. "main.wasm: CRC-32 does not
@@ -102,6 +106,33 @@ struct VerifiedPackage {
 /// signature.sig, each a regular file, read once.
 [[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
     std::string_view dir, std::span<const TrustedKey> keys, const VerifyLimits& limits = {});
+
+/// What a host adds to the keys it trusts, e.g.
+/// `{.revocations = &revoked, .expected_name = "hello"}`.
+struct VerifyOptions {
+  VerifyLimits limits = {};
+  /// Keys and packages refused although a trusted key verifies them; none when null. Not
+  /// owned: it must outlive the call.
+  const Revocations* revocations = nullptr;
+  /// The package name the host asked for: any other name, byte for byte, is refused.
+  std::optional<std::string_view> expected_name = std::nullopt;
+};
+
+/// verify_package with `options`. After the signature, in this order: a key that verifies it
+/// and is revoked refuses the package, whatever other trusted key verifies it too; then a
+/// revoked manifest_sha256; then plugin.toml, the names the key is trusted for, and the
+/// expected name.
+[[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package(
+    std::span<const std::byte> archive, std::span<const TrustedKey> keys,
+    const VerifyOptions& options);
+
+/// verify_package_file with `options`, checked as verify_package checks them.
+[[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package_file(
+    std::string_view path, std::span<const TrustedKey> keys, const VerifyOptions& options);
+
+/// verify_plugin_directory with `options`, checked as verify_package checks them.
+[[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
+    std::string_view dir, std::span<const TrustedKey> keys, const VerifyOptions& options);
 
 /// The largest package file that can hold entries within `limits`: a larger file is refused
 /// before it is read.

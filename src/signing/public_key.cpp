@@ -8,6 +8,7 @@
 #include "signing/manifest.hpp"
 #include "signing/signature.hpp"
 #include "signing/signing_key.hpp"
+#include "signing/text_lines.hpp"
 
 namespace plugin_sign {
 namespace {
@@ -19,45 +20,6 @@ constexpr std::size_t kSpkiSize = sizeof kSpkiPrefix + 32;
 constexpr std::string_view kPemBegin = "-----BEGIN PUBLIC KEY-----";
 constexpr std::string_view kPemEnd = "-----END PUBLIC KEY-----";
 constexpr std::string_view kNamesOption = "names=";
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string line_error(std::size_t line, std::string_view what) {
-  return "line " + std::to_string(line) + ": " + std::string(what);
-}
-
-// The lines of `text`: split at line feeds, one carriage return at the end of each line
-// dropped (a file saved with CRLF line ends reads as the same file), no empty last line for
-// a text ending in a line feed.
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    lines.push_back(line);
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return lines;
-}
-
-// The words of a line, separated by runs of spaces and tabs; the line has no blank at either
-// end.
-std::vector<std::string_view> split_words(std::string_view line) {
-  std::vector<std::string_view> words;
-  std::size_t i = 0;
-  while (i < line.size()) {
-    std::size_t end = i;
-    while (end < line.size() && !is_blank(line[end])) ++end;
-    words.push_back(line.substr(i, end - i));
-    i = end;
-    while (i < line.size() && is_blank(line[i])) ++i;
-  }
-  return words;
-}
 
 // The patterns of "names=a,b*": at least one, none empty.
 std::expected<std::vector<std::string>, std::string> parse_names(std::string_view list) {

@@ -9,6 +9,7 @@
 
 #include "io/file_io.hpp"
 #include "plugin_sign/keys.hpp"
+#include "plugin_sign/revocations.hpp"
 #include "plugin_sign/verify.hpp"
 
 // The header's version macros and the project's version are one number.
@@ -23,6 +24,11 @@ static_assert(std::string_view(PLUGIN_SIGN_TEXT(PLUGIN_SIGN_VERSION_MAJOR) "." P
 
 struct plugin_sign_keys {
   std::vector<plugin_sign::TrustedKey> keys;
+  std::string error;
+};
+
+struct plugin_sign_revocations {
+  plugin_sign::Revocations revocations;
   std::string error;
 };
 
@@ -51,6 +57,10 @@ plugin_sign_status status_of(VerifyErrorKind kind) {
       return PLUGIN_SIGN_BAD_SIGNATURE;
     case VerifyErrorKind::kNameNotAllowed:
       return PLUGIN_SIGN_NAME_NOT_ALLOWED;
+    case VerifyErrorKind::kRevoked:
+      return PLUGIN_SIGN_REVOKED;
+    case VerifyErrorKind::kNameMismatch:
+      return PLUGIN_SIGN_NAME_MISMATCH;
   }
   return PLUGIN_SIGN_MALFORMED;
 }
@@ -81,6 +91,31 @@ plugin_sign_status add_keys(plugin_sign_keys* keys, Parse&& parse) {
   }
 }
 
+// A message as a C string: a NUL byte, which a package name or an expected name may hold,
+// would cut it short, so it shows as \x00.
+std::string c_message(const std::string& message) {
+  std::string out;
+  for (const char c : message) {
+    if (c == '\0')
+      out += "\\x00";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// The options of the *_with calls; an expected name is kept as a view of the caller's bytes.
+plugin_sign::VerifyOptions options_of(const plugin_sign_revocations* revocations,
+                                      const char* expected_name, size_t expected_name_length,
+                                      const plugin_sign_limits* limits) {
+  plugin_sign::VerifyOptions options;
+  options.limits = limits_of(limits);
+  if (revocations != nullptr) options.revocations = &revocations->revocations;
+  if (expected_name != nullptr)
+    options.expected_name = std::string_view(expected_name, expected_name_length);
+  return options;
+}
+
 // A result that reports a missing argument.
 plugin_sign_result* invalid_argument(const char* message) {
   auto* result = new (std::nothrow) plugin_sign_result;
@@ -100,7 +135,7 @@ plugin_sign_result* make_result(const plugin_sign_keys* keys, Verify&& verify) {
     auto verified = verify();
     if (!verified) {
       result->status = status_of(verified.error().kind);
-      result->message = verified.error().message;
+      result->message = c_message(verified.error().message);
       return result;
     }
     result->key_id = plugin_sign::key_id(verified->key);
@@ -289,6 +324,85 @@ const void* plugin_sign_result_main_wasm(const plugin_sign_result* result, size_
   return bytes_of(result, &plugin_sign::VerifiedPackage::main_wasm, size);
 }
 
+plugin_sign_revocations* plugin_sign_revocations_new(void) {
+  return new (std::nothrow) plugin_sign_revocations;
+}
+
+plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations* revocations,
+                                                         const char* text, size_t length) {
+  if (revocations == nullptr || (text == nullptr && length != 0))
+    return PLUGIN_SIGN_INVALID_ARGUMENT;
+  try {
+    auto parsed =
+        plugin_sign::parse_revocations(std::string_view(text == nullptr ? "" : text, length));
+    if (!parsed) {
+      revocations->error = c_message(parsed.error());
+      return PLUGIN_SIGN_INVALID_KEY;
+    }
+    // Copied whole before it replaces the set, so that a failed copy adds nothing.
+    plugin_sign::Revocations combined = revocations->revocations;
+    combined.add(*parsed);
+    revocations->revocations = std::move(combined);
+    revocations->error.clear();
+    return PLUGIN_SIGN_OK;
+  } catch (...) {
+    return PLUGIN_SIGN_OUT_OF_MEMORY;
+  }
+}
+
+const char* plugin_sign_revocations_error(const plugin_sign_revocations* revocations) {
+  return revocations == nullptr ? "no revocation set" : revocations->error.c_str();
+}
+
+void plugin_sign_revocations_free(plugin_sign_revocations* revocations) {
+  delete revocations;
+}
+
+plugin_sign_result* plugin_sign_verify_package_with(const plugin_sign_keys* keys,
+                                                    const plugin_sign_revocations* revocations,
+                                                    const char* expected_name,
+                                                    size_t expected_name_length, const void* data,
+                                                    size_t size, const plugin_sign_limits* limits) {
+  if (data == nullptr && size != 0) return invalid_argument("no data");
+  if (expected_name == nullptr && expected_name_length != 0)
+    return invalid_argument("no expected name");
+  return make_result(keys, [&] {
+    const auto* bytes = static_cast<const std::byte*>(data);
+    return plugin_sign::verify_package(
+        std::span(bytes, size), keys->keys,
+        options_of(revocations, expected_name, expected_name_length, limits));
+  });
+}
+
+plugin_sign_result* plugin_sign_verify_file_with(const plugin_sign_keys* keys,
+                                                 const plugin_sign_revocations* revocations,
+                                                 const char* expected_name,
+                                                 size_t expected_name_length, const char* path,
+                                                 const plugin_sign_limits* limits) {
+  if (path == nullptr) return invalid_argument("no path");
+  if (expected_name == nullptr && expected_name_length != 0)
+    return invalid_argument("no expected name");
+  return make_result(keys, [&] {
+    return plugin_sign::verify_package_file(
+        path, keys->keys, options_of(revocations, expected_name, expected_name_length, limits));
+  });
+}
+
+plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* keys,
+                                                      const plugin_sign_revocations* revocations,
+                                                      const char* expected_name,
+                                                      size_t expected_name_length, const char* dir,
+                                                      const plugin_sign_limits* limits) {
+  if (dir == nullptr) return invalid_argument("no directory");
+  if (expected_name == nullptr && expected_name_length != 0)
+    return invalid_argument("no expected name");
+  return make_result(
+      keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+        return plugin_sign::verify_plugin_directory(
+            dir, keys->keys, options_of(revocations, expected_name, expected_name_length, limits));
+      });
+}
+
 void plugin_sign_result_free(plugin_sign_result* result) {
   delete result;
 }
@@ -298,7 +412,7 @@ uint64_t plugin_sign_max_package_size(const plugin_sign_limits* limits) {
 }
 
 const char* plugin_sign_status_string(plugin_sign_status status) {
-  // Cases 9 and 10 by number: revocation and the expected name bring those statuses.
+  // By number: a caller may pass any int, and an unknown one gets a text too.
   switch (static_cast<int>(status)) {
     case PLUGIN_SIGN_OK:
       return "verified";
@@ -318,9 +432,9 @@ const char* plugin_sign_status_string(plugin_sign_status status) {
       return "a trusted key was refused";
     case PLUGIN_SIGN_INVALID_ARGUMENT:
       return "a required argument was NULL";
-    case 9:
+    case PLUGIN_SIGN_REVOKED:
       return "the package or its key is revoked";
-    case 10:
+    case PLUGIN_SIGN_NAME_MISMATCH:
       return "the package's name is not the expected one";
   }
   return "unknown status";

@@ -55,12 +55,47 @@ std::expected<PublicKey, VerifyError> choose_key(std::span<const TrustedKey> key
                      std::string(name));
 }
 
+bool contains(const std::vector<std::string>& list, std::string_view value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+bool is_revoked(const Revocations& revocations, const PublicKey& key) {
+  return std::find(revocations.keys.begin(), revocations.keys.end(), key) !=
+             revocations.keys.end() ||
+         contains(revocations.key_ids, key_id(key));
+}
+
+// Any revoked key among those that verify refuses the package: a revoked key's signature is
+// worth nothing, and another entry trusting the same signature cannot make it worth more.
+std::expected<void, VerifyError> check_revocations(const Revocations* revocations,
+                                                   std::span<const TrustedKey> keys,
+                                                   const std::vector<std::size_t>& verifying,
+                                                   const std::string& manifest_sha256) {
+  if (revocations == nullptr) return {};
+  for (std::size_t i : verifying)
+    if (is_revoked(*revocations, keys[i].key))
+      return failure(VerifyErrorKind::kRevoked, "key " + key_id(keys[i].key) + " is revoked");
+  if (contains(revocations->packages, manifest_sha256))
+    return failure(VerifyErrorKind::kRevoked, "package " + manifest_sha256 + " is revoked");
+  return {};
+}
+
+// A host that asked for one package must not load another that happens to be signed too.
+std::expected<void, VerifyError> check_expected_name(std::string_view name,
+                                                     std::optional<std::string_view> expected) {
+  if (!expected || name == *expected) return {};
+  return failure(VerifyErrorKind::kNameMismatch,
+                 "package name " + std::string(name) + ", expected " + std::string(*expected));
+}
+
 // The checks after the three contents are in hand, the same for an archive and a directory:
-// the signature over the manifest rebuilt from the contents, then plugin.toml, then the name.
+// the signature over the manifest rebuilt from the contents, then the revocations, then
+// plugin.toml, then the name.
 std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_toml,
                                                             ByteBuffer main_wasm,
                                                             ByteBuffer signature_text,
-                                                            std::span<const TrustedKey> keys) {
+                                                            std::span<const TrustedKey> keys,
+                                                            const VerifyOptions& options) {
   if (!initialise_crypto())
     return failure(VerifyErrorKind::kUnreadable, "the crypto library could not start");
   auto signature = decode_signature_text(as_text(signature_text.bytes()));
@@ -78,6 +113,9 @@ std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_to
       verifying.push_back(i);
   if (verifying.empty())
     return failure(VerifyErrorKind::kBadSignature, "signature does not match any trusted key");
+  auto not_revoked =
+      check_revocations(options.revocations, keys, verifying, package.manifest_sha256);
+  if (!not_revoked) return std::unexpected(not_revoked.error());
 
   // Parsed only now: until the signature verified, plugin.toml was an attacker's text.
   auto name_version = read_package_name_version(plugin_toml.bytes());
@@ -86,6 +124,8 @@ std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_to
                    "invalid plugin.toml: " + one_line(name_version.error()));
   auto key = choose_key(keys, verifying, name_version->name);
   if (!key) return std::unexpected(key.error());
+  auto expected = check_expected_name(name_version->name, options.expected_name);
+  if (!expected) return std::unexpected(expected.error());
 
   package.name = std::move(name_version->name);
   package.version = std::move(name_version->version);
@@ -148,6 +188,18 @@ std::expected<VerifiedPackage, VerifyError> without_exceptions(Body&& body) {
 std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::byte> archive,
                                                            std::span<const TrustedKey> keys,
                                                            const VerifyLimits& limits) {
+  return verify_package(archive, keys, VerifyOptions{.limits = limits});
+}
+
+std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
+    std::string_view dir, std::span<const TrustedKey> keys, const VerifyLimits& limits) {
+  return verify_plugin_directory(dir, keys, VerifyOptions{.limits = limits});
+}
+
+std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::byte> archive,
+                                                           std::span<const TrustedKey> keys,
+                                                           const VerifyOptions& options) {
+  const VerifyLimits& limits = options.limits;
   return without_exceptions([&]() -> std::expected<VerifiedPackage, VerifyError> {
     if (archive.size() > max_package_size(limits))
       return failure(
@@ -156,12 +208,13 @@ std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::
     auto contents = read_package_archive(archive, size_limits(limits));
     if (!contents) return failure(kind_of(contents.error().kind), reason_of(contents.error()));
     return verify_contents(std::move(contents->plugin_toml), std::move(contents->main_wasm),
-                           std::move(contents->signature), keys);
+                           std::move(contents->signature), keys, options);
   });
 }
 
 std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
-    std::string_view dir, std::span<const TrustedKey> keys, const VerifyLimits& limits) {
+    std::string_view dir, std::span<const TrustedKey> keys, const VerifyOptions& options) {
+  const VerifyLimits& limits = options.limits;
   return without_exceptions([&]() -> std::expected<VerifiedPackage, VerifyError> {
     auto plugin_toml = read_member(dir, "plugin.toml", limits.plugin_toml);
     if (!plugin_toml) return std::unexpected(plugin_toml.error());
@@ -170,7 +223,7 @@ std::expected<VerifiedPackage, VerifyError> verify_plugin_directory(
     auto signature = read_member(dir, "signature.sig", kSignatureTextSize);
     if (!signature) return std::unexpected(signature.error());
     return verify_contents(std::move(*plugin_toml), std::move(*main_wasm), std::move(*signature),
-                           keys);
+                           keys, options);
   });
 }
 

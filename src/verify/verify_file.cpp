@@ -46,11 +46,17 @@ std::expected<ByteBuffer, VerifyError> read_package_file(std::string_view path,
 std::expected<VerifiedPackage, VerifyError> verify_package_file(std::string_view path,
                                                                 std::span<const TrustedKey> keys,
                                                                 const VerifyLimits& limits) {
+  return verify_package_file(path, keys, VerifyOptions{.limits = limits});
+}
+
+std::expected<VerifiedPackage, VerifyError> verify_package_file(std::string_view path,
+                                                                std::span<const TrustedKey> keys,
+                                                                const VerifyOptions& options) {
   try {
-    auto archive = read_package_file(path, limits);
+    auto archive = read_package_file(path, options.limits);
     if (!archive) return std::unexpected(std::move(archive.error()));
     // The verified contents own their bytes: the archive may go when this returns.
-    return verify_package(archive->bytes(), keys, limits);
+    return verify_package(archive->bytes(), keys, options);
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }

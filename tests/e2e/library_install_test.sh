@@ -17,12 +17,12 @@ library=$(find "$prefix" -name libplugin_sign_verify.so.1 -print -quit)
 libdir=$(dirname "$library")
 test -L "$libdir/libplugin_sign_verify.so"
 objdump -p "$library" | grep -q 'SONAME *libplugin_sign_verify.so.1$'
-for header in keys.hpp verify.hpp verify.h; do test -f "$prefix/include/plugin_sign/$header"; done
+for header in keys.hpp verify.hpp verify.h revocations.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
 test -f "$libdir/cmake/PluginSign/PluginSignConfig.cmake"
 test -f "$libdir/pkgconfig/plugin_sign_verify.pc"
 # Nothing internal is exported: only the C functions and the public C++ API.
 if nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^plugin_sign_' |
-    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name)(\[abi:cxx11\])?\('; then
+    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name|parse_revocations)(\[abi:cxx11\])?\('; then
   echo "unexpected exported symbols above"
   exit 1
 fi

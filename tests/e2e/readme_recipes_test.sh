@@ -46,4 +46,18 @@ printf '\001' >> tampered.zip
 status=0
 plugin_verify -q -p public.pem tampered.zip || status=$?
 [ "$status" -eq 2 ] || { echo "plugin_verify gave $status for a tampered package" >&2; exit 1; }
+
+# The revocation statement and the key ID the recipes listed refuse the package, and only
+# them: the same list without its lines lets it verify again.
+grep -Eqx 'key [A-Za-z0-9+/]{43}= [A-Za-z0-9+/]{86}==' signing-key.revoke
+[ "$(cut -d' ' -f2 signing-key.revoke)" = "$(plugin_key public signing-key)" ]
+status=0
+plugin_verify -q -p public.pem -r revoked.txt hello-v0.1.0.zip || status=$?
+[ "$status" -eq 1 ] || { echo "plugin_verify -r gave $status for a revoked key" >&2; exit 1; }
+grep -v '^key-id ' revoked.txt > statement-only.txt
+status=0
+plugin_verify -q -p public.pem -r statement-only.txt hello-v0.1.0.zip || status=$?
+[ "$status" -eq 1 ] || { echo "the statement alone gave $status" >&2; exit 1; }
+: > nothing.txt
+plugin_verify -q -p public.pem -r nothing.txt hello-v0.1.0.zip
 echo "README recipes: passed"

@@ -202,6 +202,8 @@ constexpr FailureCase kFailures[] = {
     {FailureKind::kUnreadable, "unreadable", 3},
     {FailureKind::kOutOfMemory, "out_of_memory", 3},
     {FailureKind::kExtractFailed, "extract_failed", 3},
+    {FailureKind::kRevoked, "revoked", 1},
+    {FailureKind::kNameMismatch, "name_mismatch", 1},
 };
 
 TEST(PackageLines, EachFailureKindHasItsStatusAndName) {

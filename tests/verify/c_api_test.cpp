@@ -12,6 +12,8 @@
 
 #include "archive/zip_test_support.hpp"
 #include "plugin_sign/verify.hpp"
+#include "signing/revocation.hpp"
+#include "signing/signing_key.hpp"
 #include "support/tool_runner.hpp"
 #include "verify/signed_package.hpp"
 
@@ -24,7 +26,13 @@ struct KeysDeleter {
 struct ResultDeleter {
   void operator()(plugin_sign_result* result) const { plugin_sign_result_free(result); }
 };
+struct RevocationsDeleter {
+  void operator()(plugin_sign_revocations* revocations) const {
+    plugin_sign_revocations_free(revocations);
+  }
+};
 using Keys = std::unique_ptr<plugin_sign_keys, KeysDeleter>;
+using Revoked = std::unique_ptr<plugin_sign_revocations, RevocationsDeleter>;
 using Result = std::unique_ptr<plugin_sign_result, ResultDeleter>;
 
 class CApi : public ::testing::Test {
@@ -254,6 +262,93 @@ TEST(CApiVersion, IsTheProjectVersionAndTheHeaderMacros) {
 TEST(CApiFree, AcceptsNull) {
   plugin_sign_keys_free(nullptr);
   plugin_sign_result_free(nullptr);
+  plugin_sign_revocations_free(nullptr);
+}
+
+TEST_F(CApi, RevocationFilesAddUpAndABadOneAddsNothing) {
+  const Revoked revoked(plugin_sign_revocations_new());
+  ASSERT_TRUE(revoked);
+  const std::vector<std::byte> package = testing::package_of(contents_);
+  const auto verify_with = [&](const plugin_sign_revocations* revocations) {
+    return Result(plugin_sign_verify_package_with(keys_.get(), revocations, nullptr, 0,
+                                                  package.data(), package.size(), nullptr));
+  };
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(revoked.get()).get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(nullptr).get()));
+
+  // A bad line refuses the whole text, the key-id before it included.
+  const std::string bad = "key-id " + key_id(testing::trusted(1).key) + "\nkey-id 12\n";
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_KEY,
+            plugin_sign_revocations_add_file_text(revoked.get(), bad.data(), bad.size()));
+  EXPECT_STREQ("line 2: key-id must be 16 hexadecimal digits, found 2 characters",
+               plugin_sign_revocations_error(revoked.get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(revoked.get()).get()));
+
+  const std::string other = revocation_statement(SigningKey(testing::test_seed(2)));
+  const std::string mine = revocation_statement(SigningKey(testing::test_seed(1)));
+  EXPECT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_revocations_add_file_text(revoked.get(), other.data(), other.size()));
+  EXPECT_STREQ("", plugin_sign_revocations_error(revoked.get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(revoked.get()).get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_revocations_add_file_text(revoked.get(), mine.data(), mine.size()));
+  const Result result = verify_with(revoked.get());
+  EXPECT_EQ(PLUGIN_SIGN_REVOKED, plugin_sign_result_status(result.get()));
+  EXPECT_EQ("key " + key_id(testing::trusted(1).key) + " is revoked",
+            plugin_sign_result_message(result.get()));
+  EXPECT_EQ(nullptr, plugin_sign_result_name(result.get(), nullptr));
+
+  // The functions that take no revocations keep verifying it.
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify(package).get()));
+}
+
+TEST_F(CApi, ExpectedNameIsComparedWithItsLength) {
+  const std::vector<std::byte> package = testing::package_of(contents_);
+  const auto verify_named = [&](const char* name, size_t length) {
+    return Result(plugin_sign_verify_package_with(keys_.get(), nullptr, name, length,
+                                                  package.data(), package.size(), nullptr));
+  };
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_named("demo", 4).get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_named(nullptr, 0).get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_named("demo and more", 4).get()));
+  const Result upper = verify_named("Demo", 4);
+  EXPECT_EQ(PLUGIN_SIGN_NAME_MISMATCH, plugin_sign_result_status(upper.get()));
+  EXPECT_STREQ("package name demo, expected Demo", plugin_sign_result_message(upper.get()));
+  // The NUL and what follows it count; the message shows the NUL rather than end there.
+  const Result nul = verify_named("demo\0x", 6);
+  EXPECT_EQ(PLUGIN_SIGN_NAME_MISMATCH, plugin_sign_result_status(nul.get()));
+  EXPECT_STREQ("package name demo, expected demo\\x00x", plugin_sign_result_message(nul.get()));
+  EXPECT_EQ(nullptr, plugin_sign_result_main_wasm(nul.get(), nullptr));
+  // A name whose bytes are missing is a caller's fault, never "any name".
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_result_status(verify_named(nullptr, 4).get()));
+}
+
+TEST_F(CApi, DirectoryWithRevocationsAndName) {
+  testing::ScratchDir dir;
+  testing::make_plugin(dir.path(), contents_.plugin_toml,
+                       std::string_view(reinterpret_cast<const char*>(contents_.main_wasm.data()),
+                                        contents_.main_wasm.size()));
+  testing::write_file(dir.path() / "signature.sig", contents_.signature);
+  const Revoked revoked(plugin_sign_revocations_new());
+  const Result named(plugin_sign_verify_directory_with(keys_.get(), revoked.get(), "demo", 4,
+                                                       dir.path().c_str(), nullptr));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(named.get()))
+      << plugin_sign_result_message(named.get());
+  const std::string entry =
+      std::string("package ") + plugin_sign_result_manifest_sha256(named.get()) + "\n";
+  ASSERT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_revocations_add_file_text(revoked.get(), entry.data(), entry.size()));
+  const Result refused(plugin_sign_verify_directory_with(keys_.get(), revoked.get(), "demo", 4,
+                                                         dir.path().c_str(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_REVOKED, plugin_sign_result_status(refused.get()));
+  const Result no_dir(
+      plugin_sign_verify_directory_with(keys_.get(), nullptr, nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_dir.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_revocations_add_file_text(nullptr, entry.data(), entry.size()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_revocations_add_file_text(revoked.get(), nullptr, 1));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "io/secret_file.hpp"
 #include "io/utf8.hpp"
 #include "plugin_sign/keys.hpp"
+#include "signing/revocation.hpp"
 #include "signing/signing_key.hpp"
 #include "tools/common/public_key_text.hpp"
 
@@ -95,6 +96,12 @@ std::expected<std::string, std::string> show_public_key(std::optional<std::strin
   auto key = secret_file ? read_signing_key(*secret_file) : signing_key_from_environment();
   if (!key) return std::unexpected(key.error());
   return public_key_text(public_key_of(*key), pem);
+}
+
+std::expected<std::string, std::string> revoke_key(std::optional<std::string_view> secret_file) {
+  auto key = secret_file ? read_signing_key(*secret_file) : signing_key_from_environment();
+  if (!key) return std::unexpected(key.error());
+  return revocation_statement(*key);
 }
 
 // A text that is a valid key is a key, whatever files exist: "./NAME" names a file of that

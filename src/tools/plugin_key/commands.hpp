@@ -1,4 +1,4 @@
-// commands.hpp — the three commands of plugin_key, each one run that yields its output text.
+// commands.hpp — the commands of plugin_key, each one run that yields its output text.
 #pragma once
 
 #include <expected>
@@ -18,6 +18,11 @@ namespace plugin_sign {
 /// of KAVENTA_PLUGIN_SIGNING_KEY: Base64 and a line feed, or the PEM block with `pem`.
 [[nodiscard]] std::expected<std::string, std::string> show_public_key(
     std::optional<std::string_view> secret_file, bool pem);
+
+/// The revocation statement of the secret key, taken as show_public_key takes it: one line
+/// "key PUBLICKEY SIGNATURE".
+[[nodiscard]] std::expected<std::string, std::string> revoke_key(
+    std::optional<std::string_view> secret_file);
 
 /// The key ID of `key_or_file`: a Base64 public key, or else a key file, one line for each
 /// key it holds.

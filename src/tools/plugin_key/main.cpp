@@ -1,4 +1,5 @@
-// plugin_key generate | public | id — makes signing keys and shows public keys and key IDs.
+// plugin_key generate | public | revoke | id — makes signing keys, shows public keys and key
+// IDs, and makes revocation statements.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,6 +21,7 @@ constexpr int kUsageError = 2;
 constexpr std::string_view kUsage =
     "usage: plugin_key generate [--force] SECRET_FILE\n"
     "       plugin_key public [--pem] [SECRET_FILE]\n"
+    "       plugin_key revoke [SECRET_FILE]\n"
     "       plugin_key id PUBLIC_KEY\n";
 
 constexpr std::string_view kHelp =
@@ -29,6 +31,8 @@ constexpr std::string_view kHelp =
     "            --force replaces existing files\n"
     "  public    print the public key of SECRET_FILE (\"-\": standard input), or else of\n"
     "            KAVENTA_PLUGIN_SIGNING_KEY; --pem prints a PEM PUBLIC KEY block\n"
+    "  revoke    print the statement that revokes the key of SECRET_FILE (\"-\": standard\n"
+    "            input), or else of KAVENTA_PLUGIN_SIGNING_KEY, for plugin_verify -r\n"
     "  id        print the key ID of PUBLIC_KEY, a Base64 public key or a key file\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error. See plugin_key(1).\n";
@@ -95,6 +99,13 @@ std::expected<std::string, std::string> run(int argc, char** argv) {
     std::optional<std::string_view> file;
     if (!line.operands.empty()) file = line.operands[0];
     return show_public_key(file, has_flag(line, "--pem"));
+  }
+  if (command == "revoke") {
+    const CommandLine line = split_command_line(command, argc, argv, {});
+    if (line.operands.size() > 1) usage_error("revoke takes at most one SECRET_FILE");
+    std::optional<std::string_view> file;
+    if (!line.operands.empty()) file = line.operands[0];
+    return revoke_key(file);
   }
   if (command == "id") {
     const CommandLine line = split_command_line(command, argc, argv, {});

@@ -12,7 +12,10 @@ std::expected<std::string, std::string> option_value(std::span<const std::string
   if (arg.size() > option.size()) return arg.substr(option.size());
   if (i + 1 >= args.size())
     return std::unexpected("option " + std::string(option) + " needs " +
-                           (option == "-x" ? "a directory" : "a key"));
+                           (option == "-x"       ? "a directory"
+                            : option == "-r"     ? "a revocation file"
+                            : option == "--name" ? "a package name"
+                                                 : "a key"));
   return args[++i];
 }
 
@@ -48,6 +51,16 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
       json = true;
     } else if (arg == "-q") {
       quiet = true;
+    } else if (arg == "--name") {
+      auto value = option_value(args, i, arg);
+      if (!value) return std::unexpected(value.error());
+      if (verify.expected_name) return std::unexpected("--name given more than once");
+      if (value->empty()) return std::unexpected("--name needs a package name, not an empty one");
+      verify.expected_name = std::move(*value);
+    } else if (arg.starts_with("-r")) {
+      auto value = option_value(args, i, "-r");
+      if (!value) return std::unexpected(value.error());
+      verify.revocation_files.push_back(std::move(*value));
     } else if (arg.starts_with("-p") || arg.starts_with("-P") || arg.starts_with("-x")) {
       const std::string option = arg.substr(0, 2);
       auto value = option_value(args, i, option);

@@ -21,6 +21,8 @@ enum class OutputMode { kText, kJson, kQuiet };
 /// A command line that asks for verification.
 struct VerifyArguments {
   std::vector<KeySource> keys;
+  std::vector<std::string> revocation_files;  ///< -r, in command-line order
+  std::optional<std::string> expected_name;   ///< --name
   std::optional<std::string> extract_dir;
   OutputMode output = OutputMode::kText;
   std::vector<std::string> packages;
@@ -35,7 +37,8 @@ struct Command {
 
 /// The one-line synopsis, without "usage: ".
 inline constexpr const char* kSynopsis =
-    "plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...";
+    "plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR] "
+    "[--json] [-q] PACKAGE...";
 
 /// Parses `args` (without the program name). Options may come before, between or after the
 /// packages; "--" ends them; "-pFILE" and "-PKEY" work as "-p FILE" and "-P KEY". The error

@@ -1,4 +1,5 @@
-// plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...
+// plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]
+//               [--json] [-q] PACKAGE...
 // Verifies signed plugin packages against trusted public keys.
 #include <unistd.h>
 
@@ -19,13 +20,18 @@ namespace {
 constexpr int kUsageStatus = 3;
 
 constexpr const char* kHelp =
-    "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-x DIR] [--json] [-q] PACKAGE...\n"
+    "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]\n"
+    "                     [--json] [-q] PACKAGE...\n"
     "\n"
     "Verifies each PACKAGE (a package ZIP or a plugin directory) against the trusted keys.\n"
     "\n"
     "  -p KEYFILE    trust the keys in KEYFILE: one Base64 key a line, optionally followed\n"
     "                by \" names=PATTERN,...\"; or one PEM PUBLIC KEY block\n"
     "  -P PUBLICKEY  trust this Base64 Ed25519 public key (44 characters)\n"
+    "  -r FILE       refuse the keys and packages that the revocation file FILE revokes:\n"
+    "                \"key PUBLICKEY SIGNATURE\" (from plugin_key revoke), \"key-id KEYID\"\n"
+    "                and \"package MANIFEST_SHA256\" lines\n"
+    "  --name NAME   verify only a package whose name is exactly NAME\n"
     "  -x DIR        with one PACKAGE: once it verified, write its plugin.toml, main.wasm\n"
     "                and signature.sig into DIR (created when missing)\n"
     "  --json        one JSON object a line on standard output for every package\n"
@@ -34,8 +40,9 @@ constexpr const char* kHelp =
     "  --version     print the version\n"
     "\n"
     "Exit status: 0 every package verified; 1 a signature no trusted key allowed for the\n"
-    "package verifies; 2 a malformed or too large package; 3 a usage error, a bad key, an\n"
-    "unreadable package or a failed extraction. With several packages, the highest.\n";
+    "package verifies, a revoked key or package, or another name than NAME; 2 a malformed\n"
+    "or too large package; 3 a usage error, a bad key or revocation file, an unreadable\n"
+    "package or a failed extraction. With several packages, the highest.\n";
 
 // The one line on standard error for a failure that is not about one package.
 [[noreturn]] void exit_with(std::string_view message, bool with_usage = false) {
@@ -76,9 +83,13 @@ int report(const PackageReport& result, OutputMode mode) {
 int run(const VerifyArguments& arguments) {
   auto keys = load_trusted_keys(arguments.keys);
   if (!keys) exit_with(keys.error());
+  auto revocations = load_revocations(arguments.revocation_files);
+  if (!revocations) exit_with(revocations.error());
+  const PackageChecks checks{.revocations = &*revocations,
+                             .expected_name = arguments.expected_name};
   int status = 0;
   for (const std::string& package : arguments.packages) {
-    const PackageReport result = check_package(package, *keys, arguments.extract_dir);
+    const PackageReport result = check_package(package, *keys, checks, arguments.extract_dir);
     status = std::max(status, report(result, arguments.output));
   }
   return status;

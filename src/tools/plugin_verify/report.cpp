@@ -85,6 +85,8 @@ int exit_status(const PackageReport& report) {
   switch (report.failure->kind) {
     case FailureKind::kBadSignature:
     case FailureKind::kNameNotAllowed:
+    case FailureKind::kRevoked:
+    case FailureKind::kNameMismatch:
       return 1;
     case FailureKind::kMalformed:
     case FailureKind::kTooLarge:
@@ -113,6 +115,10 @@ std::string_view failure_kind_name(FailureKind kind) {
       return "name_not_allowed";
     case FailureKind::kExtractFailed:
       return "extract_failed";
+    case FailureKind::kRevoked:
+      return "revoked";
+    case FailureKind::kNameMismatch:
+      return "name_mismatch";
   }
   return "unknown";
 }

@@ -18,6 +18,8 @@ enum class FailureKind {
   kBadSignature,
   kNameNotAllowed,
   kExtractFailed,
+  kRevoked,
+  kNameMismatch,
 };
 
 struct Failure {
@@ -43,7 +45,8 @@ struct PackageReport {
   std::optional<Failure> failure;
 };
 
-/// 0 when nothing failed; 1 for a signature no allowed key verifies; 2 for a malformed or too
+/// 0 when nothing failed; 1 for a signature no allowed key verifies, a revoked key or package,
+/// or another name than the expected one; 2 for a malformed or too
 /// large package; 3 for an unreadable package, no memory or a failed extraction.
 [[nodiscard]] int exit_status(const PackageReport& report);
 

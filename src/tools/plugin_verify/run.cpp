@@ -30,6 +30,20 @@ std::expected<std::vector<TrustedKey>, std::string> read_key_file(const std::str
   return keys;
 }
 
+// Loaded as key files are: a list that anyone may rewrite could un-revoke a key.
+std::expected<Revocations, std::string> read_revocation_file(const std::string& path) {
+  auto text = read_trust_file(path, kMaxRevocationFileSize);
+  if (!text && text.error().kind == IoErrorKind::kWorldWritable)
+    return std::unexpected("revocation file " + path + ": refused, " + io_error_text(text.error()) +
+                           " (chmod o-w " + path + ")");
+  if (!text)
+    return std::unexpected("revocation file " + path +
+                           ": failed to read: " + io_error_text(text.error()));
+  auto revocations = parse_revocations(as_text(text->bytes()));
+  if (!revocations) return std::unexpected("revocation file " + path + ": " + revocations.error());
+  return revocations;
+}
+
 FailureKind failure_kind(VerifyErrorKind kind) {
   switch (kind) {
     case VerifyErrorKind::kUnreadable:
@@ -44,6 +58,10 @@ FailureKind failure_kind(VerifyErrorKind kind) {
       return FailureKind::kBadSignature;
     case VerifyErrorKind::kNameNotAllowed:
       return FailureKind::kNameNotAllowed;
+    case VerifyErrorKind::kRevoked:
+      return FailureKind::kRevoked;
+    case VerifyErrorKind::kNameMismatch:
+      return FailureKind::kNameMismatch;
   }
   return FailureKind::kMalformed;
 }
@@ -83,12 +101,27 @@ std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
   return keys;
 }
 
+std::expected<Revocations, std::string> load_revocations(std::span<const std::string> paths) {
+  Revocations revocations;
+  for (const std::string& path : paths) {
+    auto from_file = read_revocation_file(path);
+    if (!from_file) return std::unexpected(from_file.error());
+    revocations.add(*from_file);
+  }
+  return revocations;
+}
+
 PackageReport check_package(const std::string& package, std::span<const TrustedKey> keys,
+                            const PackageChecks& checks,
                             const std::optional<std::string>& extract_dir) {
   PackageReport report{.package = package, .verified = {}, .failure = {}};
   const VerifyLimits limits;
-  auto verified = is_directory(package) ? verify_plugin_directory(package, keys, limits)
-                                        : verify_package_file(package, keys, limits);
+  VerifyOptions options;
+  options.limits = limits;
+  options.revocations = checks.revocations;
+  if (checks.expected_name) options.expected_name = *checks.expected_name;
+  auto verified = is_directory(package) ? verify_plugin_directory(package, keys, options)
+                                        : verify_package_file(package, keys, options);
   if (!verified) {
     report.failure = Failure{.kind = failure_kind(verified.error().kind),
                              .message = std::move(verified.error().message)};

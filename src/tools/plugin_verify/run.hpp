@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plugin_sign/keys.hpp"
+#include "plugin_sign/revocations.hpp"
 #include "tools/plugin_verify/arguments.hpp"
 #include "tools/plugin_verify/report.hpp"
 
@@ -22,10 +23,25 @@ inline constexpr std::uint64_t kMaxKeyFileSize = std::uint64_t{1} << 20;
 [[nodiscard]] std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
     std::span<const KeySource> sources);
 
-/// Reads `package` (a package ZIP, or a plugin directory), verifies it against `keys` and,
-/// when it verified and `extract_dir` is given, writes its three files there.
+/// The largest revocation file read: some tens of thousands of entries.
+inline constexpr std::uint64_t kMaxRevocationFileSize = std::uint64_t{4} << 20;
+
+/// Every entry of the revocation files `paths`. The error is the whole message, naming the
+/// file: "revocation file revoked.txt: line 2: ...".
+[[nodiscard]] std::expected<Revocations, std::string> load_revocations(
+    std::span<const std::string> paths);
+
+/// What a package must be besides signed by a trusted key.
+struct PackageChecks {
+  const Revocations* revocations = nullptr;
+  std::optional<std::string> expected_name;
+};
+
+/// Reads `package` (a package ZIP, or a plugin directory), verifies it against `keys` and
+/// `checks` and, when it verified and `extract_dir` is given, writes its three files there.
 [[nodiscard]] PackageReport check_package(const std::string& package,
                                           std::span<const TrustedKey> keys,
+                                          const PackageChecks& checks,
                                           const std::optional<std::string>& extract_dir);
 
 }  // namespace plugin_sign

@@ -1,0 +1,41 @@
+// revocations.hpp — keys and packages that must not verify, whoever trusts them: the
+// revocation files that hosts share, parsed from their text.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "plugin_sign/keys.hpp"
+
+namespace plugin_sign {
+
+/// What a host refuses although a trusted key verifies it. Entries may repeat; a key that no
+/// host trusts may be revoked all the same (a file is shared by hosts that trust different
+/// keys).
+struct Revocations {
+  std::vector<PublicKey> keys;        ///< keys whose own statement revoked them
+  std::vector<std::string> key_ids;   ///< 16 lowercase hexadecimal digits, as key_id gives
+  std::vector<std::string> packages;  ///< manifest_sha256 values, 64 lowercase hex digits
+
+  /// Adds every entry of `other`, as when a host loads several files.
+  void add(const Revocations& other) {
+    keys.insert(keys.end(), other.keys.begin(), other.keys.end());
+    key_ids.insert(key_ids.end(), other.key_ids.begin(), other.key_ids.end());
+    packages.insert(packages.end(), other.packages.begin(), other.packages.end());
+  }
+};
+
+/// The entries of a revocation file, one a line:
+///   "key PUBLICKEY SIGNATURE"  a statement as `plugin_key revoke` prints it, checked here;
+///   "key-id KEYID"             a key revoked without its statement (its secret may be lost);
+///   "package MANIFEST_SHA256"  one package, whoever signed it;
+/// "#" comment lines and blank lines; words separated by spaces or tabs; a line may not begin
+/// or end with white space; lines end in LF or CRLF. Hexadecimal digits are lowercase, as
+/// `plugin_key id` and `plugin_verify --json` print them. A file without entries is valid.
+/// Any fault, a statement whose signature does not verify among them, refuses the whole file;
+/// the error names the line: "line 3: ...".
+[[nodiscard]] std::expected<Revocations, std::string> parse_revocations(std::string_view text);
+
+}  // namespace plugin_sign
