@@ -112,8 +112,10 @@ completed=$(cd "$work/complete" && bash -c '
   complete_words plugin_sign ""
   complete_words plugin_sign dir ""
   complete_words plugin_verify --j
+  complete_words plugin_verify --n
   complete_words plugin_verify -x ""
   complete_words plugin_verify -p ""
+  complete_words plugin_verify -r ""
   complete_words plugin_key ""
   complete_words plugin_key generate --
   complete_words plugin_key public --p
@@ -121,9 +123,11 @@ completed=$(cd "$work/complete" && bash -c '
 [ "$completed" = "plugin_sign |dir 
 plugin_sign dir |a.zip dir 
 plugin_verify --j|--json 
+plugin_verify --n|--name 
 plugin_verify -x |dir 
 plugin_verify -p |a.zip dir key 
-plugin_key |--help --version generate id public 
+plugin_verify -r |a.zip dir key 
+plugin_key |--help --version generate id public revoke 
 plugin_key generate --|--force --help 
 plugin_key public --p|--pem " ] || fail "completions:
 $completed"
