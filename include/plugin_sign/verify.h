@@ -153,6 +153,15 @@ plugin_sign_revocations* plugin_sign_revocations_new(void);
 plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations* revocations,
                                                          const char* text, size_t length);
 
+/* Adds every entry of the revocation file at `path`, read whole (at most 4 MiB) and taken as
+ * plugin_sign_revocations_add_file_text takes it. A file that every user may write to is
+ * refused (PLUGIN_SIGN_UNREADABLE): anyone on the machine could take a revocation out of it.
+ * A file that cannot be read gives PLUGIN_SIGN_UNREADABLE, a larger one PLUGIN_SIGN_TOO_LARGE,
+ * one refused for its text PLUGIN_SIGN_INVALID_KEY; nothing is added then, and
+ * plugin_sign_revocations_error tells why. */
+plugin_sign_status plugin_sign_revocations_add_file(plugin_sign_revocations* revocations,
+                                                    const char* path);
+
 /* The message of the last failed addition to `revocations`, "" when there was none. */
 const char* plugin_sign_revocations_error(const plugin_sign_revocations* revocations);
 

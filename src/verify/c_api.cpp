@@ -10,6 +10,7 @@
 #include "io/file_io.hpp"
 #include "plugin_sign/keys.hpp"
 #include "plugin_sign/revocations.hpp"
+#include "plugin_sign/trust_files.hpp"
 #include "plugin_sign/verify.hpp"
 
 // The header's version macros and the project's version are one number.
@@ -148,41 +149,32 @@ plugin_sign_result* make_result(const plugin_sign_keys* keys, Verify&& verify) {
   return result;
 }
 
-// A key file's size bound: far more keys than any host trusts.
-constexpr std::uint64_t kMaxKeyFileSize = std::uint64_t{1} << 20;
-
-plugin_sign_status status_of(plugin_sign::IoErrorKind kind) {
+plugin_sign_status status_of(plugin_sign::TrustFileError::Kind kind) {
   switch (kind) {
-    case plugin_sign::IoErrorKind::kOutOfMemory:
+    case plugin_sign::TrustFileError::Kind::kOutOfMemory:
       return PLUGIN_SIGN_OUT_OF_MEMORY;
-    case plugin_sign::IoErrorKind::kTooLarge:
+    case plugin_sign::TrustFileError::Kind::kTooLarge:
       return PLUGIN_SIGN_TOO_LARGE;
-    case plugin_sign::IoErrorKind::kWorldWritable:
-    case plugin_sign::IoErrorKind::kOther:
+    case plugin_sign::TrustFileError::Kind::kInvalid:
+      return PLUGIN_SIGN_INVALID_KEY;
+    case plugin_sign::TrustFileError::Kind::kUnreadable:
+    case plugin_sign::TrustFileError::Kind::kWorldWritable:
       break;
   }
   return PLUGIN_SIGN_UNREADABLE;
 }
 
-// The key file at `path`, read and parsed; a failure's status and message go to `keys`.
+// The key file at `path`, loaded; a failure's status and message go to `keys`.
 plugin_sign_status add_key_file(plugin_sign_keys* keys, const char* path) {
-  auto text = plugin_sign::read_trust_file(path, kMaxKeyFileSize);
-  if (!text) {
-    const std::string name(path);
-    keys->error = text.error().kind == plugin_sign::IoErrorKind::kWorldWritable
-                      ? name + ": refused, " + plugin_sign::io_error_text(text.error()) +
-                            " (chmod o-w " + name + ")"
-                      : name + ": failed to read: " + plugin_sign::io_error_text(text.error());
-    return status_of(text.error().kind);
+  auto loaded = plugin_sign::load_key_file(path);
+  if (!loaded) {
+    keys->error = c_message(loaded.error().message);
+    return status_of(loaded.error().kind);
   }
-  const auto bytes = text->bytes();
-  const plugin_sign_status status = add_keys(keys, [&]() {
-    auto parsed = plugin_sign::parse_trusted_keys(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    if (!parsed) parsed = std::unexpected(std::string(path) + ": " + parsed.error());
-    return parsed;
-  });
-  return status;
+  keys->keys.reserve(keys->keys.size() + loaded->size());
+  keys->keys.insert(keys->keys.end(), loaded->begin(), loaded->end());
+  keys->error.clear();
+  return PLUGIN_SIGN_OK;
 }
 
 const plugin_sign::VerifiedPackage* package_of(const plugin_sign_result* result) {
@@ -342,6 +334,25 @@ plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations
     // Copied whole before it replaces the set, so that a failed copy adds nothing.
     plugin_sign::Revocations combined = revocations->revocations;
     combined.add(*parsed);
+    revocations->revocations = std::move(combined);
+    revocations->error.clear();
+    return PLUGIN_SIGN_OK;
+  } catch (...) {
+    return PLUGIN_SIGN_OUT_OF_MEMORY;
+  }
+}
+
+plugin_sign_status plugin_sign_revocations_add_file(plugin_sign_revocations* revocations,
+                                                    const char* path) {
+  if (revocations == nullptr || path == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  try {
+    auto loaded = plugin_sign::load_revocation_file(path);
+    if (!loaded) {
+      revocations->error = c_message(loaded.error().message);
+      return status_of(loaded.error().kind);
+    }
+    plugin_sign::Revocations combined = revocations->revocations;
+    combined.add(*loaded);
     revocations->revocations = std::move(combined);
     revocations->error.clear();
     return PLUGIN_SIGN_OK;

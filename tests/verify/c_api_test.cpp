@@ -233,6 +233,58 @@ TEST_F(CApi, AddsAKeyFileByPathAndRefusesOneEveryUserCanWrite) {
   EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(result.get()));
 }
 
+// Revocation files by path are loaded as key files are: a file anyone may rewrite could have
+// had a revocation taken out of it.
+TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
+  const testing::ScratchDir dir;
+  const std::string entry = "key-id " + key_id(testing::trusted(2).key) + "\n";
+  const std::string good = dir.path() / "revoked";
+  testing::write_file(good, "# lost key\n" + entry);
+  const std::string open = dir.path() / "open";
+  testing::write_file(open, entry);
+  ASSERT_EQ(0, ::chmod(open.c_str(), 0646));
+  const std::string bad = dir.path() / "bad";
+  testing::write_file(bad, entry + "revoke everything\n");
+  const std::string missing = dir.path() / "missing";
+  const struct {
+    const char* name;
+    std::string path;
+    plugin_sign_status status;
+    std::string message;
+  } failures[] = {
+      {"writable by every user", open, PLUGIN_SIGN_UNREADABLE,
+       open + ": refused, every user can write to it (chmod o-w " + open + ")"},
+      {"invalid text", bad, PLUGIN_SIGN_INVALID_KEY,
+       bad + ": line 2: unknown entry \"revoke\" (the entries are key, key-id and package)"},
+      {"missing", missing, PLUGIN_SIGN_UNREADABLE,
+       missing + ": failed to read: No such file or directory (os error 2)"},
+  };
+  const Revoked revoked(plugin_sign_revocations_new());
+  for (const auto& c : failures) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.status, plugin_sign_revocations_add_file(revoked.get(), c.path.c_str()));
+    EXPECT_EQ(c.message, plugin_sign_revocations_error(revoked.get()));
+  }
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_revocations_add_file(revoked.get(), nullptr));
+
+  // Nothing of the refused files was added: key 2's package still verifies, until the good
+  // file revokes its key.
+  const Keys keys(plugin_sign_keys_new());
+  const std::string key = public_key_base64(testing::trusted(2).key);
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_base64(keys.get(), key.c_str()));
+  const std::vector<std::byte> package = testing::package_of(
+      testing::signed_contents(2, std::string(testing::kSampleToml), testing::sample_module(100)));
+  const auto verify = [&] {
+    const Result result(plugin_sign_verify_package_with(keys.get(), revoked.get(), nullptr, 0,
+                                                        package.data(), package.size(), nullptr));
+    return plugin_sign_result_status(result.get());
+  };
+  EXPECT_EQ(PLUGIN_SIGN_OK, verify());
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_revocations_add_file(revoked.get(), good.c_str()));
+  EXPECT_STREQ("", plugin_sign_revocations_error(revoked.get()));
+  EXPECT_EQ(PLUGIN_SIGN_REVOKED, verify());
+}
+
 TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
   std::set<std::string> texts;
   for (int status = 0; status <= 10; ++status) {

@@ -12,36 +12,20 @@
 namespace plugin_sign {
 namespace {
 
-std::string_view as_text(std::span<const std::byte> bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
 std::expected<std::vector<TrustedKey>, std::string> read_key_file(const std::string& path) {
-  auto text = read_trust_file(path, kMaxKeyFileSize);
-  if (!text && text.error().kind == IoErrorKind::kWorldWritable)
-    return std::unexpected("key file " + path + ": refused, " + io_error_text(text.error()) +
-                           " (chmod o-w " + path + ")");
-  if (!text)
-    return std::unexpected("key file " + path + ": failed to read: " + io_error_text(text.error()));
-  auto keys = parse_trusted_keys(as_text(text->bytes()));
-  if (!keys)
-    return std::unexpected("key file " + path + ": " + keys.error() + "; " +
-                           std::string(kExpectedPublicKey));
-  return keys;
+  auto keys = load_key_file(path);
+  if (keys) return std::move(*keys);
+  std::string message = "key file " + keys.error().message;
+  if (keys.error().kind == TrustFileError::Kind::kInvalid)
+    message += "; " + std::string(kExpectedPublicKey);
+  return std::unexpected(std::move(message));
 }
 
 // Loaded as key files are: a list that anyone may rewrite could un-revoke a key.
 std::expected<Revocations, std::string> read_revocation_file(const std::string& path) {
-  auto text = read_trust_file(path, kMaxRevocationFileSize);
-  if (!text && text.error().kind == IoErrorKind::kWorldWritable)
-    return std::unexpected("revocation file " + path + ": refused, " + io_error_text(text.error()) +
-                           " (chmod o-w " + path + ")");
-  if (!text)
-    return std::unexpected("revocation file " + path +
-                           ": failed to read: " + io_error_text(text.error()));
-  auto revocations = parse_revocations(as_text(text->bytes()));
-  if (!revocations) return std::unexpected("revocation file " + path + ": " + revocations.error());
-  return revocations;
+  auto revocations = load_revocation_file(path);
+  if (!revocations) return std::unexpected("revocation file " + revocations.error().message);
+  return std::move(*revocations);
 }
 
 FailureKind failure_kind(VerifyErrorKind kind) {

@@ -10,21 +10,16 @@
 
 #include "plugin_sign/keys.hpp"
 #include "plugin_sign/revocations.hpp"
+#include "plugin_sign/trust_files.hpp"
 #include "tools/plugin_verify/arguments.hpp"
 #include "tools/plugin_verify/report.hpp"
 
 namespace plugin_sign {
 
-/// The largest key file read: far more keys than any host trusts.
-inline constexpr std::uint64_t kMaxKeyFileSize = std::uint64_t{1} << 20;
-
 /// Every key of `sources`, in order. The error is the whole message, naming the source:
 /// "key file keys.txt: line 2: ..." or "-P AAAA: public key is not valid base64: ...".
 [[nodiscard]] std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
     std::span<const KeySource> sources);
-
-/// The largest revocation file read: some tens of thousands of entries.
-inline constexpr std::uint64_t kMaxRevocationFileSize = std::uint64_t{4} << 20;
 
 /// Every entry of the revocation files `paths`. The error is the whole message, naming the
 /// file: "revocation file revoked.txt: line 2: ...".
