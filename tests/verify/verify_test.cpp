@@ -250,7 +250,7 @@ TEST(VerifyPackage, RefusesControlCharactersInNameAndVersion) {
        "invalid plugin.toml: package name contains control character U+001B"},
       {"DEL in the name", "[package]\nname = \"a\\u007f-beta\"\nversion = \"1.0.0\"\n",
        "invalid plugin.toml: package name contains control character U+007F"},
-      {"tab in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\\t\"\n",
+      {"a raw tab in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\t\"\n",
        "invalid plugin.toml: package version contains control character U+0009"},
       {"line feed in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\\n2.0\"\n",
        "invalid plugin.toml: package version contains control character U+000A"},
