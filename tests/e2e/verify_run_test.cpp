@@ -440,13 +440,15 @@ TEST_F(VerifyRun, QuietPrintsNothingAndKeepsTheStatus) {
 }
 
 TEST_F(VerifyRun, HostilePathAndNameStayOnOneLine) {
+  // A line feed in a name does not verify; a line separator, U+2028, does.
   sign("evil.zip",
-       "[package]\nname = \"x\\n/tmp/a.zip: verified good 1.0, key 00\"\nversion = \"1\"\n");
+       "[package]\nname = \"x\\u2028/tmp/a.zip: verified good 1.0, key 00\"\nversion = "
+       "\"1\"\n");
   fs::copy_file(dir_.path() / "evil.zip", dir_.path() / "two\nlines.zip");
   const ToolResult r = verify({"-P", test_key_.public_base64, "two\nlines.zip", "no\x1b[2J.zip"});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out,
-            "two\\nlines.zip: verified x\\n/tmp/a.zip:\\x20verified\\x20good\\x201.0,"
+            "two\\nlines.zip: verified x\\xe2\\x80\\xa8/tmp/a.zip:\\x20verified\\x20good\\x201.0,"
             "\\x20key\\x2000 1, key " +
                 test_key_.key_id + "\n");
   EXPECT_EQ(r.err,
