@@ -21,6 +21,11 @@ foreach(component ${PLUGIN_SIGN_PACKAGES})
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
+# The tools' link is static on purpose (see the file); lintian is told so in their package only.
+install(FILES packaging/debian/plugin-sign.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${PLUGIN_SIGN_PACKAGE_tools}
+  COMPONENT tools EXCLUDE_FROM_ALL)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME plugin-sign)
 set(CPACK_PACKAGE_VENDOR "plugin_sign maintainers")

@@ -1,6 +1,11 @@
 // Arbitrary bytes as a package: the strict reader and verify_package must never crash, must
 // agree with each other, and whatever the reader accepts must be byte for byte the archive
 // the writer's record code makes of the entries found, so nothing outside that layout passes.
+// Until the signature verified, verify_package maps no more than 16 times the package's size,
+// whatever its entries declare: the fuzzer is linked with mmap and munmap wrapped (see
+// CMakeLists.txt), so that the library itself carries no hook for it.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +18,29 @@
 #include "fuzz_check.hpp"
 #include "plugin_sign/verify.hpp"
 #include "signing/signing_key.hpp"
+
+// The bytes mapped while `tracking`, and their peak; the fuzzer runs one input at a time.
+namespace {
+bool tracking = false;
+std::size_t mapped = 0;
+std::size_t peak_mapped = 0;
+}  // namespace
+
+extern "C" void* __real_mmap(void* address, std::size_t length, int protection, int flags, int fd,
+                             off_t offset);
+extern "C" int __real_munmap(void* address, std::size_t length);
+
+extern "C" void* __wrap_mmap(void* address, std::size_t length, int protection, int flags, int fd,
+                             off_t offset) {
+  void* result = __real_mmap(address, length, protection, flags, fd, offset);
+  if (tracking && result != MAP_FAILED) peak_mapped = std::max(peak_mapped, mapped += length);
+  return result;
+}
+
+extern "C" int __wrap_munmap(void* address, std::size_t length) {
+  if (tracking) mapped -= std::min(mapped, length);
+  return __real_munmap(address, length);
+}
 
 namespace plugin_sign::fuzzing {
 namespace {
@@ -61,7 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   auto read = read_package_archive(input, size_limits);
   require(read.has_value() <= located.has_value(), "reading needs locating");
+  tracking = true;
+  mapped = peak_mapped = 0;
   auto verified = verify_package(input, keys, limits);
+  tracking = false;
+  if (!verified && (!read || verified.error().kind == VerifyErrorKind::kBadSignature))
+    require(peak_mapped <= 16 * size, "memory before the signature within 16 x the package",
+            std::to_string(peak_mapped), std::to_string(16 * size));
   if (!read) {
     require(!verified.has_value(), "verify refuses what the reader refuses");
     require(verified.error().message == read.error().message, "the reader's message",

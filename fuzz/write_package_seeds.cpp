@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "archive/package_builder.hpp"
 #include "archive/zip_records.hpp"
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
         signed_package(std::as_bytes(std::span(toml)), std::as_bytes(std::span(wasm))));
   write(dir + "/signed_empty_module.bin",
         signed_package(std::as_bytes(std::span(toml)), std::span<const std::byte>()));
+  // Far more than 15 bytes per compressed byte: streamed before the signature verified.
+  const std::vector<std::byte> zeros(std::size_t{64} << 10);
+  write(dir + "/signed_streamed_module.bin", signed_package(std::as_bytes(std::span(toml)), zeros));
   for (const testing::HostileArchive& row : testing::hostile_archives())
     write(dir + "/" + file_name(row.name), row.bytes);
   return 0;

@@ -90,7 +90,9 @@ struct VerifiedPackage {
   VerifiedBytes signature;  ///< the 88 characters of signature.sig
 };
 
-/// Verifies a package ZIP held in memory against `keys`.
+/// Verifies a package ZIP held in memory against `keys`. Until the signature verified, what
+/// it allocates is bounded by the archive's size (16 times it plus 16 MiB), whatever sizes the
+/// entries declare.
 [[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package(
     std::span<const std::byte> archive, std::span<const TrustedKey> keys,
     const VerifyLimits& limits = {});

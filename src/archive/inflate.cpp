@@ -31,25 +31,17 @@ Outcome run(libdeflate_decompressor* d, std::span<const std::byte> input,
   return outcome;
 }
 
-// After invalid data: whether the stream would have gone on into the bytes after its input.
-// Inflated into a scratch buffer of the same bounded size, never into the result.
-bool runs_past_input(libdeflate_decompressor* d, std::span<const std::byte> region,
-                     std::size_t input_size, std::span<std::byte> scratch) {
-  if (region.size() == input_size) return false;
-  const Outcome longer = run(d, region, scratch);
-  return longer.result == LIBDEFLATE_SUCCESS && longer.consumed > input_size;
-}
-
 }  // namespace
 
-std::expected<ByteBuffer, InflateError> inflate_exact(std::span<const std::byte> region,
-                                                      std::size_t input_size, std::uint64_t size) {
+// One pass, whatever the input: a stream that is invalid, and one that would go on past its
+// input, are the same fault, since telling them apart would mean inflating hostile data again.
+std::expected<ByteBuffer, InflateError> inflate_exact(std::span<const std::byte> input,
+                                                      std::uint64_t size) {
   Decompressor decompressor(libdeflate_alloc_decompressor());
   ByteBuffer out;
   if (!decompressor || size > SIZE_MAX ||
       !out.reserve(static_cast<std::size_t>(size), Prefault::kYes))
     return std::unexpected(InflateError{.fault = InflateFault::kOutOfMemory});
-  const std::span<const std::byte> input = region.first(input_size);
   const Outcome outcome = run(decompressor.get(), input, out.spare().first(size));
   switch (outcome.result) {
     case LIBDEFLATE_SUCCESS:
@@ -57,8 +49,6 @@ std::expected<ByteBuffer, InflateError> inflate_exact(std::span<const std::byte>
     case LIBDEFLATE_INSUFFICIENT_SPACE:
       return std::unexpected(InflateError{.fault = InflateFault::kOutputTooLong});
     default:
-      if (runs_past_input(decompressor.get(), region, input_size, out.spare().first(size)))
-        return std::unexpected(InflateError{.fault = InflateFault::kRunsPastInput});
       return std::unexpected(InflateError{.fault = InflateFault::kInvalidData});
   }
   if (outcome.produced != size)

@@ -1,4 +1,5 @@
-// inflate.hpp — a raw DEFLATE stream into a buffer of exactly its expected size, and CRC-32.
+// inflate.hpp — a raw DEFLATE stream into a buffer of exactly its expected size, or through a
+// small window for content that is not to be held; and CRC-32.
 #pragma once
 
 #include <cstddef>
@@ -12,9 +13,8 @@ namespace plugin_sign {
 
 /// Why a stream did not inflate to exactly what was expected of it.
 enum class InflateFault {
-  kOutOfMemory,     ///< the output buffer could not be had
-  kInvalidData,     ///< not a valid raw DEFLATE stream
-  kRunsPastInput,   ///< the stream goes on past the end of its input
+  kOutOfMemory,     ///< the output buffer or the inflater's state could not be had
+  kInvalidData,     ///< not a valid raw DEFLATE stream, or one that goes on past its input
   kInputLeftOver,   ///< the stream ends before the end of its input
   kOutputTooLong,   ///< the stream holds more bytes than expected
   kOutputTooShort,  ///< the stream holds fewer bytes than expected
@@ -26,12 +26,29 @@ struct InflateError {
   std::uint64_t count = 0;
 };
 
-/// Inflates the raw DEFLATE stream `region.first(input_size)`, which must end exactly at its
-/// last byte, into a new buffer of exactly `size` bytes, reserved before inflating and never
-/// grown. The rest of `region` is never inflated into the result: after a failure it only tells
-/// a stream that runs past its input from invalid data.
+/// Inflates the raw DEFLATE stream `input`, which must end exactly at its last byte, into a new
+/// buffer of exactly `size` bytes, reserved before inflating and never grown.
 [[nodiscard]] std::expected<ByteBuffer, InflateError> inflate_exact(
-    std::span<const std::byte> region, std::size_t input_size, std::uint64_t size);
+    std::span<const std::byte> input, std::uint64_t size);
+
+/// Receives inflated bytes a window at a time, in order.
+class InflateSink {
+ public:
+  virtual void take(std::span<const std::byte> bytes) = 0;
+
+ protected:
+  ~InflateSink() = default;
+};
+
+/// The window that `inflate_streaming` hands to its sink; with the inflater's own state of
+/// about 40 KiB, all that streaming costs, whatever size a stream declares.
+inline constexpr std::size_t kInflateWindowSize = std::size_t{64} << 10;
+
+/// Inflates `input` as `inflate_exact` does, with the same faults for the same input, but hands
+/// the bytes to `sink` instead of holding them: the sink never gets a byte past `size`. Gives
+/// the CRC-32 of the bytes.
+[[nodiscard]] std::expected<std::uint32_t, InflateError> inflate_streaming(
+    std::span<const std::byte> input, std::uint64_t size, InflateSink& sink);
 
 /// The CRC-32 of ZIP (and zlib) over `bytes`.
 [[nodiscard]] std::uint32_t zip_crc32(std::span<const std::byte> bytes);

@@ -110,10 +110,8 @@ std::string inflate_fault(const ZipEntryRecord& entry, const InflateError& error
     case InflateFault::kOutOfMemory:
       return "out of memory for " + std::to_string(entry.uncompressed_size) + " bytes";
     case InflateFault::kInvalidData:
-      return "invalid DEFLATE data";
-    case InflateFault::kRunsPastInput:
-      return "DEFLATE stream does not end within its " + std::to_string(entry.compressed_size) +
-             " compressed bytes";
+      return "invalid DEFLATE data, or a stream that does not end within its " +
+             std::to_string(entry.compressed_size) + " compressed bytes";
     case InflateFault::kInputLeftOver:
       return "DEFLATE stream ends after " + std::to_string(error.count) + " of its " +
              std::to_string(entry.compressed_size) + " compressed bytes";
@@ -126,25 +124,17 @@ std::string inflate_fault(const ZipEntryRecord& entry, const InflateError& error
   return {};
 }
 
-// Inflates one entry. `archive` is the whole file: the bytes after the entry's data only let
-// the inflater tell a stream that runs on from invalid data.
-std::expected<ByteBuffer, ZipReadError> inflate_entry(std::span<const std::byte> archive,
-                                                      const LocatedEntry& entry) {
-  const auto start = static_cast<std::size_t>(entry.data.data() - archive.data());
-  auto content =
-      inflate_exact(archive.subspan(start), entry.data.size(), entry.record.uncompressed_size);
-  if (!content) {
-    const auto kind = content.error().fault == InflateFault::kOutOfMemory
-                          ? ZipReadError::Kind::kOutOfMemory
-                          : ZipReadError::Kind::kMalformed;
-    return std::unexpected(ZipReadError{
-        .kind = kind,
-        .message = with_name(entry.record.name, inflate_fault(entry.record, content.error()))});
-  }
-  if (zip_crc32(content->bytes()) != entry.record.crc32)
-    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
-  return std::move(*content);
+ZipReadError inflate_failure(const ZipEntryRecord& entry, const InflateError& error) {
+  const auto kind = error.fault == InflateFault::kOutOfMemory ? ZipReadError::Kind::kOutOfMemory
+                                                              : ZipReadError::Kind::kMalformed;
+  return ZipReadError{.kind = kind, .message = with_name(entry.name, inflate_fault(entry, error))};
 }
+
+// The sink of a stream that is only checked.
+class Discard final : public InflateSink {
+ public:
+  void take(std::span<const std::byte>) override {}
+};
 
 }  // namespace
 
@@ -165,6 +155,26 @@ std::expected<std::array<LocatedEntry, 3>, ZipReadError> locate_package_entries(
   return entries;
 }
 
+bool inflates_whole(const LocatedEntry& entry) {
+  return entry.record.uncompressed_size <= entry.record.compressed_size * kWholeInflationRatio;
+}
+
+std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry) {
+  auto content = inflate_exact(entry.data, entry.record.uncompressed_size);
+  if (!content) return std::unexpected(inflate_failure(entry.record, content.error()));
+  if (zip_crc32(content->bytes()) != entry.record.crc32)
+    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
+  return std::move(*content);
+}
+
+std::expected<void, ZipReadError> stream_entry(const LocatedEntry& entry, InflateSink& sink) {
+  auto crc = inflate_streaming(entry.data, entry.record.uncompressed_size, sink);
+  if (!crc) return std::unexpected(inflate_failure(entry.record, crc.error()));
+  if (*crc != entry.record.crc32)
+    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
+  return {};
+}
+
 std::expected<PackageContents, ZipReadError> read_package_archive(
     std::span<const std::byte> archive, const PackageSizeLimits& limits) {
   auto entries = locate_package_entries(archive, limits);
@@ -172,7 +182,12 @@ std::expected<PackageContents, ZipReadError> read_package_archive(
   PackageContents contents;
   ByteBuffer* outputs[] = {&contents.plugin_toml, &contents.main_wasm, &contents.signature};
   for (std::size_t i = 0; i < entries->size(); ++i) {
-    auto content = inflate_entry(archive, (*entries)[i]);
+    const LocatedEntry& entry = (*entries)[i];
+    Discard discard;
+    if (!inflates_whole(entry))
+      if (auto checked = stream_entry(entry, discard); !checked)
+        return std::unexpected(checked.error());
+    auto content = inflate_entry(entry);
     if (!content) return std::unexpected(content.error());
     *outputs[i] = std::move(*content);
   }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "archive/inflate.hpp"
 #include "archive/zip_records.hpp"
 #include "io/file_io.hpp"
 
@@ -58,6 +59,24 @@ struct LocatedEntry {
     std::span<const std::byte> tail, std::span<const ZipEntryRecord> entries,
     std::uint64_t directory_offset);
 
+/// The most bytes per compressed byte that an entry may declare and still be inflated whole
+/// before its signature verified: with the package's own bytes, what a package can make the
+/// reader hold stays within 16 times its size, whatever its entries declare.
+inline constexpr std::uint64_t kWholeInflationRatio = 15;
+
+/// Whether `entry` is inflated whole at once (it declares at most 15 bytes per compressed
+/// byte), rather than streamed (`stream_entry`) until its content is known to be wanted.
+[[nodiscard]] bool inflates_whole(const LocatedEntry& entry);
+
+/// `entry` inflated into exactly its declared size, its stream ending exactly at its
+/// compressed size, and its CRC-32 checked.
+[[nodiscard]] std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry);
+
+/// The checks of `inflate_entry`, with the same messages, without holding the content: `sink`
+/// gets it a window at a time, and what that costs is the window, whatever the entry declares.
+[[nodiscard]] std::expected<void, ZipReadError> stream_entry(const LocatedEntry& entry,
+                                                             InflateSink& sink);
+
 /// The verified contents of the three entries.
 struct PackageContents {
   ByteBuffer plugin_toml;
@@ -65,8 +84,9 @@ struct PackageContents {
   ByteBuffer signature;
 };
 
-/// `locate_package_entries`, then each entry inflated into exactly its declared size, its
-/// stream ending exactly at its compressed size, and its CRC-32 checked.
+/// `locate_package_entries`, then each entry inflated with `inflate_entry`; an entry that is
+/// not inflated whole at once is streamed first, so that invalid data never gets a buffer of
+/// its declared size.
 [[nodiscard]] std::expected<PackageContents, ZipReadError> read_package_archive(
     std::span<const std::byte> archive, const PackageSizeLimits& limits);
 

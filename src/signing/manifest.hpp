@@ -20,6 +20,19 @@ struct Manifest {
 /// SHA-256 of `bytes` as 64 lowercase hexadecimal characters.
 [[nodiscard]] std::string sha256_hex(std::span<const std::byte> bytes);
 
+/// SHA-256 over bytes that arrive in pieces, for content that is never held whole.
+class Sha256 {
+ public:
+  Sha256();
+  void update(std::span<const std::byte> bytes);
+  /// The digest of everything given so far, as 64 lowercase hexadecimal characters.
+  [[nodiscard]] std::string hex();
+
+ private:
+  // The hash library's state, kept here so that its type stays in manifest.cpp.
+  alignas(8) std::byte state_[128];
+};
+
 /// The 161 manifest bytes: {"plugin.toml":"<hex>","main.wasm":"<hex>"}, no white space.
 [[nodiscard]] std::string serialize_manifest(const Manifest& manifest);
 

@@ -2,9 +2,11 @@
 #include "plugin_sign/verify.hpp"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "archive/zip_reader.hpp"
@@ -88,22 +90,15 @@ std::expected<void, VerifyError> check_expected_name(std::string_view name,
                  "package name " + std::string(name) + ", expected " + std::string(*expected));
 }
 
-// The checks after the three contents are in hand, the same for an archive and a directory:
-// the signature over the manifest rebuilt from the contents, then the revocations, then
-// plugin.toml, then the name.
-std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_toml,
-                                                            ByteBuffer main_wasm,
-                                                            ByteBuffer signature_text,
-                                                            std::span<const TrustedKey> keys,
-                                                            const VerifyOptions& options) {
+// The signature over the manifest of the two digests: the keys that verify it, by index.
+// Fills in the package's digests and identity.
+std::expected<std::vector<std::size_t>, VerifyError> check_signature(
+    std::span<const std::byte> signature_text, std::span<const TrustedKey> keys,
+    VerifiedPackage& package) {
   if (!initialise_crypto())
     return failure(VerifyErrorKind::kUnreadable, "the crypto library could not start");
-  auto signature = decode_signature_text(as_text(signature_text.bytes()));
+  auto signature = decode_signature_text(as_text(signature_text));
   if (!signature) return failure(VerifyErrorKind::kMalformed, signature.error());
-
-  VerifiedPackage package;
-  package.plugin_toml_sha256 = sha256_hex(plugin_toml.bytes());
-  package.main_wasm_sha256 = sha256_hex(main_wasm.bytes());
   const std::string manifest = serialize_manifest({.plugin_toml_sha256 = package.plugin_toml_sha256,
                                                    .main_wasm_sha256 = package.main_wasm_sha256});
   package.manifest_sha256 = sha256_hex(std::as_bytes(std::span(manifest)));
@@ -113,15 +108,42 @@ std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_to
       verifying.push_back(i);
   if (verifying.empty())
     return failure(VerifyErrorKind::kBadSignature, "signature does not match any trusted key");
-  auto not_revoked =
-      check_revocations(options.revocations, keys, verifying, package.manifest_sha256);
-  if (!not_revoked) return std::unexpected(not_revoked.error());
+  return verifying;
+}
 
+// A name or version with a control character reads differently wherever it is shown: a NUL
+// ends it early for a C host, which would then check a key's scope against a name it never
+// shows. The first one found, as "U+001B".
+std::optional<std::string> control_character(std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      return std::string("U+00") + kDigits[byte >> 4] + kDigits[byte & 0xF];
+    }
+  }
+  return std::nullopt;
+}
+
+// The checks once the signature verified, the same for an archive and a directory: plugin.toml
+// parsed, its name and version, a verifying key allowed for the name, and the name the host
+// asked for.
+std::expected<VerifiedPackage, VerifyError> accept_contents(
+    VerifiedPackage package, ByteBuffer plugin_toml, ByteBuffer main_wasm,
+    ByteBuffer signature_text, std::span<const TrustedKey> keys,
+    const std::vector<std::size_t>& verifying, const VerifyOptions& options) {
   // Parsed only now: until the signature verified, plugin.toml was an attacker's text.
   auto name_version = read_package_name_version(plugin_toml.bytes());
   if (!name_version)
     return failure(VerifyErrorKind::kMalformed,
                    "invalid plugin.toml: " + one_line(name_version.error()));
+  const std::pair<const char*, const std::string*> fields[] = {{"name", &name_version->name},
+                                                               {"version", &name_version->version}};
+  for (const auto& [field, text] : fields)
+    if (auto found = control_character(*text))
+      return failure(VerifyErrorKind::kMalformed, "invalid plugin.toml: package " +
+                                                      std::string(field) +
+                                                      " contains control character " + *found);
   auto key = choose_key(keys, verifying, name_version->name);
   if (!key) return std::unexpected(key.error());
   auto expected = check_expected_name(name_version->name, options.expected_name);
@@ -134,6 +156,24 @@ std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_to
   package.main_wasm = verified(std::move(main_wasm));
   package.signature = verified(std::move(signature_text));
   return package;
+}
+
+// Contents already in hand (a plugin directory): digests, signature, then the rest.
+std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_toml,
+                                                            ByteBuffer main_wasm,
+                                                            ByteBuffer signature_text,
+                                                            std::span<const TrustedKey> keys,
+                                                            const VerifyOptions& options) {
+  VerifiedPackage package;
+  package.plugin_toml_sha256 = sha256_hex(plugin_toml.bytes());
+  package.main_wasm_sha256 = sha256_hex(main_wasm.bytes());
+  auto verifying = check_signature(signature_text.bytes(), keys, package);
+  if (!verifying) return std::unexpected(verifying.error());
+  auto not_revoked =
+      check_revocations(options.revocations, keys, *verifying, package.manifest_sha256);
+  if (!not_revoked) return std::unexpected(not_revoked.error());
+  return accept_contents(std::move(package), std::move(plugin_toml), std::move(main_wasm),
+                         std::move(signature_text), keys, *verifying, options);
 }
 
 VerifyErrorKind kind_of(ZipReadError::Kind kind) {
@@ -155,6 +195,65 @@ std::string reason_of(const ZipReadError& error) {
   if (!error.layout) return error.message;
   return error.message +
          " (the archive is not in the layout plugin_sign writes: was it re-zipped or edited?)";
+}
+
+std::unexpected<VerifyError> read_failure(const ZipReadError& error) {
+  return failure(kind_of(error.kind), reason_of(error));
+}
+
+// Feeds a stream's content to the hash, a window at a time.
+class HashingSink final : public InflateSink {
+ public:
+  void take(std::span<const std::byte> bytes) override { hash_.update(bytes); }
+  [[nodiscard]] std::string hex() { return hash_.hex(); }
+
+ private:
+  Sha256 hash_;
+};
+
+// An archive entry before the signature verified: its digest, and its content when it was
+// cheap enough to inflate whole (`inflates_whole`). The rest waits for the signature, so that
+// what a package declares never decides what it gets before then.
+struct DigestedEntry {
+  std::string sha256;
+  std::optional<ByteBuffer> content;
+};
+
+std::expected<DigestedEntry, VerifyError> digest_entry(const LocatedEntry& entry) {
+  if (inflates_whole(entry)) {
+    auto content = inflate_entry(entry);
+    if (!content) return read_failure(content.error());
+    std::string digest = sha256_hex(content->bytes());
+    return DigestedEntry{.sha256 = std::move(digest), .content = std::move(*content)};
+  }
+  HashingSink sink;
+  if (auto streamed = stream_entry(entry, sink); !streamed) return read_failure(streamed.error());
+  return DigestedEntry{.sha256 = sink.hex(), .content = std::nullopt};
+}
+
+// The three entries in archive order, so that the first fault is the reader's first.
+std::expected<std::array<DigestedEntry, 3>, VerifyError> digest_entries(
+    const std::array<LocatedEntry, 3>& entries) {
+  std::array<DigestedEntry, 3> digested;
+  for (std::size_t i = 0; i < digested.size(); ++i) {
+    auto digest = digest_entry(entries[i]);
+    if (!digest) return std::unexpected(digest.error());
+    digested[i] = std::move(*digest);
+  }
+  return digested;
+}
+
+// The content of an entry, inflated now if it was only streamed, and then checked to be the
+// very bytes that were hashed: what the host gets is what the signature covers.
+std::expected<ByteBuffer, VerifyError> materialize(const LocatedEntry& entry,
+                                                   DigestedEntry& digested) {
+  if (digested.content) return std::move(*digested.content);
+  auto content = inflate_entry(entry);
+  if (!content) return read_failure(content.error());
+  if (sha256_hex(content->bytes()) != digested.sha256)
+    return failure(VerifyErrorKind::kMalformed,
+                   entry.record.name + ": inflates to other bytes a second time");
+  return std::move(*content);
 }
 
 // A file of a plugin directory: its whole content, up to `limit` bytes.
@@ -205,10 +304,29 @@ std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::
       return failure(
           VerifyErrorKind::kTooLarge,
           "package is larger than " + std::to_string(max_package_size(limits)) + " bytes");
-    auto contents = read_package_archive(archive, size_limits(limits));
-    if (!contents) return failure(kind_of(contents.error().kind), reason_of(contents.error()));
-    return verify_contents(std::move(contents->plugin_toml), std::move(contents->main_wasm),
-                           std::move(contents->signature), keys, options);
+    auto entries = locate_package_entries(archive, size_limits(limits));
+    if (!entries) return read_failure(entries.error());
+    auto digested = digest_entries(*entries);
+    if (!digested) return std::unexpected(digested.error());
+    auto& [plugin_toml, main_wasm, signature] = *digested;
+    VerifiedPackage package;
+    package.plugin_toml_sha256 = plugin_toml.sha256;
+    package.main_wasm_sha256 = main_wasm.sha256;
+    auto signature_text = materialize((*entries)[2], signature);
+    if (!signature_text) return std::unexpected(signature_text.error());
+    auto verifying = check_signature(signature_text->bytes(), keys, package);
+    if (!verifying) return std::unexpected(verifying.error());
+    auto not_revoked =
+        check_revocations(options.revocations, keys, *verifying, package.manifest_sha256);
+    if (!not_revoked) return std::unexpected(not_revoked.error());
+
+    // Only now may the entries have what they declare.
+    auto toml_bytes = materialize((*entries)[0], plugin_toml);
+    if (!toml_bytes) return std::unexpected(toml_bytes.error());
+    auto wasm_bytes = materialize((*entries)[1], main_wasm);
+    if (!wasm_bytes) return std::unexpected(wasm_bytes.error());
+    return accept_contents(std::move(package), std::move(*toml_bytes), std::move(*wasm_bytes),
+                           std::move(*signature_text), keys, *verifying, options);
   });
 }
 

@@ -339,19 +339,20 @@ std::vector<HostileArchive> hostile_archives() {
     stored.data = stored_stream(toml);
     stored.data.resize(stored.data.size() - 7);
     add("stream longer than its compressed size", build_archive(entries_with(0, stored)),
-        "plugin.toml: DEFLATE stream does not end within its " + to_text(stored.data.size()) +
-            " compressed bytes");
+        "plugin.toml: invalid DEFLATE data, or a stream that does not end within its " +
+            to_text(stored.data.size()) + " compressed bytes");
   }
   {
     RawEntry cut = sample[1];
     cut.data.resize(cut.data.size() / 2);
     add("stream cut short", build_archive(entries_with(1, cut)),
-        "main.wasm: DEFLATE stream does not end within its " + to_text(cut.data.size()) +
-            " compressed bytes");
+        "main.wasm: invalid DEFLATE data, or a stream that does not end within its " +
+            to_text(cut.data.size()) + " compressed bytes");
     RawEntry reserved = sample[1];
     reserved.data.assign(reserved.data.size(), std::byte{0xFF});
     add("reserved block type", build_archive(entries_with(1, reserved)),
-        "main.wasm: invalid DEFLATE data");
+        "main.wasm: invalid DEFLATE data, or a stream that does not end within its " +
+            to_text(reserved.data.size()) + " compressed bytes");
   }
   {
     RawEntry more = sample[1];

@@ -226,3 +226,58 @@ TEST_F(Zip64Directory, RefusesTheEndRecordWithoutZip64Records) {
 
 }  // namespace
 }  // namespace plugin_sign
+
+namespace plugin_sign {
+namespace {
+
+// Collects what a stream hands over, and the largest piece it was handed at once.
+class Collect final : public InflateSink {
+ public:
+  void take(std::span<const std::byte> bytes) override {
+    content.insert(content.end(), bytes.begin(), bytes.end());
+    largest = std::max(largest, bytes.size());
+  }
+  std::vector<std::byte> content;
+  std::size_t largest = 0;
+};
+
+// Streaming is how a large entry is checked before its signature verified: it must come to
+// the verdict, and the message, that inflating it whole comes to, for every entry the hostile
+// table can locate, and give the same bytes a window at a time.
+TEST(StreamEntry, SameVerdictAsInflatingWhole) {
+  std::vector<testing::HostileArchive> rows = testing::hostile_archives();
+  testing::SamplePackage large(testing::sample_module(3'000'000));
+  rows.push_back({.name = "a module of several windows", .bytes = written(large.entries)});
+  testing::SamplePackage zeros(std::vector<std::byte>(std::size_t{4} << 20));
+  rows.push_back({.name = "4 MiB of zeros", .bytes = written(zeros.entries)});
+  for (const testing::HostileArchive& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto entries = locate_package_entries(row.bytes, default_size_limits());
+    if (!entries) continue;
+    for (const LocatedEntry& entry : *entries) {
+      SCOPED_TRACE(entry.record.name);
+      auto whole = inflate_entry(entry);
+      Collect sink;
+      auto streamed = stream_entry(entry, sink);
+      ASSERT_EQ(whole.has_value(), streamed.has_value());
+      if (!whole) {
+        EXPECT_EQ(whole.error().message, streamed.error().message);
+        continue;
+      }
+      EXPECT_TRUE(same(whole->bytes(), sink.content));
+      EXPECT_LE(sink.largest, kInflateWindowSize);
+    }
+  }
+}
+
+TEST(StreamEntry, OnlyEntriesWithinFifteenBytesPerCompressedByteAreInflatedWhole) {
+  LocatedEntry entry;
+  entry.record.compressed_size = 1000;
+  entry.record.uncompressed_size = 15'000;
+  EXPECT_TRUE(inflates_whole(entry));
+  entry.record.uncompressed_size = 15'001;
+  EXPECT_FALSE(inflates_whole(entry));
+}
+
+}  // namespace
+}  // namespace plugin_sign

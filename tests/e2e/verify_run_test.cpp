@@ -508,13 +508,15 @@ TEST_F(VerifyRun, QuietPrintsNothingAndKeepsTheStatus) {
 }
 
 TEST_F(VerifyRun, HostilePathAndNameStayOnOneLine) {
+  // A line feed in a name does not verify; a line separator, U+2028, does.
   sign("evil.zip",
-       "[package]\nname = \"x\\n/tmp/a.zip: verified good 1.0, key 00\"\nversion = \"1\"\n");
+       "[package]\nname = \"x\\u2028/tmp/a.zip: verified good 1.0, key 00\"\nversion = "
+       "\"1\"\n");
   fs::copy_file(dir_.path() / "evil.zip", dir_.path() / "two\nlines.zip");
   const ToolResult r = verify({"-P", test_key_.public_base64, "two\nlines.zip", "no\x1b[2J.zip"});
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out,
-            "two\\nlines.zip: verified x\\n/tmp/a.zip:\\x20verified\\x20good\\x201.0,"
+            "two\\nlines.zip: verified x\\xe2\\x80\\xa8/tmp/a.zip:\\x20verified\\x20good\\x201.0,"
             "\\x20key\\x2000 1, key " +
                 test_key_.key_id + "\n");
   EXPECT_EQ(r.err,
@@ -568,6 +570,60 @@ TEST_F(VerifyRun, OutOfMemoryIsStatusThreeAndOneLine) {
   }
   // Without the limit both verify.
   EXPECT_EQ(verify({"-q", "-p", "keys.txt", "large.zip"}).status, 0);
+}
+
+// What a package makes plugin_verify hold before its signature verified is bounded by the
+// package's own size, 16 times it plus 16 MiB, never by the sizes its entries declare; what a
+// package verified gets is its module, once.
+TEST_F(VerifyRun, MemoryBeforeTheSignatureIsBoundedByThePackage) {
+  if (PLUGIN_SIGN_SANITIZED) GTEST_SKIP() << "the sanitizers' shadow memory is resident too";
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  // Modules of zeros, as sparse files: DEFLATE's best case, about 1000 bytes to one.
+  auto sign_zeros = [&](const std::string& zip, std::uint64_t size, const char* key) {
+    const fs::path plugin = dir_.path() / ("plugin-of-" + zip);
+    make_plugin(plugin, kSamplePluginToml, "");
+    fs::resize_file(plugin / "main.wasm", size);
+    const ToolResult r = run_tool({.args = {plugin.string(), zip}, .key = key, .cwd = dir_.path()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    fs::remove(plugin / "main.wasm");
+    return read_file(dir_.path() / zip);
+  };
+  const std::string zeros = sign_zeros("zeros.zip", 256 * kMiB, kTestKey);
+  // A real bomb: 512 MiB of zeros, every check passing until the signature, which no trusted
+  // key made.
+  sign_zeros("bomb.zip", 512 * kMiB, kOtherKey);
+  // 256 MiB declared, within the ratio DEFLATE allows, and data invalid at its first byte (a
+  // reserved block type).
+  auto le32 = [&zeros](std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(zeros[at + i]);
+    return value;
+  };
+  const std::size_t wasm_header = 30 + std::strlen("plugin.toml") + le32(18);
+  std::string invalid = zeros;
+  invalid[wasm_header + 30 + std::strlen("main.wasm")] = '\xFF';
+  write_file(dir_.path() / "invalid.zip", invalid);
+
+  struct Case {
+    const char* name;
+    const char* package;
+    int status;
+    std::uint64_t bound;  // bytes of the resident set, beyond the package's own
+  };
+  const Case cases[] = {
+      {"declared 256 MiB, invalid data", "invalid.zip", 2, 0},
+      {"a bomb signed by an untrusted key", "bomb.zip", 1, 0},
+      {"256 MiB of zeros, signed", "zeros.zip", 0, 256 * kMiB + 8 * kMiB},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint64_t size = fs::file_size(dir_.path() / c.package);
+    EXPECT_LT(size, 600'000u);
+    const ToolResult r = verify({"-q", "-P", test_key_.public_base64, c.package});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const std::uint64_t bound = c.bound == 0 ? 16 * size + 16 * kMiB : size + c.bound;
+    EXPECT_LE(r.peak_rss, bound) << "peak " << r.peak_rss / kMiB << " MiB, package " << size;
+  }
 }
 
 TEST_F(VerifyRun, ExtractWritesExactlyTheVerifiedBytes) {

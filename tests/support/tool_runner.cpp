@@ -67,6 +67,9 @@ ToolResult run_tool(const ToolRun& run) {
                             static_cast<ssize_t>(run.stdin_text->size()))
     throw std::runtime_error("stdin");
   ::close(in[1]);
+  // A child starts with its parent's peak resident set and keeps it through execve: reset
+  // ours, so that the child's peak is its own (Linux 4.0 and later; otherwise an overestimate).
+  if (std::ofstream clear("/proc/self/clear_refs"); clear) clear << "5";
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (drop_privileges &&
@@ -116,8 +119,10 @@ ToolResult run_tool(const ToolRun& run) {
   ::close(out[0]);
   ::close(err[0]);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  result.peak_rss = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

@@ -33,6 +33,9 @@ struct ToolResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
   std::string err;
+  // The child's peak resident set in bytes (wait4's ru_maxrss): from the start of the run, as
+  // this process's own peak is reset before the child is made from it.
+  std::uint64_t peak_rss = 0;
 };
 
 /// The built plugin_key, for ToolRun::binary.

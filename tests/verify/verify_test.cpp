@@ -12,6 +12,9 @@
 #include <fstream>
 #include <thread>
 
+#include <zlib.h>
+
+#include "archive/inflate.hpp"
 #include "archive/package_builder.hpp"
 #include "archive/zip_test_support.hpp"
 #include "signing/manifest.hpp"
@@ -252,6 +255,122 @@ TEST(VerifyPackage, PluginTomlIsParsedOnlyUnderAGoodSignature) {
   EXPECT_EQ(VerifyErrorKind::kBadSignature, unsigned_result.error().kind);
 }
 
+// A C host reads a name up to its NUL: "hello\0-beta" would be checked against a "*-beta"
+// scope and shown as "hello". The verifier refuses such text once the signature verified.
+TEST(VerifyPackage, RefusesControlCharactersInNameAndVersion) {
+  struct Case {
+    const char* name;
+    const char* toml;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"NUL in the name, under a scope it would match",
+       "[package]\nname = \"hello\\u0000-beta\"\nversion = \"1.0.0\"\n",
+       "invalid plugin.toml: package name contains control character U+0000"},
+      {"escape character in the name",
+       "[package]\nname = \"x\\u001b[2J-beta\"\nversion = \"1.0.0\"\n",
+       "invalid plugin.toml: package name contains control character U+001B"},
+      {"DEL in the name", "[package]\nname = \"a\\u007f-beta\"\nversion = \"1.0.0\"\n",
+       "invalid plugin.toml: package name contains control character U+007F"},
+      {"a raw tab in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\t\"\n",
+       "invalid plugin.toml: package version contains control character U+0009"},
+      {"line feed in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\\n2.0\"\n",
+       "invalid plugin.toml: package version contains control character U+000A"},
+  };
+  const TrustedKey scoped[] = {trusted(1, {"*-beta"})};
+  const TrustedKey other[] = {trusted(2)};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::byte> package =
+        testing::package_of(signed_contents(1, c.toml, module_bytes()));
+    auto result = verify_package(package, scoped);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(VerifyErrorKind::kMalformed, result.error().kind);
+    EXPECT_EQ(c.message, result.error().message);
+    // Without a good signature the text is never looked at.
+    auto unsigned_result = verify_package(package, other);
+    ASSERT_FALSE(unsigned_result.has_value());
+    EXPECT_EQ(VerifyErrorKind::kBadSignature, unsigned_result.error().kind);
+  }
+  // What is left once the control characters are gone verifies, non-ASCII text included.
+  const std::vector<std::byte> plain = testing::package_of(signed_contents(
+      1, "[package]\nname = \"h\u00e9llo-beta\"\nversion = \"1.0.0 \"\n", module_bytes()));
+  auto result = verify_package(plain, scoped);
+  ASSERT_TRUE(result.has_value()) << result.error().message;
+  EXPECT_EQ("h\u00e9llo-beta", result->name);
+}
+
+TEST(VerifyPackage, DeclaredSizesHoldUpToTheLimitExactly) {
+  const Contents contents = signed_contents(1, testing::kSamplePluginToml, testing::noise(5000));
+  const std::vector<std::byte> package = testing::package_of(contents);
+  const std::uint64_t toml_size = contents.plugin_toml.size();
+  const TrustedKey keys[] = {trusted(1)};
+  EXPECT_TRUE(verify_package(package, keys, {.plugin_toml = toml_size, .main_wasm = 5000}));
+  struct Case {
+    const char* name;
+    VerifyLimits limits;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"plugin.toml one byte over",
+       {.plugin_toml = toml_size - 1, .main_wasm = 5000},
+       "plugin.toml: declared size " + std::to_string(toml_size) + " is larger than the limit of " +
+           std::to_string(toml_size - 1) + " bytes"},
+      {"main.wasm one byte over",
+       {.plugin_toml = toml_size, .main_wasm = 4999},
+       "main.wasm: declared size 5000 is larger than the limit of 4999 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto result = verify_package(package, keys, c.limits);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(VerifyErrorKind::kTooLarge, result.error().kind);
+    EXPECT_EQ(c.message, result.error().message);
+  }
+}
+
+// `content` as a raw DEFLATE stream at zlib's `level` (0: stored blocks).
+std::vector<std::byte> deflated_at(std::span<const std::byte> content, int level) {
+  z_stream stream{};
+  EXPECT_EQ(Z_OK, deflateInit2(&stream, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY));
+  std::vector<std::byte> out(deflateBound(&stream, content.size()));
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(content.data()));
+  stream.avail_in = static_cast<uInt>(content.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(Z_STREAM_END, deflate(&stream, Z_FINISH));
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// The DEFLATE encoding is not signed: the same contents encoded otherwise verify, and keep
+// their identity, while the file's own hash changes.
+TEST(VerifyPackage, ReencodedPackageKeepsItsManifestSha256) {
+  const Contents contents =
+      signed_contents(1, testing::kSamplePluginToml, testing::sample_module(200'000));
+  const TrustedKey keys[] = {trusted(1)};
+  auto original = verify_package(testing::package_of(contents), keys);
+  ASSERT_TRUE(original.has_value()) << original.error().message;
+  for (const int level : {0, 1, 9}) {
+    SCOPED_TRACE(level);
+    std::vector<testing::RawEntry> entries;
+    for (const auto& [name, bytes] :
+         {std::pair{"plugin.toml", bytes_of(contents.plugin_toml)},
+          std::pair{"main.wasm", std::span<const std::byte>(contents.main_wasm)},
+          std::pair{"signature.sig", bytes_of(contents.signature)}})
+      entries.push_back({.name = name,
+                         .data = deflated_at(bytes, level),
+                         .crc32 = zip_crc32(bytes),
+                         .size = bytes.size()});
+    const std::vector<std::byte> reencoded = testing::build_archive(entries);
+    ASSERT_FALSE(same(reencoded, testing::package_of(contents)));
+    auto result = verify_package(reencoded, keys);
+    ASSERT_TRUE(result.has_value()) << result.error().message;
+    EXPECT_EQ(original->manifest_sha256, result->manifest_sha256);
+  }
+}
+
 TEST(VerifyPackage, RefusesAPackageLargerThanTheLimitsAllow) {
   const VerifyLimits limits{.plugin_toml = 100, .main_wasm = 1000};
   const Contents contents = signed_contents(1, testing::kSamplePluginToml, testing::noise(1000));
@@ -289,7 +408,9 @@ TEST(VerifyPackage, SafeFromSeveralThreadsAtOnce) {
 }
 
 // Memory for the verified bytes that cannot be had is a result, not an exception or a crash:
-// in a child whose address space leaves no room for main.wasm.
+// in a child whose address space leaves no room for main.wasm. Until the signature verified,
+// the declared size gets no memory: a wrong key, or data invalid at its first byte, fails
+// for what it is within the same address space.
 TEST(VerifyPackage, ReportsMemoryThatCannotBeHad) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
@@ -305,22 +426,50 @@ TEST(VerifyPackage, ReportsMemoryThatCannotBeHad) {
   const Contents contents =
       signed_contents(1, testing::kSamplePluginToml, std::vector<std::byte>(kModuleSize));
   const std::vector<std::byte> package = testing::package_of(contents);
-  const TrustedKey keys[] = {trusted(1)};
-  const pid_t child = ::fork();
-  ASSERT_NE(-1, child);
-  if (child == 0) {
-    const rlimit limit{.rlim_cur = address_space() + (std::uint64_t{48} << 20),
-                       .rlim_max = RLIM_INFINITY};
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
-    auto result = verify_package(package, keys);
-    const bool reported = !result && result.error().kind == VerifyErrorKind::kOutOfMemory &&
-                          result.error().message == "main.wasm: out of memory for 134217728 bytes";
-    ::_exit(reported ? 0 : 1);
+  // The first byte of main.wasm's data made a reserved block type.
+  auto le32 = [&package](std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<std::uint32_t>(package[at + i]);
+    return value;
+  };
+  const std::size_t wasm_header = 30 + 11 + le32(18);
+  const std::uint32_t wasm_compressed = le32(wasm_header + 18);
+  std::vector<std::byte> invalid = package;
+  invalid[wasm_header + 30 + 9] = std::byte{0xFF};
+  struct Case {
+    const char* name;
+    const std::vector<std::byte>* package;
+    int key;
+    VerifyErrorKind kind;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"signed by the trusted key", &package, 1, VerifyErrorKind::kOutOfMemory,
+       "main.wasm: out of memory for 134217728 bytes"},
+      {"signed by another key", &package, 2, VerifyErrorKind::kBadSignature,
+       "signature does not match any trusted key"},
+      {"data invalid at its first byte", &invalid, 1, VerifyErrorKind::kMalformed,
+       "main.wasm: invalid DEFLATE data, or a stream that does not end within its " +
+           std::to_string(wasm_compressed) + " compressed bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TrustedKey keys[] = {trusted(c.key)};
+    const pid_t child = ::fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      const rlimit limit{.rlim_cur = address_space() + (std::uint64_t{48} << 20),
+                         .rlim_max = RLIM_INFINITY};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+      auto result = verify_package(*c.package, keys);
+      ::_exit(!result && result.error().kind == c.kind && result.error().message == c.message ? 0
+                                                                                              : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
   }
-  int status = 0;
-  ASSERT_EQ(child, ::waitpid(child, &status, 0));
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status));
 #endif
 }
 
@@ -422,6 +571,15 @@ TEST_F(PluginDirectory, RefusesWithTheKindOfFault) {
        {.main_wasm = 1000},
        VerifyErrorKind::kTooLarge,
        "failed to read main.wasm: larger than 1000 bytes"},
+      // The file reports a size of 0 and holds more than 64 bytes.
+      {"main.wasm a link to a /proc file over its limit",
+       [](const std::filesystem::path& d) {
+         std::filesystem::remove(d / "main.wasm");
+         std::filesystem::create_symlink("/proc/version", d / "main.wasm");
+       },
+       {.main_wasm = 64},
+       VerifyErrorKind::kTooLarge,
+       "failed to read main.wasm: larger than 64 bytes"},
   };
   for (const DirectoryCase& c : cases) {
     SCOPED_TRACE(c.name);
