@@ -61,7 +61,20 @@ export LD_LIBRARY_PATH=$libdir
 [ "$("$work/verify_host_c" "$work/keys" "$work/demo.zip")" = "$expected" ]
 status=0
 out=$("$work/verify_host_c" "$work/keys" "$work/tampered.zip") || status=$?
-[ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]"): "* ]] || { echo "C host: $status $out"; exit 1; }
+[ "$status" -eq 1 ] && [[ $out == "failed (3): main.wasm: "* ]] ||
+  { echo "C host: $status $out"; exit 1; }
+# Each refusal with its own status: another key, and a plugin directory without its signature
+# (the signed one verifies).
+[ "$("$work/verify_host_c" --directory "$work/keys" "$work/demo")" = "$expected" ]
+other=$(KAVENTA_PLUGIN_SIGNING_KEY=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA= "$build_dir/plugin_key" public)
+printf '%s\n' "$other" >"$work/other-keys"
+out=$("$work/verify_host_c" "$work/other-keys" "$work/demo.zip") || true
+[ "$out" = "failed (1): signature does not match any trusted key" ] || { echo "C host: $out"; exit 1; }
+mkdir "$work/unsigned"
+cp "$work/demo/plugin.toml" "$work/demo/main.wasm" "$work/unsigned/"
+out=$("$work/verify_host_c" --directory "$work/keys" "$work/unsigned") || true
+[ "$out" = "failed (5): failed to read signature.sig: No such file or directory (os error 2)" ] ||
+  { echo "C host: $out"; exit 1; }
 printf '%s names=other\n' "$public" >"$work/keys"
 [ "$("$work/verify_host_c" "$work/keys" "$work/demo.zip")" = \
   "failed (2): key $key_id verifies the signature but is not trusted for package name demo" ]

@@ -1,8 +1,10 @@
-/* verify_host_c KEYFILE PACKAGE: verifies PACKAGE in memory with the installed C API. */
+/* verify_host_c KEYFILE PACKAGE: verifies PACKAGE in memory with the installed C API.
+ * verify_host_c --directory KEYFILE DIR: verifies the plugin directory DIR. */
 #include <plugin_sign/verify.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static char* read_all(const char* path, size_t* size) {
   FILE* file = fopen(path, "rb");
@@ -23,17 +25,21 @@ static char* read_all(const char* path, size_t* size) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 64;
+  const int directory = argc == 4 && strcmp(argv[1], "--directory") == 0;
+  if (argc != 3 + directory) return 64;
+  argv += directory;
   size_t key_size = 0, package_size = 0;
   char* key_text = read_all(argv[1], &key_size);
-  char* package = read_all(argv[2], &package_size);
+  char* package = directory ? NULL : read_all(argv[2], &package_size);
   plugin_sign_keys* keys = plugin_sign_keys_new();
-  if (key_text == NULL || package == NULL || keys == NULL) return 65;
+  if (key_text == NULL || (package == NULL && !directory) || keys == NULL) return 65;
   if (plugin_sign_keys_add_file_text(keys, key_text, key_size) != PLUGIN_SIGN_OK) {
     fprintf(stderr, "%s\n", plugin_sign_keys_error(keys));
     return 64;
   }
-  plugin_sign_result* result = plugin_sign_verify_package(keys, package, package_size, NULL);
+  plugin_sign_result* result = directory
+                                   ? plugin_sign_verify_directory(keys, argv[2], NULL)
+                                   : plugin_sign_verify_package(keys, package, package_size, NULL);
   int status = plugin_sign_result_status(result);
   if (status == PLUGIN_SIGN_OK) {
     size_t wasm_size = 0;
