@@ -4,11 +4,11 @@
 #
 # The copy is built once; then each mutation in turn is applied, built, the whole test suite
 # is run until its first failure, and the file is put back. A mutation is
-#   killed       the build or a test failed, as it should;
+#   killed       a test failed, as it should;
 #   survived     every test passed: a gap in the tests, unless the list explains why the
 #                change is harmless ("equivalent:");
 #   not applied  its original text is not in the file exactly once (the code moved on: update
-#                the list).
+#                the list), or the mutated code does not build.
 # FILTER, when given, keeps only the mutations whose file or description contains it.
 # Exits non-zero on a survivor not marked equivalent or on a mutation not applied.
 #
@@ -36,21 +36,23 @@ else
   work=$(mktemp -d "${TMPDIR:-/tmp}/plugin_sign_mutate.XXXXXX")
   trap 'rm -rf "$work"' EXIT
 fi
+# The build directory inside the tree, as in a developer's tree: with CCACHE_BASEDIR the
+# compiler sees the same relative paths, and objects come from the cache.
 tree=$work/tree
-build=$work/build
+build=$tree/build
 log=$work/log
-mkdir -p "$log"
-rm -rf "$tree"
-mkdir -p "$tree"
+mkdir -p "$log" "$tree"
+find "$tree" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
 git -C "$root" archive HEAD | tar -x -m -C "$tree"
 
 launcher=()
 if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR=$work
+  export CCACHE_BASEDIR=$tree
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
-# Warnings stay warnings: a mutation may leave a variable unused.
-cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLUGIN_SIGN_WERROR=OFF \
+# The developers' flags, warnings as errors included, so that objects are shared: a mutation
+# that does not build tests nothing and counts as not applied.
+cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPLUGIN_SIGN_WERROR=ON \
   "${launcher[@]}" >"$log/configure" 2>&1 || { cat "$log/configure"; exit 1; }
 
 read -r -a ctest_extra <<<"${MUTATE_CTEST_ARGS:-}"
@@ -104,7 +106,7 @@ try_mutation() {
   local out=$log/mutation-$number
   local verdict
   if ! cmake --build "$build" -j2 >"$out.build" 2>&1; then
-    verdict="killed (does not build)"
+    verdict="does not build"
   elif ! run_tests "$out.tests"; then
     local failed
     failed=$(grep -oE "[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)\)" \
@@ -116,7 +118,10 @@ try_mutation() {
   # Back to the original content, and newer than the mutated file, so that it is rebuilt.
   cp "$work/original" "$target"
   touch "$target"
-  if [ "$verdict" = survived ]; then
+  if [ "$verdict" = "does not build" ]; then
+    echo "NOT APPLIED  $label (does not build: $out.build)"
+    not_applied=$((not_applied + 1)); missing+=("$label")
+  elif [ "$verdict" = survived ]; then
     if [ -n "$equivalent_reason" ]; then
       echo "EQUIVALENT   $label ($equivalent_reason)"
       equivalent=$((equivalent + 1))
