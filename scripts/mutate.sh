@@ -9,7 +9,7 @@
 #                change is harmless ("equivalent:");
 #   not applied  its original text is not in the file exactly once (the code moved on: update
 #                the list), or the mutated code does not build.
-# FILTER, when given, keeps only the mutations whose file or description contains it.
+# FILTER, an extended regular expression, keeps only the mutations whose "file: why" matches.
 # Exits non-zero on a survivor not marked equivalent or on a mutation not applied.
 #
 # The list holds blocks separated by blank lines; lines starting with # are comments:
@@ -89,7 +89,7 @@ try_mutation() {
   local file=$1 find=$2 replace=$3 why=$4 equivalent_reason=$5
   number=$((number + 1))
   local label="#$number $file: $why"
-  if [ -n "$filter" ] && [[ $file != *"$filter"* && $why != *"$filter"* ]]; then return; fi
+  if [ -n "$filter" ] && ! grep -qE -- "$filter" <<<"$file: $why"; then return; fi
   local target=$tree/$file
   if [ ! -f "$target" ]; then
     echo "NOT APPLIED  $label (no such file)"

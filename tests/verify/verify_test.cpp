@@ -238,7 +238,12 @@ TEST(VerifyPackage, RefusesAPackageLargerThanTheLimitsAllow) {
   std::vector<std::byte> package = testing::package_of(contents);
   const TrustedKey keys[] = {trusted(1)};
   ASSERT_TRUE(verify_package(package, keys, limits).has_value());
-  package.resize(max_package_size(limits) + 1);
+  // Exactly at the bound the package is read, and refused for what follows its end record.
+  package.resize(max_package_size(limits));
+  auto at_bound = verify_package(package, keys, limits);
+  ASSERT_FALSE(at_bound.has_value());
+  EXPECT_EQ(VerifyErrorKind::kMalformed, at_bound.error().kind) << at_bound.error().message;
+  package.push_back(std::byte{0});
   auto result = verify_package(package, keys, limits);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(VerifyErrorKind::kTooLarge, result.error().kind);
