@@ -76,3 +76,9 @@ fuzz: deps
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
+
+# Each one-line mutation in scripts/mutations.txt, tried on a copy of the committed tree: the
+# tests must catch every one. Slow (a build and a test run per mutation); not part of test.
+.PHONY: mutate
+mutate:
+	@scripts/mutate.sh

@@ -1,6 +1,8 @@
 // Arbitrary bytes as a package: the strict reader and verify_package must never crash, must
 // agree with each other, and whatever the reader accepts must be byte for byte the archive
 // the writer's record code makes of the entries found, so nothing outside that layout passes.
+// Since that record code is what the reader compares with, the accepted layout is also read
+// back field by field with plain byte arithmetic, against the values the format fixes.
 // Until the signature verified, verify_package maps no more than 16 times the package's size,
 // whatever its entries declare: the fuzzer is linked with mmap and munmap wrapped (see
 // CMakeLists.txt), so that the library itself carries no hook for it.
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/zip_reader.hpp"
@@ -70,6 +73,67 @@ std::vector<std::byte> reencoded(std::span<const std::byte> input,
   return bytes;
 }
 
+std::uint64_t le(std::span<const std::byte> bytes, std::size_t at, int width) {
+  require(at + width <= bytes.size(), "a field within the file");
+  std::uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i)
+    value = value << 8 | std::to_integer<std::uint64_t>(bytes[at + i]);
+  return value;
+}
+
+bool holds_name(std::span<const std::byte> bytes, std::size_t at, std::string_view name) {
+  return at + name.size() <= bytes.size() &&
+         std::ranges::equal(bytes.subspan(at, name.size()), std::as_bytes(std::span(name)));
+}
+
+// An accepted archive under 4 GiB, read without the reader's or the writer's code: three
+// local entries from offset 0, back to back, then their central headers, then the end record
+// and nothing after it.
+void check_layout(std::span<const std::byte> input) {
+  constexpr std::string_view kNames[] = {"plugin.toml", "main.wasm", "signature.sig"};
+  std::size_t local[3], at = 0;
+  std::uint64_t crc[3], compressed[3], size[3];
+  for (int i = 0; i < 3; ++i) {
+    local[i] = at;
+    require(le(input, at, 4) == 0x04034b50, "local header signature");
+    require(le(input, at + 4, 2) == 20, "local version needed 2.0");
+    require(le(input, at + 6, 2) == 0 && le(input, at + 8, 2) == 8, "no flags, DEFLATE");
+    require(le(input, at + 10, 2) == 0 && le(input, at + 12, 2) == 0x21, "time 0, date 1980-01-01");
+    crc[i] = le(input, at + 14, 4);
+    compressed[i] = le(input, at + 18, 4);
+    size[i] = le(input, at + 22, 4);
+    require(le(input, at + 26, 2) == kNames[i].size() && le(input, at + 28, 2) == 0,
+            "name, no extra");
+    require(holds_name(input, at + 30, kNames[i]), "the entry's name");
+    at += 30 + kNames[i].size() + compressed[i];
+  }
+  require(size[2] == 88, "signature.sig holds 88 bytes");
+  const std::size_t directory = at;
+  for (int i = 0; i < 3; ++i) {
+    require(le(input, at, 4) == 0x02014b50, "central header signature");
+    require(le(input, at + 4, 2) == 0x0314 && le(input, at + 6, 2) == 20, "made by Unix 2.0");
+    require(le(input, at + 8, 2) == 0 && le(input, at + 10, 2) == 8, "no flags, DEFLATE");
+    require(le(input, at + 12, 2) == 0 && le(input, at + 14, 2) == 0x21, "the local time and date");
+    require(le(input, at + 16, 4) == crc[i] && le(input, at + 20, 4) == compressed[i] &&
+                le(input, at + 24, 4) == size[i],
+            "the local CRC-32 and sizes");
+    require(le(input, at + 28, 2) == kNames[i].size() && le(input, at + 30, 2) == 0 &&
+                le(input, at + 32, 2) == 0,
+            "name, no extra field, no comment");
+    require(le(input, at + 34, 2) == 0 && le(input, at + 36, 2) == 0, "disk 0, binary");
+    require(le(input, at + 38, 4) == 0x81A40000, "a regular file, mode 0644");
+    require(le(input, at + 42, 4) == local[i], "the offset of its local header");
+    require(holds_name(input, at + 46, kNames[i]), "the central name");
+    at += 46 + kNames[i].size();
+  }
+  require(le(input, at, 4) == 0x06054b50, "end record signature");
+  require(le(input, at + 4, 4) == 0, "disk 0, directory on disk 0");
+  require(le(input, at + 8, 2) == 3 && le(input, at + 10, 2) == 3, "three entries");
+  require(le(input, at + 12, 4) == at - directory && le(input, at + 16, 4) == directory,
+          "the directory's size and offset");
+  require(le(input, at + 20, 2) == 0 && at + 22 == input.size(), "no comment, nothing after");
+}
+
 }  // namespace
 }  // namespace plugin_sign::fuzzing
 
@@ -86,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (located) {
     const std::vector<std::byte> again = fuzzing::reencoded(input, *located);
     require(std::ranges::equal(again, input), "accepted bytes are exactly the writer's layout");
+    fuzzing::check_layout(input);
   }
   auto read = read_package_archive(input, size_limits);
   require(read.has_value() <= located.has_value(), "reading needs locating");

@@ -1,7 +1,9 @@
 #include "archive/block_deflate.hpp"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -75,6 +77,41 @@ TEST(DeflateInBlocks, SameStreamForEveryThreadCountAroundBlockBoundaries) {
       EXPECT_EQ(many.result.crc32, one.result.crc32);
     }
   }
+}
+
+// The stream zlib itself makes of the blocks, each compressed apart at level 6 after the
+// 32 KiB of input before it, ended by a sync flush and the last one by the stream's end.
+std::vector<std::byte> zlib_blocks(std::span<const std::byte> input) {
+  std::vector<std::byte> out;
+  std::size_t start = 0;
+  do {
+    const std::size_t size = std::min(kBlock, input.size() - start);
+    const bool last = start + size == input.size();
+    z_stream stream{};
+    deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    const std::size_t primed = std::min<std::size_t>(start, 32 * 1024);
+    if (primed > 0)
+      deflateSetDictionary(&stream, reinterpret_cast<const Bytef*>(input.data() + start - primed),
+                           static_cast<uInt>(primed));
+    std::vector<std::byte> block(deflateBound(&stream, size) + 16);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(input.data() + start));
+    stream.avail_in = static_cast<uInt>(size);
+    stream.next_out = reinterpret_cast<Bytef*>(block.data());
+    stream.avail_out = static_cast<uInt>(block.size());
+    deflate(&stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+    block.resize(block.size() - stream.avail_out);
+    deflateEnd(&stream);
+    out.insert(out.end(), block.begin(), block.end());
+    start += size;
+  } while (start < input.size());
+  return out;
+}
+
+// The block stream is part of the archive format: its bytes are exactly zlib's at level 6.
+TEST(DeflateInBlocks, EachBlockIsZlibsStreamAtLevelSixPrimedWithTheInputBefore) {
+  const std::vector<std::byte> input = sample(kBlock * 3 + 1000);
+  const Compressed blocks = compress(input, 2);
+  EXPECT_TRUE(blocks.bytes == zlib_blocks(input));
 }
 
 // Priming each block with the input before it keeps matches across the cut: the blocks cost

@@ -82,6 +82,8 @@ constexpr FieldPatch kMainWasmPatches[] = {
     {"local extra field length", 28, 0, 2, 4, "main.wasm: extra field in the local header"},
     {"ZIP64 marker as size", 22, 24, 4, 0xFFFFFFFF,
      "main.wasm: size field holds the ZIP64 marker 0xFFFFFFFF"},
+    {"ZIP64 marker as compressed size", 18, 20, 4, 0xFFFFFFFF,
+     "main.wasm: size field holds the ZIP64 marker 0xFFFFFFFF"},
     {"central CRC-32", 0, 16, 4, 0x12345678,
      "main.wasm: local header does not match the central directory (CRC-32)"},
     {"central compressed size", 0, 20, 4, 7,
@@ -237,6 +239,9 @@ std::vector<HostileArchive> hostile_archives() {
   add("truncated inside a local header",
       std::vector(good.begin(), good.begin() + layout.local[1] + 10),
       "main.wasm: local header runs past the end of the file");
+  add("truncated inside main.wasm's name",
+      std::vector(good.begin(), good.begin() + layout.local[1] + kLocalHeaderSize + 4),
+      "main.wasm: local header runs past the end of the file");
   add("only a local header signature", bytes_of("PK\x03\x04"),
       "plugin.toml: local header runs past the end of the file");
 
@@ -281,6 +286,16 @@ std::vector<HostileArchive> hostile_archives() {
   add("end record directory offset", patched(layout.end + 16, 4, layout.directory + 1),
       "end record directory offset " + to_text(layout.directory + 1) + ", expected " +
           to_text(layout.directory));
+  {
+    // What a ZIP64 writer puts between the directory and the end record, in an archive that
+    // needs none.
+    std::vector<std::byte> bytes(good.begin(), good.begin() + layout.end);
+    std::vector<std::byte> zip64_end(56);
+    put_le(zip64_end, 0, 4, 0x06064b50);
+    put_le(zip64_end, 4, 8, 44);
+    bytes = concat(concat(std::move(bytes), zip64_end), end_record);
+    add("ZIP64 end record in a small archive", std::move(bytes), "unexpected ZIP64 end record");
+  }
   add("no central directory header", patched(layout.directory, 4, 0x12345678),
       "plugin.toml: no central directory header where expected");
   add("overlapping entries: offset into another entry",
@@ -307,6 +322,14 @@ std::vector<HostileArchive> hostile_archives() {
     bomb.size = 3'000'000'000;
     add("bomb", build_archive(entries_with(1, bomb)),
         "main.wasm: declared size 3000000000 cannot come from 2 compressed bytes");
+    // The gate sits at 1032 bytes out for each byte in: at the ratio the stream itself is
+    // judged, one byte more is refused unread.
+    bomb.size = 2 * 1032;
+    add("declared size at the inflation ratio", build_archive(entries_with(1, bomb)),
+        "main.wasm: inflates to 0 bytes, fewer than its declared size 2064");
+    bomb.size = 2 * 1032 + 1;
+    add("declared size one byte past the inflation ratio", build_archive(entries_with(1, bomb)),
+        "main.wasm: declared size 2065 cannot come from 2 compressed bytes");
   }
   {
     RawEntry short_signature = deflated_entry("signature.sig", std::vector<std::byte>(87));

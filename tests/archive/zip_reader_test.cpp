@@ -138,18 +138,20 @@ TEST(MaxPackageArchiveSize, HoldsIncompressiblePackagesAtTheLimits) {
   EXPECT_TRUE(read_package_archive(bytes, limits).has_value());
   EXPECT_LE(bytes.size(), max_package_archive_size(limits));
 
-  // The directory part is the writer's own largest one, with every offset past 4 GiB.
-  std::vector<ZipEntryRecord> far;
-  for (std::string_view name : kPackageEntryNames)
-    far.push_back({.name = std::string(name), .header_offset = kZip64Marker});
-  const PackageSizeLimits empty{.plugin_toml = 0, .main_wasm = 0};
-  EXPECT_EQ(3 * (kLocalHeaderSize + 4096) + 33 + max_compressed_size(88) - 4096 +
-                encode_directory(far, kZip64Marker).size(),
-            max_package_archive_size(empty));
+  EXPECT_EQ(214'588u, max_package_archive_size(limits));
 
-  const std::uint64_t largest = max_package_archive_size(default_size_limits());
-  EXPECT_GT(largest, std::uint64_t{1} << 32);
-  EXPECT_LT(largest, (std::uint64_t{1} << 32) + (std::uint64_t{1} << 26));
+  // Worked out by hand. An entry of size s costs its local header (30) and central header
+  // (46), its name twice, a ZIP64 extra field (12) and at most s + s / 256 + 4096 compressed
+  // bytes; the records after the directory take 56 + 20 + 22 = 98.
+  //   empty limits: plugin.toml 30+11+4096+46+11+12 = 4206, main.wasm 30+9+4096+46+9+12 = 4202,
+  //   signature.sig (88 bytes) 30+13+4184+46+13+12 = 4298; 98 + 4206 + 4202 + 4298 = 12804.
+  //   the limits above: plugin.toml 1000 compresses to at most 5099, main.wasm 200000 to at
+  //   most 204877; 98 + 5209 + 204983 + 4298 = 214588.
+  //   default limits: plugin.toml 1 MiB to at most 1056768; main.wasm 4 GiB is held to the
+  //   largest size a non-ZIP64 field takes, 4294967294, and so is its bound; 98 + 1056878 +
+  //   4294967400 + 4298 = 4296028674.
+  EXPECT_EQ(12'804u, max_package_archive_size({.plugin_toml = 0, .main_wasm = 0}));
+  EXPECT_EQ(4'296'028'674u, max_package_archive_size(default_size_limits()));
 }
 
 // Archives past 4 GiB cannot be built in a test, but their directory can: the records with
@@ -216,6 +218,13 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
     testing::put_le(tail, p.offset, p.width, p.value);
     EXPECT_EQ(p.message, refusal(tail));
   }
+}
+
+// The ZIP64 end record where signature.sig's central header belongs.
+TEST_F(Zip64Directory, NamesTheEntryMissingBeforeTheZip64EndRecord) {
+  std::vector<std::byte> tail = directory;
+  tail.erase(tail.begin() + 2 * 46 + 20, tail.begin() + kZip64End);
+  EXPECT_EQ("signature.sig missing from the central directory", refusal(tail));
 }
 
 TEST_F(Zip64Directory, RefusesTheEndRecordWithoutZip64Records) {

@@ -39,11 +39,13 @@ TEST(WriteArchive, PackageHasEveryFixedFieldAndTheDocumentedLayout) {
   EXPECT_EQ(output.bytes().size(), 316 + compressed);
 }
 
-// The bytes zlib itself ends an empty raw stream with at level 6.
-std::vector<std::byte> empty_raw_deflate() {
+// zlib's own raw stream of `content` at level 6, in one call.
+std::vector<std::byte> zlib_raw_deflate(std::span<const std::byte> content) {
   z_stream stream{};
   deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::vector<std::byte> out(64);
+  std::vector<std::byte> out(deflateBound(&stream, content.size()));
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(content.data()));
+  stream.avail_in = static_cast<uInt>(content.size());
   stream.next_out = reinterpret_cast<Bytef*>(out.data());
   stream.avail_out = static_cast<uInt>(out.size());
   deflate(&stream, Z_FINISH);
@@ -52,20 +54,41 @@ std::vector<std::byte> empty_raw_deflate() {
   return out;
 }
 
-TEST(WriteArchive, EmptyEntryIsAnEmptyDeflateStream) {
-  testing::SamplePackage package({});
-  MemoryOutput output;
-  ASSERT_TRUE(write_archive(output, package.entries).has_value());
+// Text-like bytes, words and numbers from a fixed-seed generator: content where zlib's
+// levels choose different matches, so that the stream tells the level.
+std::vector<std::byte> word_soup(std::size_t size) {
+  static constexpr std::string_view kWords[] = {"local.get", "i32.add",  "call",   "br_if",
+                                                "block",     "end",      "memory", "(func",
+                                                "$f",        "i64.const"};
+  std::string text;
+  std::uint32_t state = 12345;
+  while (text.size() < size) {
+    state = state * 1664525u + 1013904223u;
+    text += kWords[(state >> 24) % 10];
+    text += ' ';
+    if ((state >> 8) % 3 == 0) text += std::to_string((state >> 4) % 100000) + '\n';
+  }
+  text.resize(size);
+  const auto bytes = as_bytes(text);
+  return {bytes.begin(), bytes.end()};
+}
 
-  const ZipFile zip = parsed(output);
-  expect_package_records(zip, package.entries);
-  const auto& wasm = zip.central[1];
-  EXPECT_EQ(wasm.uncompressed_size, 0u);
-  EXPECT_EQ(wasm.crc32, 0u);
-  const auto expected = empty_raw_deflate();
-  ASSERT_FALSE(expected.empty());
-  EXPECT_EQ(wasm.compressed_size, expected.size());
-  EXPECT_TRUE(std::ranges::equal(zip.locals[1].data, expected));
+// An entry below the block threshold is one stream, exactly zlib's at level 6: the empty
+// stream, and content whose stream differs at any other level.
+TEST(WriteArchive, OneStreamIsZlibsAtLevelSix) {
+  for (const std::size_t size : {std::size_t{0}, std::size_t{100'000}}) {
+    SCOPED_TRACE(size);
+    testing::SamplePackage package(word_soup(size));
+    MemoryOutput output;
+    ASSERT_TRUE(write_archive(output, package.entries).has_value());
+
+    const ZipFile zip = parsed(output);
+    expect_package_records(zip, package.entries);
+    const auto expected = zlib_raw_deflate(package.module);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(zip.central[1].compressed_size, expected.size());
+    EXPECT_TRUE(std::ranges::equal(zip.locals[1].data, expected));
+  }
 }
 
 TEST(WriteArchive, IncompressibleContentIsStillDeflated) {

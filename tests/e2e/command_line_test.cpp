@@ -132,6 +132,7 @@ TEST(CommandLine, KeyFailuresComeAfterReadingAndWriteNothing) {
 TEST(CommandLine, ReadFailureWinsOverMissingKey) {
   ScratchDir dir;
   ToolResult r = run_tool({.args = {"nowhere"}, .key = std::nullopt, .cwd = dir.path()});
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(
       r.err,
       "plugin_sign: failed to read nowhere/plugin.toml: No such file or directory (os error 2)\n");

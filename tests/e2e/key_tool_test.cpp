@@ -343,8 +343,10 @@ TEST(KeyTool, ASecretKeyFileThatIsNoTextIsRefused) {
   }
   ScratchDir dir;
   fs::create_directory(dir.path() / "d");
-  EXPECT_EQ("plugin_key: failed to read d: not a regular file\n",
-            plugin_key(dir.path(), {"public", "d"}).err);
+  const ToolResult r = plugin_key(dir.path(), {"public", "d"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("plugin_key: failed to read d: not a regular file\n", r.err);
 }
 
 // What plugin_key adds when it refuses a public key, pinned here apart from the code.

@@ -16,8 +16,10 @@ library=$(find "$prefix" -name libplugin_sign_verify.so.1 -print -quit)
 [ -n "$library" ]
 libdir=$(dirname "$library")
 test -L "$libdir/libplugin_sign_verify.so"
-objdump -p "$library" | grep -q 'SONAME *libplugin_sign_verify.so.1$'
-for header in keys.hpp verify.hpp verify.h revocations.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
+# Outputs are read whole before grep -q, which stops at its match: the writer's broken pipe
+# would otherwise fail the pipeline.
+grep -q 'SONAME *libplugin_sign_verify.so.1$' <<<"$(objdump -p "$library")"
+for header in keys.hpp verify.hpp verify.h revocations.hpp trust_files.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
 test -f "$libdir/cmake/PluginSign/PluginSignConfig.cmake"
 test -f "$libdir/pkgconfig/plugin_sign_verify.pc"
 # Nothing internal is exported: only the C functions and the public C++ API.
@@ -27,8 +29,9 @@ if nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^plugin_sign_' 
   exit 1
 fi
 # Each C function the header declares is exported.
+exported=$(nm -D --defined-only "$library")
 for function in $(grep -oE '\bplugin_sign_[a-z0-9_]+\(' "$prefix/include/plugin_sign/verify.h" | tr -d '(' | sort -u); do
-  nm -D --defined-only "$library" | grep -qE " T $function\$" || { echo "not exported: $function"; exit 1; }
+  grep -qE " T $function\$" <<<"$exported" || { echo "not exported: $function"; exit 1; }
 done
 
 # The header's version is the library's and the package's.
@@ -79,7 +82,20 @@ printf '# trusted\n%s names=demo\n' "$public" >"$work/keys"
 [ "$("$work/verify_host_c" "$work/keys" "$work/demo.zip")" = "$expected" ]
 status=0
 out=$("$work/verify_host_c" "$work/keys" "$work/tampered.zip") || status=$?
-[ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]", "*"): "* ]] || { echo "C host: $status $out"; exit 1; }
+[ "$status" -eq 1 ] && [[ $out == "failed (3, the package is malformed): main.wasm: "* ]] ||
+  { echo "C host: $status $out"; exit 1; }
+# Each refusal with its own status: another key, and a plugin directory without its signature
+# (the signed one verifies).
+[ "$("$work/verify_host_c" --directory "$work/keys" "$work/demo")" = "$expected" ]
+other=$(KAVENTA_PLUGIN_SIGNING_KEY=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA= "$build_dir/plugin_key" public)
+printf '%s\n' "$other" >"$work/other-keys"
+out=$("$work/verify_host_c" "$work/other-keys" "$work/demo.zip") || true
+[ "$out" = "failed (1, the signature does not match any trusted key): signature does not match any trusted key" ] || { echo "C host: $out"; exit 1; }
+mkdir "$work/unsigned"
+cp "$work/demo/plugin.toml" "$work/demo/main.wasm" "$work/unsigned/"
+out=$("$work/verify_host_c" --directory "$work/keys" "$work/unsigned") || true
+[ "$out" = "failed (5, a file could not be read): failed to read signature.sig: No such file or directory (os error 2)" ] ||
+  { echo "C host: $out"; exit 1; }
 printf '%s names=other\n' "$public" >"$work/keys"
 [ "$("$work/verify_host_c" "$work/keys" "$work/demo.zip")" = \
   "failed (2, no trusted key that verifies the signature is allowed for the package's name): key $key_id verifies the signature but is not trusted for package name demo" ]

@@ -47,7 +47,7 @@ for library in libc6 libgcc-s1 libstdc++6 libsodium23 libnettle8 libdeflate0; do
 done
 [ "$(field "$dev" Depends)" = "libplugin-sign-verify1 (= $version)" ] ||
   fail "libplugin-sign-verify-dev depends on: $(field "$dev" Depends)"
-dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs | grep -qx \
+grep -qx <<<"$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xO ./shlibs)" \
   "libplugin_sign_verify 1 libplugin-sign-verify1 (>= $version)" || fail "shlibs"
 
 # No file in two packages, where dpkg would refuse the second.
@@ -92,7 +92,9 @@ cc -std=c11 -Wall -Wextra -Werror -pedantic -o "$work/verify_host_c" \
   "$source_dir/tests/e2e/host/verify_host.c" $(pkg-config --cflags --libs plugin_sign_verify)
 library_dir=$(dirname "$(find "$root" -name libplugin_sign_verify.so.1)")
 export LD_LIBRARY_PATH=$library_dir
-ldd "$work/verify_host_c" | grep -q "libplugin_sign_verify.so.1 => $library_dir/" ||
+# Read whole first: grep -q stops at the first match, and ldd's broken pipe would fail the test.
+loaded=$(ldd "$work/verify_host_c")
+grep -q "libplugin_sign_verify.so.1 => $library_dir/" <<<"$loaded" ||
   fail "the host does not load the extracted library"
 [ "$("$work/verify_host_c" "$source_dir/examples/demo-public-key.txt" "$work/hello-v0.1.0.zip")" = \
   "verified hello 0.1.0, key $demo_id, main.wasm $(stat -c %s "$work/hello/main.wasm") bytes" ] ||

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <sched.h>
+
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 
@@ -35,6 +38,50 @@ bool verifies(std::string_view signature_text, std::string_view plugin_toml,
   return crypto_sign_verify_detached(signature,
                                      reinterpret_cast<const unsigned char*>(manifest.data()),
                                      manifest.size(), public_key) == 0;
+}
+
+// Text-like bytes that compress well but never repeat for long: words of a small vocabulary
+// with numbers between them, from a fixed-seed generator.
+std::string varied_module(std::size_t size) {
+  static constexpr const char* kWords[] = {"local.get", "i32.add", "call",  "br_if", "block",
+                                           "end",       "memory",  "(func", "$f",    "i64.const"};
+  std::string out("\0asm\x01\0\0\0", 8);
+  std::uint32_t state = 12345;
+  while (out.size() < size) {
+    state = state * 1664525u + 1013904223u;
+    out += kWords[(state >> 24) % 10];
+    out += ' ';
+    if ((state >> 8) % 3 == 0) out += std::to_string((state >> 4) % 100000) + '\n';
+  }
+  out.resize(size);
+  return out;
+}
+
+// The archive's bytes are the same on one core as on all of them: the module spans several
+// of the blocks that are compressed on worker threads.
+TEST(SigningRun, OneCoreAndAllCoresWriteTheSameArchive) {
+  cpu_set_t cores;
+  ASSERT_EQ(0, sched_getaffinity(0, sizeof cores, &cores));
+  if (CPU_COUNT(&cores) < 2) GTEST_SKIP() << "a single core: nothing to compare with";
+  if (!fs::exists("/usr/bin/taskset")) GTEST_SKIP() << "no taskset";
+  int first = 0;
+  while (!CPU_ISSET(first, &cores)) ++first;
+  ScratchDir dir;
+  const std::string wasm = varied_module(1'700'000);  // six and a half blocks of 256 KiB
+  make_plugin(dir.path() / "plug", kSamplePluginToml, wasm);
+  const ToolResult all =
+      run_tool({.args = {"plug", "all.zip"}, .key = kTestKey, .cwd = dir.path()});
+  ASSERT_EQ(0, all.status) << all.err;
+  const ToolResult one =
+      run_tool({.args = {"-c", std::to_string(first), PLUGIN_SIGN_BINARY, "plug", "one.zip"},
+                .key = kTestKey,
+                .cwd = dir.path(),
+                .argv0 = "taskset",
+                .binary = "/usr/bin/taskset"});
+  ASSERT_EQ(0, one.status) << one.err;
+  const std::string archive = read_file(dir.path() / "all.zip");
+  EXPECT_LT(archive.size(), wasm.size() / 2);
+  EXPECT_TRUE(archive == read_file(dir.path() / "one.zip"));
 }
 
 TEST(SigningRun, WritesAVerifiableSignatureAndReportsTheArchive) {

@@ -158,6 +158,24 @@ TEST_F(VerifyRun, SeveralPackagesGiveTheHighestStatusAndEachItsLine) {
   }
 }
 
+// The signer leaves a fresh signature.sig beside an invalid plugin.toml: the directory
+// verifies up to its plugin.toml, and the parser's whole reason comes out on one line.
+TEST_F(VerifyRun, InvalidPluginTomlIsReportedWithItsReason) {
+  const fs::path plugin = dir_.path() / "plug";
+  make_plugin(plugin, "[package]\nname = \"demo\"\nversion = 1.2\n", kWasm);
+  const ToolResult signing =
+      run_tool({.args = {plugin.string(), "out.zip"}, .key = kTestKey, .cwd = dir_.path()});
+  ASSERT_EQ(1, signing.status);
+  ASSERT_TRUE(fs::exists(plugin / "signature.sig"));
+  const ToolResult r = verify({"-P", test_key_.public_base64, "plug"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(
+      "plugin_verify: plug: invalid plugin.toml: TOML parse error at line 3, column 11: invalid "
+      "type: floating point `1.2`, expected a string\n",
+      r.err);
+}
+
 TEST_F(VerifyRun, EachExitStatus) {
   sign("good.zip");
   sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);

@@ -21,6 +21,8 @@
  *              short    for write: write only the first half of the bytes (at least 1).
  *   FAULT_ALARM=S     ends the process by SIGALRM after S seconds, so that a hang shows up
  *                     as a signal of that one run.
+ *   FAULT_RANDOM=B    makes every getrandom fill its buffer with the byte B (a number), so
+ *                     that the next temporary name is known and can be planted in advance.
  *   FAULT_PLACING=1   numbers (and can fail) the calls that put a new file in place as well:
  *                     fsync, link, linkat, rename and renameat2. The target of link and
  *                     rename is the new name. (close is always numbered.)
@@ -39,6 +41,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -53,6 +56,7 @@ static int fault_count;
 static const char* fault_every = "";
 static int fault_sizeless;
 static int fault_placing;
+static int fault_random = -1;
 static int fault_mode = kModeNone;
 static int fault_errno = EIO;
 static int trace_fd = -1;
@@ -135,6 +139,8 @@ __attribute__((constructor)) static void setup(void) {
   if (every) fault_every = every;
   fault_sizeless = getenv("FAULT_SIZELESS") != NULL;
   fault_placing = getenv("FAULT_PLACING") != NULL;
+  const char* random = getenv("FAULT_RANDOM");
+  if (random) fault_random = atoi(random) & 0xFF;
   const char* trace = getenv("FAULT_TRACE");
   if (trace)
     trace_fd =
@@ -402,4 +408,14 @@ int renameat2(int old_dirfd, const char* old_path, int new_dirfd, const char* ne
   if (fault_placing && fails_here("renameat2", new_path)) return -1;
   if (!real) real = next("renameat2");
   return real(old_dirfd, old_path, new_dirfd, new_path, flags);
+}
+
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+  static ssize_t (*real)(void*, size_t, unsigned int);
+  if (fault_random >= 0) {
+    memset(buffer, fault_random, length);
+    return (ssize_t)length;
+  }
+  if (!real) real = next("getrandom");
+  return real(buffer, length, flags);
 }

@@ -186,6 +186,43 @@ TEST_F(KeyFaultSweep, WithoutUnnamedFilesEachFailedCallLeavesNoFile) {
   sweep(calls, {1, second_open}, {}, kNotSupported, "Operation not supported (os error 95)");
 }
 
+// Without unnamed files the secret is first written under a hidden name beside it. With the
+// random source fixed that name is known in advance: whatever was planted there, a link to
+// another file or a file of its own, is neither followed nor reused, and stays as it was.
+TEST(KeyFallbackTemporary, RefusesWhatIsPlantedAtItsName) {
+  const std::string planted = ".k.000000000000.tmp";
+  const std::string kept = "written by someone else\n";
+  for (const bool as_link : {true, false}) {
+    SCOPED_TRACE(as_link ? "symbolic link" : "existing file");
+    ScratchDir dir;
+    if (as_link) {
+      write_file(dir.path() / "victim", kept);
+      fs::create_symlink("victim", dir.path() / planted);
+    } else {
+      write_file(dir.path() / planted, kept);
+    }
+    const ToolResult result = run_tool(ToolRun{
+        .args = {"generate", "k"},
+        .cwd = dir.path(),
+        .argv0 = "plugin_key",
+        .extra_env = {"LD_PRELOAD=" FAULT_INJECT_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0",
+                      "FAULT_ALARM=60", "FAULT_AT=1", "FAULT_MODE=errno:95", "FAULT_RANDOM=0"},
+        .binary = kPluginKeyBinary});
+    EXPECT_EQ(1, result.status);
+    // Every name tried is taken; what the message says of that is not the point here.
+    EXPECT_TRUE(result.err.starts_with("plugin_key: ")) << result.err;
+    EXPECT_EQ("", result.out);
+    if (as_link) {
+      EXPECT_EQ((std::vector<std::string>{planted, "victim"}), names_in(dir.path()));
+      EXPECT_EQ(kept, read_file(dir.path() / "victim"));
+      EXPECT_TRUE(fs::is_symlink(dir.path() / planted));
+    } else {
+      EXPECT_EQ(std::vector<std::string>{planted}, names_in(dir.path()));
+      EXPECT_EQ(kept, read_file(dir.path() / planted));
+    }
+  }
+}
+
 // Where renaming cannot refuse to replace, a hard link does it instead.
 TEST_F(KeyFaultSweep, WithoutNoReplaceRenameALinkPutsTheFilesInPlace) {
   const KeyRun run = generate({"FAULT_EVERY=renameat2", "FAULT_MODE=errno:22"});

@@ -1,8 +1,10 @@
 #include "plugin/plugin_dir.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -168,12 +170,37 @@ TEST_F(WriteSignatureFile, ReadOnlyDirectoryStillRewritesAWritableFile) {
   EXPECT_EQ(kText, read_file(sig()));
 }
 
+// Root is not bound by directory permissions: as root the call runs in a child that has
+// dropped to user and group 65534, the directory's owner, as the end-to-end tests do.
 TEST_F(WriteSignatureFile, ReadOnlyDirectoryWithoutTheFileIsRefused) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root is not bound by directory permissions";
+  const bool as_root = ::geteuid() == 0;
+  if (as_root) {
+    ASSERT_EQ(0, ::chown(scratch_.path().c_str(), 65534, 65534));
+  }
   fs::permissions(scratch_.path(), fs::perms::owner_read | fs::perms::owner_exec);
-  auto written = write_signature_file(dir(), kText);
-  ASSERT_FALSE(written.has_value());
-  EXPECT_EQ("failed to write signature.sig: Permission denied (os error 13)", written.error());
+  int report[2];
+  ASSERT_EQ(0, ::pipe(report));
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    ::close(report[0]);
+    if (as_root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(126);
+    auto written = write_signature_file(dir(), kText);
+    const std::string text = written ? "written" : written.error();
+    const bool sent = ::write(report[1], text.data(), text.size()) == ssize_t(text.size());
+    ::_exit(sent ? 0 : 125);
+  }
+  ::close(report[1]);
+  std::string text;
+  char chunk[256];
+  for (ssize_t got; (got = ::read(report[0], chunk, sizeof chunk)) > 0;) text.append(chunk, got);
+  ::close(report[0]);
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(0, WEXITSTATUS(status));
+  EXPECT_EQ("failed to write signature.sig: Permission denied (os error 13)", text);
   EXPECT_FALSE(fs::exists(sig()));
 }
 

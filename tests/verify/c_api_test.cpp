@@ -91,6 +91,34 @@ TEST_F(CApi, AFailedResultHasItsStatusAndMessageAndNothingElse) {
   EXPECT_EQ(nullptr, plugin_sign_result_public_key(result.get()));
 }
 
+// Each kind of refusal keeps its own status across the C interface.
+TEST_F(CApi, EachRefusalHasItsOwnStatus) {
+  const Keys other_key(plugin_sign_keys_new());
+  ASSERT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_keys_add_base64(other_key.get(),
+                                        public_key_base64(testing::trusted(2).key).c_str()));
+  const std::vector<std::byte> package = testing::package_of(contents_);
+  const Result wrong_key(
+      plugin_sign_verify_package(other_key.get(), package.data(), package.size(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_BAD_SIGNATURE, plugin_sign_result_status(wrong_key.get()));
+  EXPECT_STREQ("signature does not match any trusted key",
+               plugin_sign_result_message(wrong_key.get()));
+
+  // A well-formed package whose module changed after it was signed.
+  testing::Contents tampered = contents_;
+  tampered.main_wasm[1000] ^= std::byte{1};
+  const Result changed = verify(testing::package_of(tampered));
+  EXPECT_EQ(PLUGIN_SIGN_BAD_SIGNATURE, plugin_sign_result_status(changed.get()));
+  EXPECT_STREQ("signature does not match any trusted key",
+               plugin_sign_result_message(changed.get()));
+
+  const Result missing(
+      plugin_sign_verify_directory(keys_.get(), "/nonexistent/plugin_sign/plugin", nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_UNREADABLE, plugin_sign_result_status(missing.get()));
+  EXPECT_STREQ("failed to read plugin.toml: No such file or directory (os error 2)",
+               plugin_sign_result_message(missing.get()));
+}
+
 TEST_F(CApi, KeyTextsAreCheckedAndTheirErrorKept) {
   const Keys keys(plugin_sign_keys_new());
   const std::string file = "# comment\n" + public_key_base64(testing::trusted(2).key) +

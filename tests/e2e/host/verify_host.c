@@ -1,6 +1,7 @@
 /* verify_host_c KEYFILE PACKAGE: verifies PACKAGE with the installed C API twice, by path
  * (plugin_sign_keys_add_file, plugin_sign_verify_file) and from bytes held in memory, and
- * prints the one outcome both must agree on. */
+ * prints the one outcome both must agree on.
+ * verify_host_c --directory KEYFILE DIR: verifies the plugin directory DIR. */
 #include <plugin_sign/verify.h>
 
 #include <stdio.h>
@@ -36,8 +37,35 @@ static int same_outcome(const plugin_sign_result* a, const plugin_sign_result* b
   return a_wasm == NULL || memcmp(a_wasm, b_wasm, a_size) == 0;
 }
 
+/* The package by path and from memory, which must agree; NULL when either cannot be had. */
+static plugin_sign_result* verify_both_ways(const plugin_sign_keys* keys, const char* key_file,
+                                            const char* path) {
+  plugin_sign_result* result = plugin_sign_verify_file(keys, path, NULL);
+  size_t key_size = 0, package_size = 0;
+  char* key_text = read_all(key_file, &key_size);
+  char* package = read_all(path, &package_size);
+  plugin_sign_keys* text_keys = plugin_sign_keys_new();
+  plugin_sign_result* in_memory = NULL;
+  if (key_text != NULL && package != NULL && text_keys != NULL &&
+      plugin_sign_keys_add_file_text(text_keys, key_text, key_size) == PLUGIN_SIGN_OK)
+    in_memory = plugin_sign_verify_package(text_keys, package, package_size, NULL);
+  if (in_memory == NULL || !same_outcome(result, in_memory)) {
+    fprintf(stderr, "by path: %s; in memory: %s\n", plugin_sign_result_message(result),
+            in_memory == NULL ? "(not run)" : plugin_sign_result_message(in_memory));
+    plugin_sign_result_free(result);
+    result = NULL;
+  }
+  plugin_sign_result_free(in_memory);
+  plugin_sign_keys_free(text_keys);
+  free(package);
+  free(key_text);
+  return result;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 3) return 64;
+  const int directory = argc == 4 && strcmp(argv[1], "--directory") == 0;
+  if (argc != 3 + directory) return 64;
+  argv += directory;
   /* The library that runs is the one this host was built against. */
   if (strcmp(plugin_sign_version(), PLUGIN_SIGN_VERSION_STRING) != 0) {
     fprintf(stderr, "library %s, header %s\n", plugin_sign_version(), PLUGIN_SIGN_VERSION_STRING);
@@ -50,20 +78,10 @@ int main(int argc, char** argv) {
     plugin_sign_keys_free(keys);
     return 64;
   }
-  plugin_sign_result* result = plugin_sign_verify_file(keys, argv[2], NULL);
-
-  size_t key_size = 0, package_size = 0;
-  char* key_text = read_all(argv[1], &key_size);
-  char* package = read_all(argv[2], &package_size);
-  plugin_sign_keys* text_keys = plugin_sign_keys_new();
-  if (key_text == NULL || package == NULL || text_keys == NULL ||
-      plugin_sign_keys_add_file_text(text_keys, key_text, key_size) != PLUGIN_SIGN_OK)
-    return 65;
-  plugin_sign_result* in_memory =
-      plugin_sign_verify_package(text_keys, package, package_size, NULL);
-  if (!same_outcome(result, in_memory)) {
-    fprintf(stderr, "by path: %s; in memory: %s\n", plugin_sign_result_message(result),
-            plugin_sign_result_message(in_memory));
+  plugin_sign_result* result = directory ? plugin_sign_verify_directory(keys, argv[2], NULL)
+                                         : verify_both_ways(keys, argv[1], argv[2]);
+  if (result == NULL) {
+    plugin_sign_keys_free(keys);
     return 67;
   }
 
@@ -77,14 +95,10 @@ int main(int argc, char** argv) {
     printf("failed (%d, %s): %s\n", (int)status, plugin_sign_status_string(status),
            plugin_sign_result_message(result));
   }
-  plugin_sign_result_free(in_memory);
   plugin_sign_result_free(result);
-  plugin_sign_keys_free(text_keys);
   plugin_sign_keys_free(keys);
   /* Every _free takes NULL. */
   plugin_sign_result_free(NULL);
   plugin_sign_keys_free(NULL);
-  free(package);
-  free(key_text);
   return status == PLUGIN_SIGN_OK ? 0 : 1;
 }
