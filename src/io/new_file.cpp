@@ -22,6 +22,12 @@ namespace {
 // else made with the same random name.
 constexpr int kNameAttempts = 64;
 
+// Every attempt at a temporary name was taken: told apart from EEXIST on the final path, which
+// callers report as a file already in place.
+IoError no_free_temporary_name() {
+  return IoError{.os_error = 0, .fixed = "no free temporary name beside it"};
+}
+
 std::string directory_of(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return ".";
@@ -79,7 +85,7 @@ std::expected<std::pair<FileDescriptor, std::string>, IoError> create_named(std:
     if (fd >= 0) return std::pair{FileDescriptor(fd), std::move(name)};
     if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
   }
-  return std::unexpected(IoError{EEXIST, {}});
+  return std::unexpected(no_free_temporary_name());
 }
 
 // Gives the unnamed file `fd` a fresh temporary name beside `path`.
@@ -91,7 +97,7 @@ std::expected<std::string, IoError> link_unnamed(int fd, std::string_view path) 
       return name;
     if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
   }
-  return std::unexpected(IoError{EEXIST, {}});
+  return std::unexpected(no_free_temporary_name());
 }
 
 // The content of `file` complete and flushed under a temporary name, which is returned. The
@@ -160,7 +166,7 @@ std::expected<std::string, IoError> link_beside(const std::string& path) {
     if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), 0) == 0) return name;
     if (errno != EEXIST && errno != EINTR) return std::unexpected(last_os_error());
   }
-  return std::unexpected(IoError{EEXIST, {}});
+  return std::unexpected(no_free_temporary_name());
 }
 
 // Moves `temporary` to `path` and returns the name under which the file that `path` named
