@@ -9,12 +9,16 @@ list=$(mktemp)
 trap 'rm -f "$list" "$list.now"' EXIT
 objects() { find "$build" -name '*.o' -printf '%p %T@\n' | sort; }
 
+start=$SECONDS
 make demo
+demo_seconds=$((SECONDS - start))
 objects >"$list"
 make demo >/dev/null
 objects >"$list.now"
 cmp -s "$list" "$list.now" || { echo "one build: a second make demo compiled again" >&2; exit 1; }
+start=$SECONDS
 make test
+test_seconds=$((SECONDS - start))
 objects >"$list.now"
 recompiled=$(comm -23 "$list" "$list.now")
 if [ -n "$recompiled" ]; then
@@ -22,4 +26,5 @@ if [ -n "$recompiled" ]; then
   echo "$recompiled" >&2
   exit 1
 fi
-echo "one build: make test compiled no object of make demo's $(wc -l <"$list")"
+echo "one build: make test compiled no object of make demo's $(wc -l <"$list")" \
+  "(make demo ${demo_seconds} s, make test ${test_seconds} s)"
