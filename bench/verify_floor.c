@@ -55,11 +55,15 @@ int main(int argc, char** argv) {
   size_t compressed, uncompressed;
   const size_t toml = entry_at(zip, size, 0, &compressed, &uncompressed);
   const size_t wasm = entry_at(zip, size, toml + compressed, &compressed, &uncompressed);
-  /* Populated up front, so that inflating pays no page fault per page of output. */
-  unsigned char* module = mmap(NULL, uncompressed ? uncompressed : 1, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  /* In huge pages where the kernel has them, and populated up front, so that inflating pays
+   * neither a page fault per page of output nor a TLB miss per 4 KiB: as plugin_verify does. */
+  const size_t module_size = uncompressed ? uncompressed : 1;
+  unsigned char* module = mmap(NULL, module_size, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   struct libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
   if (module == MAP_FAILED || !inflater) die("out of memory");
+  madvise(module, module_size, MADV_HUGEPAGE);
+  madvise(module, module_size, MADV_POPULATE_WRITE);
   size_t in_used = 0, out_size = 0;
   if (libdeflate_deflate_decompress_ex(inflater, zip + wasm, compressed, module, uncompressed,
                                        &in_used, &out_size) != LIBDEFLATE_SUCCESS ||
@@ -74,7 +78,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < sizeof digest; ++i) printf("%02x", digest[i]);
   printf("\n");
   libdeflate_free_decompressor(inflater);
-  munmap(module, uncompressed ? uncompressed : 1);
+  munmap(module, module_size);
   munmap((void*)zip, size);
   return 0;
 }
