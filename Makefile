@@ -10,8 +10,10 @@ FUZZ_SECONDS ?= 60
 # Warnings as errors: off for a user's build (a newer compiler's new warning must not break
 # it), on in CI (`WERROR=ON make test`) and in the developer builds of their own directories.
 WERROR ?= OFF
-# The tools and the library, all that demo and install need.
-PRODUCTS := plugin_sign plugin_verify plugin_key plugin_sign_verify_shared
+# The tools and the library, with the compressed manual pages and changelog that install and
+# package take: all that demo, install and package need.
+PRODUCTS := plugin_sign plugin_verify plugin_key plugin_sign_verify_shared plugin_sign_man_pages \
+  plugin_sign_package_changelog
 
 .PHONY: all deps configure tools build demo test install bench check-sanitize check-tsan fuzz clean
 
