@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Signs the bundled example plugin with the bundled DEMO key, verifies the package with the
-# demo key's public key, and shows what came out.
+# demo key's public key, and shows what came out: the commands of the README's demo-key recipe.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,11 +8,10 @@ out=$build/demo
 mkdir -p "$out"
 
 # The demo key is public: never sign anything real with it.
-KAVENTA_PLUGIN_SIGNING_KEY=$(grep -v '^#' "$root/examples/demo-signing-key.txt")
-export KAVENTA_PLUGIN_SIGNING_KEY
-
-echo "\$ plugin_sign examples/hello        (in $out)"
-(cd "$out" && "$build/plugin_sign" "$root/examples/hello")
+echo "\$ KAVENTA_PLUGIN_SIGNING_KEY=\"\$(cat examples/demo-signing-key.txt)\" plugin_sign examples/hello"
+echo "  (in $out)"
+(cd "$out" && KAVENTA_PLUGIN_SIGNING_KEY="$(cat "$root/examples/demo-signing-key.txt")" \
+  "$build/plugin_sign" "$root/examples/hello")
 echo
 echo "signature.sig: $(cat "$root/examples/hello/signature.sig")"
 echo

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "io/utf8.hpp"
 
@@ -206,21 +207,30 @@ std::string_view trim_white_space(std::string_view text) {
   return text;
 }
 
+std::expected<SigningKey, KeyTextError> signing_key_from_text(std::string_view text) {
+  auto decoded = decode_base64_strict(trim_white_space(text));
+  if (!decoded)
+    return std::unexpected(
+        KeyTextError{.kind = KeyTextError::Kind::kNotBase64, .base64 = decoded.error()});
+  const ScopedWipe wipe_decoded(*decoded);
+  if (decoded->size() != kSeedSize)
+    return std::unexpected(KeyTextError{.kind = KeyTextError::Kind::kWrongSize});
+  std::array<std::byte, kSeedSize> seed;
+  std::memcpy(seed.data(), decoded->data(), kSeedSize);
+  std::expected<SigningKey, KeyTextError> key(std::in_place, seed);
+  sodium_memzero(seed.data(), seed.size());
+  return key;
+}
+
 std::expected<SigningKey, std::string> signing_key_from_value(const char* value) {
   const std::string variable(kSigningKeyVariable);
   if (value == nullptr || !is_valid_utf8(value))
     return std::unexpected("environment variable " + variable + " is not set");
-  auto decoded = decode_base64_strict(trim_white_space(value));
-  if (!decoded)
-    return std::unexpected(variable + " is not valid base64: " + to_text(decoded.error()));
-  const ScopedWipe wipe_decoded(*decoded);
-  if (decoded->size() != kSeedSize)
-    return std::unexpected(variable + " must decode to exactly 32 bytes");
-  std::array<std::byte, kSeedSize> seed;
-  std::memcpy(seed.data(), decoded->data(), kSeedSize);
-  std::expected<SigningKey, std::string> key(std::in_place, seed);
-  sodium_memzero(seed.data(), seed.size());
-  return key;
+  auto key = signing_key_from_text(value);
+  if (key) return std::move(*key);
+  if (key.error().kind == KeyTextError::Kind::kNotBase64)
+    return std::unexpected(variable + " is not valid base64: " + to_text(key.error().base64));
+  return std::unexpected(variable + " must decode to exactly 32 bytes");
 }
 
 std::expected<SigningKey, std::string> signing_key_from_environment() {

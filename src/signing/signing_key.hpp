@@ -61,6 +61,17 @@ struct Base64Error {
 /// `text` without the Unicode White_Space code points at either end.
 [[nodiscard]] std::string_view trim_white_space(std::string_view text);
 
+/// Why a key's text is no key: not strict Base64 (`base64` says where), or not 32 bytes.
+struct KeyTextError {
+  enum class Kind { kNotBase64, kWrongSize };
+  Kind kind;
+  Base64Error base64{};
+};
+
+/// The key in `text`, white space around it ignored: the decoding of the variable's value,
+/// for texts that come from elsewhere (a secret key file) and name their source themselves.
+[[nodiscard]] std::expected<SigningKey, KeyTextError> signing_key_from_text(std::string_view text);
+
 /// The key from a variable's value (nullptr when unset). The error is the complete message,
 /// e.g. "KAVENTA_PLUGIN_SIGNING_KEY must decode to exactly 32 bytes".
 [[nodiscard]] std::expected<SigningKey, std::string> signing_key_from_value(const char* value);

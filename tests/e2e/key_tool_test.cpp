@@ -301,8 +301,19 @@ TEST(KeyTool, ASecretKeyFileOthersCanUseIsRefused) {
   EXPECT_EQ(0, plugin_key(dir.path(), {"public", "k"}).status);
 }
 
+// The signer's message for a key value, as plugin_key words it for a file: the file is named,
+// never the variable, which was not read.
+std::string file_message(const std::string& signer_message) {
+  using namespace signing_key_cases;
+  // The signer takes text that is not UTF-8 for an unset variable; a file is named instead.
+  if (signer_message == kNotSet) return "not valid UTF-8";
+  if (signer_message == kWrongSize) return "must decode to exactly 32 bytes";
+  EXPECT_TRUE(signer_message.starts_with(kNotBase64)) << signer_message;
+  return "not valid base64: " + signer_message.substr(kNotBase64.size());
+}
+
 // The signer's own table of refused keys: plugin_key refuses each alike, from the variable
-// with the signer's very line, from a file with the file's name before the signer's message.
+// with the signer's very line, from a file with the file's name and the signer's detail.
 TEST(KeyTool, RefusesEveryKeyTheSignerRefusesWithItsMessage) {
   for (const signing_key_cases::RefusedValue& c : signing_key_cases::refused_values()) {
     SCOPED_TRACE(c.name);
@@ -315,11 +326,17 @@ TEST(KeyTool, RefusesEveryKeyTheSignerRefusesWithItsMessage) {
     write_secret(dir.path() / "k", *c.value);
     const ToolResult from_file = plugin_key(dir.path(), {"public", "k"});
     EXPECT_EQ(1, from_file.status);
-    // The signer takes text that is not UTF-8 for an unset variable; a file is named instead.
-    const std::string message =
-        c.message == signing_key_cases::kNotSet ? "not valid UTF-8" : c.message;
-    EXPECT_EQ("plugin_key: k: " + message + "\n", from_file.err);
+    EXPECT_EQ("plugin_key: k: " + file_message(c.message) + "\n", from_file.err);
+    const ToolResult from_stdin = plugin_key(dir.path(), {"public", "-"}, std::nullopt, *c.value);
+    EXPECT_EQ("plugin_key: standard input: " + file_message(c.message) + "\n", from_stdin.err);
   }
+  // A public key file given for a secret key: its comment line is the fault, and the message
+  // quotes that one character's code and offset, no more of the file.
+  ScratchDir dir;
+  write_secret(dir.path() / "k.pub", "# plugin_sign public key\n" + signing_key_cases::kKey + "\n");
+  const ToolResult pub = plugin_key(dir.path(), {"revoke", "k.pub"});
+  EXPECT_EQ(1, pub.status);
+  EXPECT_EQ("plugin_key: k.pub: not valid base64: Invalid symbol 35, offset 0.\n", pub.err);
 }
 
 TEST(KeyTool, ASecretKeyFileThatIsNoTextIsRefused) {
@@ -445,6 +462,7 @@ TEST(KeyTool, UsageErrorsExitWithTwo) {
        {"public", "a", "b"},
        "plugin_key: public takes at most one SECRET_FILE"},
       {"id without a key", {"id"}, "plugin_key: id takes one PUBLIC_KEY"},
+      {"--version with an argument", {"--version", "x"}, "plugin_key: --version takes no arguments"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -466,6 +484,7 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   const ToolResult command_help = plugin_key(dir.path(), {"generate", "--help"});
   EXPECT_EQ(0, command_help.status);
   EXPECT_EQ(help.out, command_help.out);
+  EXPECT_EQ(help.out, plugin_key(dir.path(), {"-h"}).out);
   EXPECT_TRUE(names_in(dir.path()).empty());
   const ToolResult version = plugin_key(dir.path(), {"--version"});
   EXPECT_EQ(0, version.status);
@@ -474,6 +493,16 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   const ToolResult dashed = plugin_key(dir.path(), {"generate", "--", "-k"});
   EXPECT_EQ(0, dashed.status) << dashed.err;
   EXPECT_TRUE(fs::exists(dir.path() / "-k.pub"));
+  // Help or version that cannot be written is a failure like any other output's.
+  for (const char* option : {"--help", "--version"}) {
+    SCOPED_TRACE(option);
+    const ToolResult unwritten = run_tool(ToolRun{.args = {option},
+                                                  .cwd = dir.path(),
+                                                  .stdout_mode = Stdout::kBrokenPipe,
+                                                  .argv0 = "plugin_key",
+                                                  .binary = kPluginKeyBinary});
+    EXPECT_EQ(1, unwritten.status);
+  }
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ grep -qx usr/share/bash-completion/completions/plugin_key "$work/installed.list"
 # The extracted tools: sign the example with the demo key, verify with its public key, keys.
 bin=$root/usr/bin
 cp -r "$source_dir/examples/hello" "$work/hello"
-(cd "$work" && KAVENTA_PLUGIN_SIGNING_KEY=$(grep -v '^#' "$source_dir/examples/demo-signing-key.txt") \
+(cd "$work" && KAVENTA_PLUGIN_SIGNING_KEY="$(cat "$source_dir/examples/demo-signing-key.txt")" \
   "$bin/plugin_sign" hello >/dev/null)
 demo_public=$(grep -v '^#' "$source_dir/examples/demo-public-key.txt")
 demo_id=$("$bin/plugin_key" id "$demo_public")

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the README's recipes (the sh blocks after "<!-- recipe: ... -->") in order, in a scratch
-# directory, with the built tools on PATH: create a key (with plugin_key and with OpenSSL),
-# derive the public key, sign the example plugin, verify the package with plugin_verify and
-# with OpenSSL. Then checks that both ways agree and that a tampered package fails both.
+# directory, with the built tools on PATH: sign with the demo key as it is, create a key (with
+# plugin_key and with OpenSSL), derive the public key, sign the example plugin, verify the
+# package with plugin_verify and with OpenSSL, revoke the key, then a package. Then checks that
+# both ways agree, that a tampered package fails both, and what the revocations refuse.
 set -euo pipefail
 readme=$1 binary_dir=$2 source_dir=$3
 
@@ -10,6 +11,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/examples"
 cp -r "$source_dir/examples/hello" "$work/examples/hello"
+cp "$source_dir/examples/demo-signing-key.txt" "$source_dir/examples/demo-public-key.txt" \
+  "$work/examples/"
 rm -f "$work/examples/hello/signature.sig"
 
 awk '/^<!-- recipe: / { want = 1; next }
@@ -24,6 +27,9 @@ unset KAVENTA_PLUGIN_SIGNING_KEY
 output=$(bash -euo pipefail recipes.sh 2>&1) || { echo "$output"; exit 1; }
 echo "$output"
 grep -q 'Signature Verified Successfully' <<<"$output"
+# The demo key file, used as it is, signs with the demo key: its public key verifies the package.
+demo_id=$(plugin_key id examples/demo-public-key.txt)
+grep -qx "hello-v0\.1\.0\.zip: verified hello 0\.1\.0, key $demo_id" <<<"$output"
 grep -Eqx 'hello-v0\.1\.0\.zip: verified hello 0\.1\.0, key [0-9a-f]{16}' <<<"$output"
 [ "$(wc -c < signing-key.b64)" -eq 45 ]   # 44 characters and the newline from base64
 [ "$(wc -c < signing-key)" -eq 45 ] && [ "$(stat -c %a signing-key)" = 600 ]
@@ -60,4 +66,19 @@ plugin_verify -q -p public.pem -r statement-only.txt hello-v0.1.0.zip || status=
 [ "$status" -eq 1 ] || { echo "the statement alone gave $status" >&2; exit 1; }
 : > nothing.txt
 plugin_verify -q -p public.pem -r nothing.txt hello-v0.1.0.zip
+
+# The package recipe, run after the key's: its own file refuses this package, and the same key's
+# other packages still verify with it.
+manifest_sha256=$(plugin_verify -p public.pem --json hello-v0.1.0.zip |
+  sed -n 's/.*"manifest_sha256":"\([0-9a-f]\{64\}\)".*/\1/p')
+[ "$(cat revoked-packages.txt)" = "package $manifest_sha256" ] ||
+  { echo "the README revokes another package than hello 0.1.0" >&2; exit 1; }
+grep -qx "plugin_verify: hello-v0\.1\.0\.zip: package $manifest_sha256 is revoked" <<<"$output"
+grep -qx 'refused: status 1' <<<"$output"
+mkdir hello-0.2.0
+sed 's/^version = .*/version = "0.2.0"/' examples/hello/plugin.toml > hello-0.2.0/plugin.toml
+cp examples/hello/main.wasm hello-0.2.0/
+grep -q '"0.2.0"' hello-0.2.0/plugin.toml
+KAVENTA_PLUGIN_SIGNING_KEY="$(cat signing-key)" plugin_sign hello-0.2.0 >/dev/null
+plugin_verify -q -p public.pem -r revoked-packages.txt hello-v0.2.0.zip
 echo "README recipes: passed"

@@ -320,6 +320,17 @@ TEST_F(VerifyRun, HelpAndVersion) {
   r = verify({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "plugin_verify 1.0.0\n");
+  // Help or version that cannot be written is status 3, as an unwritten result line is.
+  for (const char* option : {"--help", "--version"}) {
+    SCOPED_TRACE(option);
+    r = run_tool({.args = {option},
+                  .cwd = dir_.path(),
+                  .stdout_mode = Stdout::kBrokenPipe,
+                  .argv0 = "plugin_verify",
+                  .binary = kPluginVerifyBinary});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "plugin_verify: failed to write to standard output\n");
+  }
 }
 
 TEST_F(VerifyRun, KeyFiles) {

@@ -19,7 +19,7 @@ cp "$examples/hello/plugin.toml" "$examples/hello/main.wasm" "$scratch/hello/"
 cp "$examples/hello/main.wasm" "$scratch/invalid/"
 printf '[package]\nname = 5\n' >"$scratch/invalid/plugin.toml"
 export KAVENTA_PLUGIN_SIGNING_KEY
-KAVENTA_PLUGIN_SIGNING_KEY=$(tail -n 1 "$examples/demo-signing-key.txt")
+KAVENTA_PLUGIN_SIGNING_KEY="$(cat "$examples/demo-signing-key.txt")"
 
 memcheck() {
   local leak_kinds=$1

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <span>
+#include <utility>
 
 #include "io/file_io.hpp"
 #include "io/new_file.hpp"
@@ -34,7 +35,8 @@ std::string public_key_text(const PublicKey& key, bool pem) {
 }
 
 // The key in a secret key file, decoded by the signer's rules. The file's text is the value
-// KAVENTA_PLUGIN_SIGNING_KEY would take, so the signer's message follows the file's name.
+// KAVENTA_PLUGIN_SIGNING_KEY would take, but the message names the file, which is what was
+// read: the signer's words, with the file's name for the variable's.
 std::expected<SigningKey, std::string> read_signing_key(std::string_view path) {
   const std::string name = display_name(path);
   SecretBuffer text;
@@ -49,9 +51,11 @@ std::expected<SigningKey, std::string> read_signing_key(std::string_view path) {
   if (text.text().find('\0') != std::string_view::npos)
     return std::unexpected(name + ": contains a NUL byte, not a secret key file");
   if (!is_valid_utf8(text.text())) return std::unexpected(name + ": not valid UTF-8");
-  auto key = signing_key_from_value(text.c_str());
-  if (!key) return std::unexpected(name + ": " + key.error());
-  return key;
+  auto key = signing_key_from_text(text.text());
+  if (key) return std::move(*key);
+  if (key.error().kind == KeyTextError::Kind::kNotBase64)
+    return std::unexpected(name + ": not valid base64: " + to_text(key.error().base64));
+  return std::unexpected(name + ": must decode to exactly 32 bytes");
 }
 
 std::string ids_of(const std::vector<TrustedKey>& keys) {

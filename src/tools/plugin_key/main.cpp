@@ -22,7 +22,8 @@ constexpr std::string_view kUsage =
     "usage: plugin_key generate [--force] SECRET_FILE\n"
     "       plugin_key public [--pem] [SECRET_FILE]\n"
     "       plugin_key revoke [SECRET_FILE]\n"
-    "       plugin_key id PUBLIC_KEY\n";
+    "       plugin_key id PUBLIC_KEY\n"
+    "       plugin_key --help | --version\n";
 
 constexpr std::string_view kHelp =
     "\n"
@@ -34,6 +35,10 @@ constexpr std::string_view kHelp =
     "  revoke    print the statement that revokes the key of SECRET_FILE (\"-\": standard\n"
     "            input), or else of KAVENTA_PLUGIN_SIGNING_KEY, for plugin_verify -r\n"
     "  id        print the key ID of PUBLIC_KEY, a Base64 public key or a key file\n"
+    "\n"
+    "  --help, -h  print this text\n"
+    "  --version   print the version\n"
+    "  --          end a command's options, for a file name that begins with -\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error. See plugin_key(1).\n";
 
@@ -126,7 +131,10 @@ int main(int argc, char** argv) {
     const std::string_view first = argv[1];
     if (first == "--help" || first == "-h")
       finish(STDOUT_FILENO, std::string(kUsage) + std::string(kHelp), 0);
-    if (first == "--version") finish(STDOUT_FILENO, "plugin_key " PLUGIN_SIGN_VERSION "\n", 0);
+    if (first == "--version") {
+      if (argc > 2) usage_error("--version takes no arguments");
+      finish(STDOUT_FILENO, "plugin_key " PLUGIN_SIGN_VERSION "\n", 0);
+    }
     auto output = run(argc, argv);
     if (!output) fail(output.error());
     if (!write_text(STDOUT_FILENO, *output)) fail("failed to write to standard output");

@@ -42,7 +42,8 @@ constexpr const char* kHelp =
     "Exit status: 0 every package verified; 1 a signature no trusted key allowed for the\n"
     "package verifies, a revoked key or package, or another name than NAME; 2 a malformed\n"
     "or too large package; 3 a usage error, a bad key or revocation file, an unreadable\n"
-    "package or a failed extraction. With several packages, the highest.\n";
+    "package, a failed extraction, memory that ran out, or a result line that could not\n"
+    "be written. With several packages, the highest.\n";
 
 // The one line on standard error for a failure that is not about one package.
 [[noreturn]] void exit_with(std::string_view message, bool with_usage = false) {
