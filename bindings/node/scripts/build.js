@@ -76,7 +76,8 @@ function pkgConfig(variable) {
       'libplugin-sign-verify1 and libplugin-sign-verify-dev), or set PKG_CONFIG_PATH to its ' +
       'lib/pkgconfig directory');
   }
-  return value;
+  // A relocatable .pc file gives paths through its own directory: ${pcfiledir}/../../lib.
+  return path.resolve(value);
 }
 
 function main() {
