@@ -1,7 +1,9 @@
 // The Node-API binding of the verification library's C API (plugin_sign/verify.h).
 //
 // Node-API's stable ABI (version 8: every Node from 18 on) through its C interface, which every
-// Node ships in its headers, so that building needs nothing beyond Node and this library.
+// Node ships in its headers, so that building needs nothing beyond Node and this library. (Not
+// through the node-addon-api C++ wrapper: Debian's package of it needs Debian's nodejs, and
+// beside a Node from elsewhere it would have to come from the npm registry.)
 // Verification runs on libuv's thread pool and settles a promise; the verified bytes are copied
 // into ArrayBuffers that JavaScript owns before the library's result is freed.
 #include <node_api.h>
