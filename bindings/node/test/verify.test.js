@@ -38,7 +38,9 @@ test('verifyBytes takes every kind of byte view, at its offset', async () => {
   const padded = Buffer.concat([Buffer.from('junk'), f.goodBytes, Buffer.from('more junk')]);
   const view = padded.subarray(4, 4 + f.goodBytes.length);
   const copy = new Uint8Array(f.goodBytes);
+  assert.equal(copy.length % 2, 0, 'a package of an even size, for the 16-bit view');
   const inputs = [
+    new Uint16Array(copy.buffer),
     f.goodBytes,
     view,
     new Uint8Array(view.buffer, view.byteOffset, view.length),
