@@ -31,7 +31,9 @@ tools: configure
 build: configure
 	@cmake --build $(BUILD) -j2
 
+# The demo also runs the Node package's example host, when Node is installed.
 demo: tools
+	@cmake --build $(BUILD) -j2 --target plugin_sign_verify_node
 	@scripts/demo.sh $(BUILD)
 
 test: build

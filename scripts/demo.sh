@@ -21,3 +21,18 @@ if [ -n "$(ls "$out"/*.zip 2>/dev/null)" ] && command -v unzip >/dev/null; then
   echo
   unzip -v "$out"/*.zip
 fi
+
+# A Node host verifies the same package with the library and runs the module it verified.
+echo
+addon=$build/bindings/node/package/build/Release/plugin_sign_verify.node
+if ! command -v node >/dev/null; then
+  echo "Node.js is not installed, so the Node host is not shown: scripts/install-deps.sh test"
+  echo "installs it (Debian's nodejs and node-gyp); make demo then runs it."
+elif [ ! -f "$addon" ]; then
+  echo "The Node package is not built: Node.js 18 or later was not installed when $build was"
+  echo "configured. cmake -S $root -B $build configures it again; make demo then runs the Node host."
+else
+  echo "\$ node bindings/node/examples/host.js examples/demo-public-key.txt hello-v0.1.0.zip hello"
+  (cd "$out" && node "$build/bindings/node/package/examples/host.js" \
+    "$root/examples/demo-public-key.txt" hello-v0.1.0.zip hello)
+fi

@@ -9,6 +9,17 @@ bench=(gnuplot-nox zip unzip openssl python3 libdeflate-dev nettle-dev)
 fuzz=(clang-19 libclang-rt-19-dev)
 package=(dpkg-dev file binutils lintian bash-completion pkg-config gcc)
 
+# The Node package's build and tests: Node, node-gyp, Node's headers (libnode-dev) and npm, from
+# Debian. A Node installed from elsewhere (NodeSource, nvm, nodejs.org) is kept as it is: it
+# brings its own headers, npm and npm's node-gyp, and Debian's node-gyp and libnode-dev would
+# need Debian's nodejs in its place. Debian's is the one whose version is "+dfsg".
+node=(nodejs node-gyp libnode-dev npm)
+if command -v node >/dev/null &&
+    [[ $(dpkg-query -W -f='${Version}' nodejs 2>/dev/null) != *+dfsg* ]]; then
+  node=()
+fi
+test+=("${node[@]}")
+
 groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(build test)
 

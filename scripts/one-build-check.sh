@@ -34,6 +34,12 @@ start=$SECONDS
 make demo
 demo_seconds=$((SECONDS - start))
 objects >"$list"
+# With Node installed, make demo builds the Node addon too (node-gyp's objects are in $build
+# as well), so that make test reuses it.
+if command -v node >/dev/null && ! grep -q '/bindings/node/.*/addon\.o ' "$list"; then
+  echo "one build: make demo did not build the Node addon" >&2
+  exit 1
+fi
 make demo >/dev/null
 compiled_nothing "a second make demo"
 
