@@ -38,7 +38,7 @@ constexpr const char* kHelp =
     "  --max-wasm-size BYTES\n"
     "                refuse a package whose main.wasm declares more than BYTES (suffixes\n"
     "                K, M, G; default and most 4G): before its signature is known, a\n"
-    "                package costs up to about 3.3 s of CPU per declared GiB\n"
+    "                package costs up to about 1.3 s of CPU per declared GiB\n"
     "  --max-toml-size BYTES\n"
     "                the same for plugin.toml (default 1M)\n"
     "  --json        one JSON object a line on standard output for every package\n"
