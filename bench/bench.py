@@ -2,7 +2,7 @@
 """Times plugin_sign and plugin_verify, each beside a floor program and the shell pipeline a
 user would write instead.
 
-Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR [sign|verify|bomb|all]   (default: all)
+Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR [sign|verify|bomb|peers|all]   (default: all)
 
 Each round runs the three commands of a part on one input in turn (alternating, so that a
 noisy moment hits all three alike), each round starting one command further on, so that none
@@ -45,8 +45,13 @@ def rounds_for(size):
 
 
 def run_once(runone, command, stdout_file, env, expected_status=0):
-    line = subprocess.run([runone, stdout_file, *command], env=env, check=True,
-                          capture_output=True, text=True).stdout.split()
+    """`command` is an argument list, or (argument list, file for its standard input)."""
+    stdin_path = None
+    if isinstance(command, tuple):
+        command, stdin_path = command
+    with open(stdin_path or os.devnull, "rb") as stdin:
+        line = subprocess.run([runone, stdout_file, *command], env=env, check=True,
+                              stdin=stdin, capture_output=True).stdout.decode().split()
     seconds, rss_kib, status = float(line[0]), int(line[1]), int(line[2])
     if status != expected_status:
         sys.exit(f"command ended with {status}, not {expected_status}: {' '.join(command)}")
@@ -439,11 +444,98 @@ def write_bomb_report(rows, conditions):
     print("\n".join(lines))
 
 
+PEERS = ("minisign", "signify", "ssh-keygen")
+
+
+def peer_commands(module, work):
+    """Keys made and `module` signed once by each peer, detached; the command that verifies."""
+    work.mkdir(parents=True, exist_ok=True)
+    quiet = dict(check=True, capture_output=True)
+    mini_pub, mini_sec, mini_sig = work / "minisign.pub", work / "minisign.key", work / "m.minisig"
+    if not mini_pub.exists():
+        subprocess.run(["minisign", "-G", "-W", "-f", "-p", str(mini_pub), "-s", str(mini_sec)],
+                       **quiet)
+    subprocess.run(["minisign", "-S", "-s", str(mini_sec), "-m", str(module), "-x",
+                    str(mini_sig)], **quiet)
+    sig_pub, sig_sec, sig_sig = work / "signify.pub", work / "signify.sec", work / "m.sig"
+    if not sig_pub.exists():
+        subprocess.run(["signify-openbsd", "-G", "-n", "-p", str(sig_pub), "-s", str(sig_sec)],
+                       **quiet)
+    subprocess.run(["signify-openbsd", "-S", "-s", str(sig_sec), "-m", str(module), "-x",
+                    str(sig_sig)], **quiet)
+    ssh_key, allowed, ssh_sig = work / "ssh_key", work / "allowed_signers", work / "m.sshsig"
+    if not ssh_key.exists():
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(ssh_key)],
+                       **quiet)
+        allowed.write_text("bench " + (work / "ssh_key.pub").read_text())
+    with open(module, "rb") as data:
+        signed = subprocess.run(["ssh-keygen", "-Y", "sign", "-q", "-f", str(ssh_key), "-n",
+                                 "file"], stdin=data, **quiet).stdout
+    ssh_sig.write_bytes(signed)
+    return {
+        "minisign": ["minisign", "-V", "-q", "-p", str(mini_pub), "-m", str(module), "-x",
+                     str(mini_sig)],
+        "signify": ["signify-openbsd", "-V", "-q", "-p", str(sig_pub), "-m", str(module), "-x",
+                    str(sig_sig)],
+        "ssh-keygen": (["ssh-keygen", "-Y", "verify", "-q", "-f", str(allowed), "-I", "bench",
+                        "-n", "file", "-s", str(ssh_sig)], str(module)),
+    }
+
+
+def bench_peers(build, corpus, out, runone):
+    """plugin_verify on each corpus package beside the small signing tools verifying the bare,
+    uncompressed main.wasm with a detached signature, in one run."""
+    public_b64 = demo_public_key(out)
+    env = dict(os.environ)
+    env.pop("KAVENTA_PLUGIN_SIGNING_KEY", None)
+    packages = sign_packages(build, corpus, out)
+    started, load_before = time.monotonic(), load_average()
+    rows = []
+    for name, wasm_size, package in packages:
+        commands = peer_commands(corpus / "plugins" / name / "main.wasm", out / "peers" / name)
+        commands["plugin_verify"] = [str(build / "plugin_verify"), "-q", "-P", public_b64,
+                                     str(package)]
+        r = time_commands(runone, commands, "plugin_verify", "minisign", rounds_for(wasm_size),
+                          str(out / "stdout.txt"), env)
+        r.update(name=name, size=package.stat().st_size, wasm_size=wasm_size)
+        rows.append(r)
+        m = r["med"]
+        print(f"{name:12} plugin_verify {m['plugin_verify']*1e3:9.2f} ms  " +
+              "  ".join(f"{p} {m[p]*1e3:9.2f} ms" for p in PEERS), flush=True)
+    write_peers_report(rows, conditions_lines("plugin_verify", started, load_before))
+
+
+def write_peers_report(rows, conditions):
+    lines = [
+        "## Beside the small signing tools", "", *conditions,
+        "plugin_verify on each corpus package (as plugin_sign writes it, block-compressed) "
+        "beside minisign -V, signify-openbsd -V and ssh-keygen -Y verify on the same plugin's "
+        "bare main.wasm with a detached signature (Debian's packages; each tool's own key, "
+        "made once). Rotation, medians and runone as above; each ratio is plugin_verify's "
+        "median over the peer's, the paired ratio (minisign) the median of the per-round "
+        "ratios.", "",
+        "| input | main.wasm (bytes) | rounds | plugin_verify (ms) | minisign (ms) | ratio | "
+        "paired ratio | signify (ms) | ratio | ssh-keygen (ms) | ratio |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        m = r["med"]
+        pv = m["plugin_verify"]
+        lines.append(
+            f"| {r['name']} | {r['wasm_size']} | {r['rounds']} | {pv*1e3:.2f} | "
+            f"{m['minisign']*1e3:.2f} | {pv/m['minisign']:.3f} | {r['paired']:.3f} | "
+            f"{m['signify']*1e3:.2f} | {pv/m['signify']:.3f} | "
+            f"{m['ssh-keygen']*1e3:.2f} | {pv/m['ssh-keygen']:.3f} |")
+    lines.append("")
+    replace_section("peers", lines)
+    print("\n".join(lines))
+
+
 def main():
     build, corpus, out = (Path(a).resolve() for a in sys.argv[1:4])
     part = sys.argv[4] if len(sys.argv) > 4 else "all"
-    if part not in ("sign", "verify", "bomb", "all"):
-        sys.exit(f"bench.py: unknown part {part!r}: sign, verify, bomb or all")
+    if part not in ("sign", "verify", "bomb", "peers", "all"):
+        sys.exit(f"bench.py: unknown part {part!r}: sign, verify, bomb, peers or all")
     out.mkdir(parents=True, exist_ok=True)
     runone = str(build / "bench" / "runone")
     if part in ("sign", "all"):
@@ -452,6 +544,8 @@ def main():
         bench_verify(build, corpus, out, runone)
     if part in ("bomb", "all"):
         bench_bomb(build, out, runone)
+    if part in ("peers", "all"):
+        bench_peers(build, corpus, out, runone)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make bench: builds the floors and timing helpers, makes the corpus if missing, runs bench.py.
-# BENCH_PART=sign, verify or bomb runs one part only (default: all three); bomb needs no corpus.
+# BENCH_PART=sign, verify, bomb or peers runs one part only (default: all); bomb needs no
+# corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)

@@ -96,8 +96,8 @@ class BufferOutput {
   explicit BufferOutput(ByteBuffer& buffer) : buffer_(buffer) {}
   std::span<std::byte> next(std::uint64_t left) {
     if (left == 0) return scratch_;
-    return buffer_.spare().first(static_cast<std::size_t>(std::min<std::uint64_t>(
-        left, kInflateWindowSize)));
+    return buffer_.spare().first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(left, kInflateWindowSize)));
   }
   void take(std::span<const std::byte> piece) {
     if (piece.data() != scratch_) buffer_.commit(piece.size());

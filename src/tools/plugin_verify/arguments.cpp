@@ -13,9 +13,9 @@ std::expected<std::string, std::string> option_value(std::span<const std::string
   if (arg.size() > option.size()) return arg.substr(option.size());
   if (i + 1 >= args.size())
     return std::unexpected("option " + std::string(option) + " needs " +
-                           (option == "-x"       ? "a directory"
-                            : option == "-r"     ? "a revocation file"
-                            : option == "--name" ? "a package name"
+                           (option == "-x"                 ? "a directory"
+                            : option == "-r"               ? "a revocation file"
+                            : option == "--name"           ? "a package name"
                             : option.starts_with("--max-") ? "a size in bytes"
                                                            : "a key"));
   return args[++i];
@@ -34,10 +34,17 @@ std::expected<std::uint64_t, std::string> parse_size(std::string_view option,
   std::string_view digits = text;
   if (!digits.empty()) {
     switch (digits.back()) {
-      case 'K': shift = 10; break;
-      case 'M': shift = 20; break;
-      case 'G': shift = 30; break;
-      default: break;
+      case 'K':
+        shift = 10;
+        break;
+      case 'M':
+        shift = 20;
+        break;
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        break;
     }
     if (shift != 0) digits.remove_suffix(1);
   }
