@@ -2,7 +2,7 @@
 """Times plugin_sign and plugin_verify, each beside a floor program and the shell pipeline a
 user would write instead.
 
-Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR [sign|verify|all]   (default: all)
+Usage: bench.py BUILD_DIR CORPUS_DIR OUT_DIR [sign|verify|bomb|peers|all]   (default: all)
 
 Each round runs the three commands of a part on one input in turn (alternating, so that a
 noisy moment hits all three alike), each round starting one command further on, so that none
@@ -23,6 +23,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 TARGETS = {"tiny-add": 1.5, "olm": 1.15, "libfaust": 0.65, "synth-64m": 0.6, "synth-256m": 0.6}
 VERIFY_TARGETS = {"libfaust": 1.15, "synth-64m": 1.15}
+# Before the signature: a module of zeros within this ratio of the floor on the same package,
+# and a bomb with a wrong signature at most this many seconds per declared GiB.
+ZEROS_TARGET = 2.2
+BOMB_SECONDS_PER_GIB = 1.5
 SIGN_RSS_EXTRA_MIB = 8  # peak memory allowance of the signer over its input
 RSS_EXTRA_MIB = 4  # peak memory allowance of the verifier over package + main.wasm
 SIZE_TOLERANCE = 0.002  # main.wasm's compressed size at most this much above one stream's
@@ -40,16 +44,21 @@ def rounds_for(size):
     return 11
 
 
-def run_once(runone, command, stdout_file, env):
-    line = subprocess.run([runone, stdout_file, *command], env=env, check=True,
-                          capture_output=True, text=True).stdout.split()
+def run_once(runone, command, stdout_file, env, expected_status=0):
+    """`command` is an argument list, or (argument list, file for its standard input)."""
+    stdin_path = None
+    if isinstance(command, tuple):
+        command, stdin_path = command
+    with open(stdin_path or os.devnull, "rb") as stdin:
+        line = subprocess.run([runone, stdout_file, *command], env=env, check=True,
+                              stdin=stdin, capture_output=True).stdout.decode().split()
     seconds, rss_kib, status = float(line[0]), int(line[1]), int(line[2])
-    if status != 0:
-        sys.exit(f"command failed ({status}): {' '.join(command)}")
+    if status != expected_status:
+        sys.exit(f"command ended with {status}, not {expected_status}: {' '.join(command)}")
     return seconds, rss_kib, float(line[3]) + float(line[4])
 
 
-def time_commands(runone, commands, subject, floor, rounds, stdout_file, env):
+def time_commands(runone, commands, subject, floor, rounds, stdout_file, env, statuses=None):
     """Runs the commands in rotated order for `rounds` rounds after one warm-up round."""
     times = {k: [] for k in commands}
     cpu = {k: [] for k in commands}
@@ -57,7 +66,8 @@ def time_commands(runone, commands, subject, floor, rounds, stdout_file, env):
     labels = list(commands)
     for i in range(rounds + 1):
         for label in labels[i % len(labels):] + labels[:i % len(labels)]:
-            seconds, peak, cpu_seconds = run_once(runone, commands[label], stdout_file, env)
+            seconds, peak, cpu_seconds = run_once(runone, commands[label], stdout_file, env,
+                                                  (statuses or {}).get(label, 0))
             if i == 0:
                 continue  # warm-up round: page cache, dynamic loader caches
             times[label].append(seconds)
@@ -68,7 +78,8 @@ def time_commands(runone, commands, subject, floor, rounds, stdout_file, env):
     # The same round's two times side by side: load that hits one round hits both.
     paired = statistics.median(t / f for t, f in zip(times[subject], times[floor]))
     cpu_ratio = statistics.median(cpu[subject]) / statistics.median(cpu[floor])
-    return dict(med=med, paired=paired, cpu_ratio=cpu_ratio, rss_kib=max(rss), rounds=rounds)
+    return dict(med=med, paired=paired, cpu_ratio=cpu_ratio, rss_kib=max(rss), rounds=rounds,
+                cpu_med={k: statistics.median(v) for k, v in cpu.items()})
 
 
 def print_progress(row, subject):
@@ -338,17 +349,203 @@ def write_verify_report(rows, out, conditions):
     print("\n".join(lines))
 
 
+def demo_public_key(out):
+    """The demo key's public key in Base64, derived with openssl."""
+    seed = subprocess.run(["base64", "-d"], input=KEY_SEED_B64.encode(), capture_output=True,
+                          check=True).stdout
+    public_pem = out / "public.pem"
+    subprocess.run(["openssl", "pkey", "-inform", "DER", "-pubout", "-out", str(public_pem)],
+                   input=PKCS8_PREFIX + seed, check=True)
+    public_der = subprocess.run(["openssl", "pkey", "-pubin", "-in", str(public_pem),
+                                 "-outform", "DER"], capture_output=True, check=True).stdout
+    return subprocess.run(["base64", "-w0"], input=public_der[-32:], capture_output=True,
+                          check=True).stdout.decode()
+
+
+def zeros_package(build, out, name, size, seed_b64):
+    """A package whose main.wasm is `size` zero bytes, signed with the key of `seed_b64`."""
+    plugin = out / f"plugin-{name}"
+    plugin.mkdir(parents=True, exist_ok=True)
+    (plugin / "plugin.toml").write_text('[package]\nname = "zeros"\nversion = "1.0.0"\n')
+    with open(plugin / "main.wasm", "wb") as wasm:
+        wasm.truncate(size)
+    package = out / f"{name}.zip"
+    env = dict(os.environ, KAVENTA_PLUGIN_SIGNING_KEY=seed_b64)
+    subprocess.run([str(build / "plugin_sign"), str(plugin), str(package)], env=env,
+                   check=True, capture_output=True)
+    (plugin / "main.wasm").unlink()
+    return package
+
+
+def bench_bomb(build, out, runone):
+    """What a package costs before its signature is known: a module of zeros that verifies
+    (streamed into its digests, then inflated whole after the signature), and a bomb of the
+    same kind under another key's signature, refused as bad_signature after the streamed
+    pass. Both beside the floor on the same package, which inflates whole and hashes once."""
+    public_b64 = demo_public_key(out)
+    other_seed = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE="
+    env = dict(os.environ)
+    env.pop("KAVENTA_PLUGIN_SIGNING_KEY", None)
+    floor = str(build / "bench" / "verify_floor")
+    inputs = [("zeros-256m", 256 << 20, KEY_SEED_B64, 0, 9),
+              ("bomb-1g", 1 << 30, other_seed, 1, 7)]
+    started, load_before = time.monotonic(), load_average()
+    rows = []
+    for name, declared, seed, status, rounds in inputs:
+        package = zeros_package(build, out, name, declared, seed)
+        commands = {
+            "plugin_verify": [str(build / "plugin_verify"), "-q", "-P", public_b64,
+                              str(package)],
+            "floor": [floor, str(package)],
+        }
+        r = time_commands(runone, commands, "plugin_verify", "floor", rounds,
+                          str(out / "stdout.txt"), env, {"plugin_verify": status})
+        r.update(name=name, size=package.stat().st_size, declared=declared)
+        rows.append(r)
+        m = r["med"]
+        print(f"{name:12} floor {m['floor']:.3f} s  plugin_verify {m['plugin_verify']:.3f} s  "
+              f"ratio {m['plugin_verify'] / m['floor']:.3f}", flush=True)
+    write_bomb_report(rows, conditions_lines("plugin_verify", started, load_before))
+
+
+def write_bomb_report(rows, conditions):
+    lines = [
+        "## Before the signature", "", *conditions,
+        "Two packages made by plugin_sign from a main.wasm of zeros, DEFLATE's best case "
+        "(about 1030 bytes to one): zeros-256m signed by the demo key, so that it verifies "
+        "after both passes (streamed into its SHA-256 and CRC-32 through a 256 KiB window "
+        "before the signature, then inflated whole by the same inflater once the signature "
+        "verified, its CRC-32 checked again but not hashed again), and bomb-1g, "
+        "1 GiB declared and signed by another key, refused as bad_signature after the streamed "
+        "pass. The floor is the verify floor on the same package (one whole inflate and one "
+        "SHA-256). Rotation and medians as above; seconds per declared GiB are plugin_verify's "
+        "median wall time over the declared size, CPU the same for user plus system time.", "",
+        "| input | package (bytes) | declared main.wasm (bytes) | rounds | floor (s) | "
+        "plugin_verify (s) | ratio | paired ratio | CPU ratio | s per declared GiB | "
+        "CPU s per declared GiB | target | met |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|:-:|",
+    ]
+    for r in rows:
+        m, cpu = r["med"], r["cpu_med"]
+        ratio = m["plugin_verify"] / m["floor"]
+        gib = r["declared"] / (1 << 30)
+        if r["name"].startswith("bomb"):
+            target, met = f"<= {BOMB_SECONDS_PER_GIB} s/GiB", m["plugin_verify"] / gib <= \
+                BOMB_SECONDS_PER_GIB
+        else:
+            target, met = f"ratio <= {ZEROS_TARGET}", ratio <= ZEROS_TARGET
+        lines.append(
+            f"| {r['name']} | {r['size']} | {r['declared']} | {r['rounds']} | "
+            f"{m['floor']:.3f} | {m['plugin_verify']:.3f} | {ratio:.3f} | {r['paired']:.3f} | "
+            f"{r['cpu_ratio']:.3f} | {m['plugin_verify'] / gib:.3f} | "
+            f"{cpu['plugin_verify'] / gib:.3f} | {target} | {verdict(met)} |")
+    lines.append("")
+    replace_section("bomb", lines)
+    print("\n".join(lines))
+
+
+PEERS = ("minisign", "signify", "ssh-keygen")
+
+
+def peer_commands(module, work):
+    """Keys made and `module` signed once by each peer, detached; the command that verifies."""
+    work.mkdir(parents=True, exist_ok=True)
+    quiet = dict(check=True, capture_output=True)
+    mini_pub, mini_sec, mini_sig = work / "minisign.pub", work / "minisign.key", work / "m.minisig"
+    if not mini_pub.exists():
+        subprocess.run(["minisign", "-G", "-W", "-f", "-p", str(mini_pub), "-s", str(mini_sec)],
+                       **quiet)
+    subprocess.run(["minisign", "-S", "-s", str(mini_sec), "-m", str(module), "-x",
+                    str(mini_sig)], **quiet)
+    sig_pub, sig_sec, sig_sig = work / "signify.pub", work / "signify.sec", work / "m.sig"
+    if not sig_pub.exists():
+        subprocess.run(["signify-openbsd", "-G", "-n", "-p", str(sig_pub), "-s", str(sig_sec)],
+                       **quiet)
+    subprocess.run(["signify-openbsd", "-S", "-s", str(sig_sec), "-m", str(module), "-x",
+                    str(sig_sig)], **quiet)
+    ssh_key, allowed, ssh_sig = work / "ssh_key", work / "allowed_signers", work / "m.sshsig"
+    if not ssh_key.exists():
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(ssh_key)],
+                       **quiet)
+        allowed.write_text("bench " + (work / "ssh_key.pub").read_text())
+    with open(module, "rb") as data:
+        signed = subprocess.run(["ssh-keygen", "-Y", "sign", "-q", "-f", str(ssh_key), "-n",
+                                 "file"], stdin=data, **quiet).stdout
+    ssh_sig.write_bytes(signed)
+    return {
+        "minisign": ["minisign", "-V", "-q", "-p", str(mini_pub), "-m", str(module), "-x",
+                     str(mini_sig)],
+        "signify": ["signify-openbsd", "-V", "-q", "-p", str(sig_pub), "-m", str(module), "-x",
+                    str(sig_sig)],
+        "ssh-keygen": (["ssh-keygen", "-Y", "verify", "-q", "-f", str(allowed), "-I", "bench",
+                        "-n", "file", "-s", str(ssh_sig)], str(module)),
+    }
+
+
+def bench_peers(build, corpus, out, runone):
+    """plugin_verify on each corpus package beside the small signing tools verifying the bare,
+    uncompressed main.wasm with a detached signature, in one run."""
+    public_b64 = demo_public_key(out)
+    env = dict(os.environ)
+    env.pop("KAVENTA_PLUGIN_SIGNING_KEY", None)
+    packages = sign_packages(build, corpus, out)
+    started, load_before = time.monotonic(), load_average()
+    rows = []
+    for name, wasm_size, package in packages:
+        commands = peer_commands(corpus / "plugins" / name / "main.wasm", out / "peers" / name)
+        commands["plugin_verify"] = [str(build / "plugin_verify"), "-q", "-P", public_b64,
+                                     str(package)]
+        r = time_commands(runone, commands, "plugin_verify", "minisign", rounds_for(wasm_size),
+                          str(out / "stdout.txt"), env)
+        r.update(name=name, size=package.stat().st_size, wasm_size=wasm_size)
+        rows.append(r)
+        m = r["med"]
+        print(f"{name:12} plugin_verify {m['plugin_verify']*1e3:9.2f} ms  " +
+              "  ".join(f"{p} {m[p]*1e3:9.2f} ms" for p in PEERS), flush=True)
+    write_peers_report(rows, conditions_lines("plugin_verify", started, load_before))
+
+
+def write_peers_report(rows, conditions):
+    lines = [
+        "## Beside the small signing tools", "", *conditions,
+        "plugin_verify on each corpus package (as plugin_sign writes it, block-compressed) "
+        "beside minisign -V, signify-openbsd -V and ssh-keygen -Y verify on the same plugin's "
+        "bare main.wasm with a detached signature (Debian's packages; each tool's own key, "
+        "made once). Rotation, medians and runone as above; each ratio is plugin_verify's "
+        "median over the peer's, the paired ratio (minisign) the median of the per-round "
+        "ratios.", "",
+        "| input | main.wasm (bytes) | rounds | plugin_verify (ms) | minisign (ms) | ratio | "
+        "paired ratio | signify (ms) | ratio | ssh-keygen (ms) | ratio |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        m = r["med"]
+        pv = m["plugin_verify"]
+        lines.append(
+            f"| {r['name']} | {r['wasm_size']} | {r['rounds']} | {pv*1e3:.2f} | "
+            f"{m['minisign']*1e3:.2f} | {pv/m['minisign']:.3f} | {r['paired']:.3f} | "
+            f"{m['signify']*1e3:.2f} | {pv/m['signify']:.3f} | "
+            f"{m['ssh-keygen']*1e3:.2f} | {pv/m['ssh-keygen']:.3f} |")
+    lines.append("")
+    replace_section("peers", lines)
+    print("\n".join(lines))
+
+
 def main():
     build, corpus, out = (Path(a).resolve() for a in sys.argv[1:4])
     part = sys.argv[4] if len(sys.argv) > 4 else "all"
-    if part not in ("sign", "verify", "all"):
-        sys.exit(f"bench.py: unknown part {part!r}: sign, verify or all")
+    if part not in ("sign", "verify", "bomb", "peers", "all"):
+        sys.exit(f"bench.py: unknown part {part!r}: sign, verify, bomb, peers or all")
     out.mkdir(parents=True, exist_ok=True)
     runone = str(build / "bench" / "runone")
     if part in ("sign", "all"):
         bench_sign(build, corpus, out, runone)
     if part in ("verify", "all"):
         bench_verify(build, corpus, out, runone)
+    if part in ("bomb", "all"):
+        bench_bomb(build, out, runone)
+    if part in ("peers", "all"):
+        bench_peers(build, corpus, out, runone)
 
 
 if __name__ == "__main__":

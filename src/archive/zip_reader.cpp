@@ -167,6 +167,14 @@ std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry)
   return std::move(*content);
 }
 
+std::expected<ByteBuffer, ZipReadError> inflate_streamed_entry(const LocatedEntry& entry) {
+  auto content = inflate_exact_streamed(entry.data, entry.record.uncompressed_size);
+  if (!content) return std::unexpected(inflate_failure(entry.record, content.error()));
+  if (content->crc32 != entry.record.crc32)
+    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
+  return std::move(content->bytes);
+}
+
 std::expected<void, ZipReadError> stream_entry(const LocatedEntry& entry, InflateSink& sink) {
   auto crc = inflate_streaming(entry.data, entry.record.uncompressed_size, sink);
   if (!crc) return std::unexpected(inflate_failure(entry.record, crc.error()));

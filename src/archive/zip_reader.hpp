@@ -77,6 +77,12 @@ inline constexpr std::uint64_t kWholeInflationRatio = 15;
 [[nodiscard]] std::expected<void, ZipReadError> stream_entry(const LocatedEntry& entry,
                                                              InflateSink& sink);
 
+/// `entry` inflated whole, as `inflate_entry` checks it, by the inflater that `stream_entry`
+/// runs: the very bytes `stream_entry` handed its sink, so that a digest taken from them then
+/// holds for these without a second pass over them.
+[[nodiscard]] std::expected<ByteBuffer, ZipReadError> inflate_streamed_entry(
+    const LocatedEntry& entry);
+
 /// The verified contents of the three entries.
 struct PackageContents {
   ByteBuffer plugin_toml;

@@ -250,9 +250,10 @@ class Collect final : public InflateSink {
   std::size_t largest = 0;
 };
 
-// Streaming is how a large entry is checked before its signature verified: it must come to
-// the verdict, and the message, that inflating it whole comes to, for every entry the hostile
-// table can locate, and give the same bytes a window at a time.
+// Streaming is how a large entry is checked before its signature verified, and its inflater
+// then gives the host the entry whole: both must come to the verdict, and the message, that
+// inflating it whole with libdeflate comes to, for every entry the hostile table can locate,
+// and give the same bytes.
 TEST(StreamEntry, SameVerdictAsInflatingWhole) {
   std::vector<testing::HostileArchive> rows = testing::hostile_archives();
   testing::SamplePackage large(testing::sample_module(3'000'000));
@@ -268,12 +269,16 @@ TEST(StreamEntry, SameVerdictAsInflatingWhole) {
       auto whole = inflate_entry(entry);
       Collect sink;
       auto streamed = stream_entry(entry, sink);
+      auto streamed_whole = inflate_streamed_entry(entry);
       ASSERT_EQ(whole.has_value(), streamed.has_value());
+      ASSERT_EQ(whole.has_value(), streamed_whole.has_value());
       if (!whole) {
         EXPECT_EQ(whole.error().message, streamed.error().message);
+        EXPECT_EQ(whole.error().message, streamed_whole.error().message);
         continue;
       }
       EXPECT_TRUE(same(whole->bytes(), sink.content));
+      EXPECT_TRUE(same(whole->bytes(), streamed_whole->bytes()));
       EXPECT_LE(sink.largest, kInflateWindowSize);
     }
   }

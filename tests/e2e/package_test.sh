@@ -37,11 +37,11 @@ dev=$work/debs/libplugin-sign-verify-dev_${version}_$arch.deb
 field() { dpkg-deb -f "$1" "$2"; }
 [ "$(field "$tools" Section)/$(field "$runtime" Section)/$(field "$dev" Section)" = \
   utils/libs/libdevel ] || fail "sections"
-# The tools load the C library only; the library needs its runtime libraries; the development
-# files need exactly this library.
-[[ $(field "$tools" Depends) =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] ||
+# The tools load the C library and ISA-L only (Debian ships no archive of ISA-L); the library
+# needs its runtime libraries; the development files need exactly this library.
+[[ $(field "$tools" Depends) =~ ^libc6\ \(\>=\ [0-9.]+\),\ libisal2\ \(\>=\ [0-9.]+\)$ ]] ||
   fail "plugin-sign depends on: $(field "$tools" Depends)"
-for library in libc6 libgcc-s1 libstdc++6 libsodium23 libnettle8 libdeflate0; do
+for library in libc6 libgcc-s1 libstdc++6 libsodium23 libnettle8 libdeflate0 libisal2; do
   [[ ", $(field "$runtime" Depends)," =~ ", $library"[\ ,] ]] ||
     fail "libplugin-sign-verify1 lacks $library: $(field "$runtime" Depends)"
 done

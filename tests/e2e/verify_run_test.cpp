@@ -25,7 +25,7 @@ constexpr std::string_view kWasm("\0asm\x01\0\0\0", 8);
 constexpr const char* kOtherKey = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=";
 constexpr const char* kUsageLine =
     "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR] "
-    "[--json] [-q] PACKAGE...\n";
+    "[--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...\n";
 
 // The public key of a seed, derived independently of the code under test.
 struct KeyPair {
@@ -287,6 +287,40 @@ TEST_F(VerifyRun, UsageErrors) {
        "-q and --json exclude each other"},
       {"unknown short option", {"-P", key, "-v", "good.zip"}, "unknown option -v"},
       {"unknown long option", {"-P", key, "--quiet", "good.zip"}, "unknown option --quiet"},
+      {"size without its value",
+       {"-P", key, "good.zip", "--max-wasm-size"},
+       "option --max-wasm-size needs a size in bytes"},
+      {"size twice",
+       {"-P", key, "--max-toml-size", "1K", "--max-toml-size", "1K", "good.zip"},
+       "--max-toml-size given more than once"},
+      {"size with a unit after its suffix",
+       {"-P", key, "--max-wasm-size", "64MB", "good.zip"},
+       "--max-wasm-size: invalid size \"64MB\": give digits, optionally followed by K, M or G"},
+      {"size with a lower-case suffix",
+       {"-P", key, "--max-wasm-size", "64m", "good.zip"},
+       "--max-wasm-size: invalid size \"64m\": give digits, optionally followed by K, M or G"},
+      {"negative size",
+       {"-P", key, "--max-wasm-size", "-1", "good.zip"},
+       "--max-wasm-size: invalid size \"-1\": give digits, optionally followed by K, M or G"},
+      {"fractional size",
+       {"-P", key, "--max-toml-size", "1.5K", "good.zip"},
+       "--max-toml-size: invalid size \"1.5K\": give digits, optionally followed by K, M or G"},
+      {"suffix alone",
+       {"-P", key, "--max-toml-size", "K", "good.zip"},
+       "--max-toml-size: invalid size \"K\": give digits, optionally followed by K, M or G"},
+      {"empty size",
+       {"-P", key, "--max-toml-size", "", "good.zip"},
+       "--max-toml-size: invalid size \"\": give digits, optionally followed by K, M or G"},
+      {"size past what an entry can hold",
+       {"-P", key, "--max-wasm-size", "4294967297", "good.zip"},
+       "--max-wasm-size: 4294967297 is more than a package entry can hold (4G at most)"},
+      {"suffixed size past what an entry can hold",
+       {"-P", key, "--max-wasm-size", "5G", "good.zip"},
+       "--max-wasm-size: 5G is more than a package entry can hold (4G at most)"},
+      {"size that would wrap 64 bits",
+       {"-P", key, "--max-wasm-size", "18446744073709551617", "good.zip"},
+       "--max-wasm-size: 18446744073709551617 is more than a package entry can hold (4G at "
+       "most)"},
       {"control character in an option, escaped",
        {"-P", key, "-\x1b[2J", "good.zip"},
        "unknown option -\\x1b[2J"},
@@ -298,6 +332,57 @@ TEST_F(VerifyRun, UsageErrors) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, std::string("plugin_verify: ") + c.message + "\n" + kUsageLine);
   }
+}
+
+// The size limits of the command line are the library's: a package declaring more is refused
+// before anything of it is inflated, one declaring exactly the limit verifies.
+TEST_F(VerifyRun, SizeLimitsFromTheCommandLine) {
+  sign("good.zip", kSamplePluginToml, std::string(2048, 'w'));
+  const std::string key = test_key_.public_base64;
+  const std::size_t toml_length = std::string_view(kSamplePluginToml).size();
+  const std::string toml_size = std::to_string(toml_length);
+  struct Case {
+    const char* name;
+    std::vector<std::string> limits;
+    int status;
+    const char* err;  // the start of standard error
+  };
+  const Case cases[] = {
+      {"main.wasm at the limit", {"--max-wasm-size", "2K"}, 0, ""},
+      {"main.wasm at the limit in bytes", {"--max-wasm-size", "2048"}, 0, ""},
+      {"main.wasm one byte past the limit",
+       {"--max-wasm-size", "2047"},
+       2,
+       "plugin_verify: good.zip: main.wasm: declared size 2048 is larger than the limit of 2047 "
+       "bytes"},
+      {"main.wasm past a limit of zero",
+       {"--max-wasm-size", "0"},
+       2,
+       "plugin_verify: good.zip: main.wasm: declared size 2048 is larger than the limit of 0 "
+       "bytes"},
+      {"plugin.toml at the limit", {"--max-toml-size", toml_size}, 0, ""},
+      {"plugin.toml one byte past the limit",
+       {"--max-toml-size", std::to_string(toml_length - 1)},
+       2,
+       "plugin_verify: good.zip: plugin.toml: declared size"},
+      {"both at the largest", {"--max-toml-size", "4G", "--max-wasm-size", "4194304K"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"-P", key};
+    args.insert(args.end(), c.limits.begin(), c.limits.end());
+    args.push_back("good.zip");
+    const ToolResult r = verify(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_TRUE(r.err.starts_with(c.err)) << r.err;
+    if (c.status == 0) {
+      EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
+    }
+  }
+  // A plugin directory's files are held to the same limits.
+  make_plugin(dir_.path() / "dir", kSamplePluginToml, std::string(2048, 'w'));
+  const ToolResult r = verify({"-q", "-P", key, "--max-wasm-size", "1K", "dir"});
+  EXPECT_EQ(r.status, 2);
 }
 
 TEST_F(VerifyRun, OptionsAnywhereAttachedValuesAndDoubleDash) {

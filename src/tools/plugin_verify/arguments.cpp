@@ -1,5 +1,6 @@
 #include "tools/plugin_verify/arguments.hpp"
 
+#include <cstdint>
 #include <string_view>
 
 namespace plugin_sign {
@@ -12,11 +13,66 @@ std::expected<std::string, std::string> option_value(std::span<const std::string
   if (arg.size() > option.size()) return arg.substr(option.size());
   if (i + 1 >= args.size())
     return std::unexpected("option " + std::string(option) + " needs " +
-                           (option == "-x"       ? "a directory"
-                            : option == "-r"     ? "a revocation file"
-                            : option == "--name" ? "a package name"
-                                                 : "a key"));
+                           (option == "-x"                 ? "a directory"
+                            : option == "-r"               ? "a revocation file"
+                            : option == "--name"           ? "a package name"
+                            : option.starts_with("--max-") ? "a size in bytes"
+                                                           : "a key"));
   return args[++i];
+}
+
+// The most a limit can be: no entry of a package reaches 4 GiB.
+constexpr std::uint64_t kLargestLimit = std::uint64_t{1} << 32;
+
+// A size as digits with an optional binary suffix K, M or G: "64M". Nothing else, so that a
+// typing slip ("64MB", "1.5G", "-1") is an error rather than another limit than meant.
+std::expected<std::uint64_t, std::string> parse_size(std::string_view option,
+                                                     std::string_view text) {
+  const std::string invalid = std::string(option) + ": invalid size \"" + std::string(text) +
+                              "\": give digits, optionally followed by K, M or G";
+  unsigned shift = 0;
+  std::string_view digits = text;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 'K':
+        shift = 10;
+        break;
+      case 'M':
+        shift = 20;
+        break;
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        break;
+    }
+    if (shift != 0) digits.remove_suffix(1);
+  }
+  if (digits.empty()) return std::unexpected(invalid);
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::unexpected(invalid);
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    // Checked at every digit, so that the value never wraps.
+    if (value > kLargestLimit) break;
+  }
+  if (value > (kLargestLimit >> shift))
+    return std::unexpected(std::string(option) + ": " + std::string(text) +
+                           " is more than a package entry can hold (4G at most)");
+  return value << shift;
+}
+
+// --max-wasm-size and --max-toml-size: each at most once.
+std::expected<void, std::string> set_limit(std::span<const std::string> args, std::size_t& i,
+                                           std::optional<std::uint64_t>& limit) {
+  const std::string option = args[i];
+  auto value = option_value(args, i, option);
+  if (!value) return std::unexpected(value.error());
+  if (limit) return std::unexpected(option + " given more than once");
+  auto size = parse_size(option, *value);
+  if (!size) return std::unexpected(size.error());
+  limit = *size;
+  return {};
 }
 
 std::expected<void, std::string> check_combination(const Command& command, bool json, bool quiet) {
@@ -37,6 +93,7 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   Command command;
   VerifyArguments& verify = command.verify;
   bool json = false, quiet = false, options_ended = false;
+  std::optional<std::uint64_t> max_wasm, max_toml;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (options_ended || arg == "-" || !arg.starts_with("-")) {
@@ -57,6 +114,9 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
       if (verify.expected_name) return std::unexpected("--name given more than once");
       if (value->empty()) return std::unexpected("--name needs a package name, not an empty one");
       verify.expected_name = std::move(*value);
+    } else if (arg == "--max-wasm-size" || arg == "--max-toml-size") {
+      auto& limit = arg == "--max-wasm-size" ? max_wasm : max_toml;
+      if (auto set = set_limit(args, i, limit); !set) return std::unexpected(set.error());
     } else if (arg.starts_with("-r")) {
       auto value = option_value(args, i, "-r");
       if (!value) return std::unexpected(value.error());
@@ -79,6 +139,8 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
   }
   if (auto combined = check_combination(command, json, quiet); !combined)
     return std::unexpected(combined.error());
+  if (max_wasm) verify.limits.main_wasm = *max_wasm;
+  if (max_toml) verify.limits.plugin_toml = *max_toml;
   verify.output = json ? OutputMode::kJson : quiet ? OutputMode::kQuiet : OutputMode::kText;
   return command;
 }

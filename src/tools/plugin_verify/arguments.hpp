@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "plugin_sign/verify.hpp"
+
 namespace plugin_sign {
 
 /// Where a trusted key comes from, in command-line order.
@@ -25,6 +27,7 @@ struct VerifyArguments {
   std::optional<std::string> expected_name;   ///< --name
   std::optional<std::string> extract_dir;
   OutputMode output = OutputMode::kText;
+  VerifyLimits limits;  ///< --max-wasm-size and --max-toml-size, the library's defaults otherwise
   std::vector<std::string> packages;
 };
 
@@ -38,7 +41,7 @@ struct Command {
 /// The one-line synopsis, without "usage: ".
 inline constexpr const char* kSynopsis =
     "plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR] "
-    "[--json] [-q] PACKAGE...";
+    "[--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...";
 
 /// Parses `args` (without the program name). Options may come before, between or after the
 /// packages; "--" ends them; "-pFILE" and "-PKEY" work as "-p FILE" and "-P KEY". The error

@@ -99,9 +99,8 @@ PackageReport check_package(const std::string& package, std::span<const TrustedK
                             const PackageChecks& checks,
                             const std::optional<std::string>& extract_dir) {
   PackageReport report{.package = package, .verified = {}, .failure = {}};
-  const VerifyLimits limits;
   VerifyOptions options;
-  options.limits = limits;
+  options.limits = checks.limits;
   options.revocations = checks.revocations;
   if (checks.expected_name) options.expected_name = *checks.expected_name;
   auto verified = is_directory(package) ? verify_plugin_directory(package, keys, options)
