@@ -131,6 +131,7 @@ NOT_A_STATEMENT = re.compile(
     r"namespace\b|template\b|typedef\b|case\b|default\b|public\b|private\b|protected\b|"
     r"if\b|while\b|for\b|extern\b|friend\b|inline\b|explicit\b|virtual\b|\}|#)")
 ASSIGNMENT = re.compile(r"^(\+\+|--)?[\w.\->\[\]]+\s*(\+\+|--|[-+*/|&^]?=)")
+CONDITION_DECLARATION = re.compile(r"^\s*[\w:<>, ]+[\s*&]+[A-Za-z_]\w*\s*=[^=]")
 DECLARATION = re.compile(r"^[A-Za-z_][\w:]*(<.*>)?[\s*&]+[A-Za-z_]\w*\s*(=|;|\{|\(|\[)")
 
 
@@ -178,7 +179,8 @@ def shifted_literal(literal, delta):
     digits = literal.replace("'", "")
     if digits[:2] in ("0x", "0X"):
         value = int(digits, 16) + delta
-        return None if value < 0 else digits[:2] + format(value, "x" if digits[2:].islower() or not digits[2:].isalpha() else "X")
+        upper = any(c in "ABCDEF" for c in digits[2:])
+        return None if value < 0 else digits[:2] + format(value, "X" if upper else "x")
     if len(digits) > 1 and digits.startswith("0"):
         value = int(digits, 8) + delta
         return None if value < 0 else "0" + format(value, "o")
@@ -217,8 +219,8 @@ def generate(path, text):
         if close < 0:
             continue
         condition = text[open_at + 1:close]
-        if ";" in code[open_at + 1:close]:
-            continue  # an if with an initialiser: if (auto x = ...; x)
+        if ";" in code[open_at + 1:close] or CONDITION_DECLARATION.match(condition):
+            continue  # a declaration in the condition: if (auto x = f()) does not negate
         add(open_at + 1, close, "!(" + condition + ")", "negated")
         if m.group(1) == "if":
             add(open_at + 1, close, "true", "always")
