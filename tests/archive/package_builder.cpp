@@ -273,6 +273,10 @@ std::vector<HostileArchive> hostile_archives() {
     traversal.name = std::string("main.wasm\0.exe", 14);
     add("NUL in a name", build_archive(entries_with(1, traversal)),
         "unexpected entry name main.wasm\\x00.exe");
+    // A name chosen to flood the error line is shown up to its 64th byte only.
+    traversal.name = std::string(65, 'n');
+    add("long name", build_archive(entries_with(1, traversal)),
+        "unexpected entry name " + std::string(64, 'n') + "...");
   }
 
   for (const FieldPatch& p : kMainWasmPatches) {
