@@ -88,6 +88,11 @@ constexpr FieldPatch kMainWasmPatches[] = {
      "main.wasm: local header does not match the central directory (CRC-32)"},
     {"central compressed size", 0, 20, 4, 7,
      "main.wasm: local header does not match the central directory (compressed size)"},
+    // A difference in a field's last byte alone is still named for that field.
+    {"central CRC-32's top byte", 0, 19, 1, 0x5A,
+     "main.wasm: local header does not match the central directory (CRC-32)"},
+    {"central compressed size's top byte", 0, 23, 1, 1,
+     "main.wasm: local header does not match the central directory (compressed size)"},
     {"central uncompressed size", 0, 24, 4, 7,
      "main.wasm: local header does not match the central directory (uncompressed size)"},
     {"central flags", 0, 8, 2, 0x0008,
