@@ -532,6 +532,7 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the mutants, run nothing")
     parser.add_argument("--summary", action="store_true", help="print the table of recorded results, run nothing")
     parser.add_argument("--rerun", action="store_true", help="run mutants that already have a result too")
+    parser.add_argument("--survivors", action="store_true", help="run again only the recorded survivors (after adding tests)")
     parser.add_argument("--timeout", type=int, default=120, help="seconds a test may run (default 120)")
     parser.add_argument("--jobs", type=int, default=1, help="build and test jobs (default 1: the machine is shared)")
     parser.add_argument("--no-baseline", action="store_true", help="skip testing the unchanged tree first")
@@ -554,7 +555,11 @@ def main():
         return 1 if summary(mutants, load_results(results_path), equivalents) else 0
 
     results = load_results(results_path)
-    chosen = [m for m in mutants if m.key() not in equivalents and (args.rerun or m.key() not in results)]
+    if args.survivors:
+        chosen = [m for m in mutants if m.key() not in equivalents
+                  and results.get(m.key(), {}).get("verdict") == "survived"]
+    else:
+        chosen = [m for m in mutants if m.key() not in equivalents and (args.rerun or m.key() not in results)]
     if args.limit is not None:
         if args.seed is not None:
             picked = set(random.Random(args.seed).sample(range(len(chosen)), min(args.limit, len(chosen))))

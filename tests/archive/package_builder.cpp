@@ -130,6 +130,8 @@ constexpr EndPatch kEndPatches[] = {
     {"end record disk number", 4, 2, 1, "end record disk number 1, expected 0"},
     {"end record entries on this disk", 8, 2, 4, "end record entries on this disk 4, expected 3"},
     {"end record entries", 10, 2, 2, "end record entries 2, expected 3"},
+    {"end record directory size's top byte", 15, 1, 1,
+     "end record directory size 16777387, expected 171"},
 };
 
 }  // namespace

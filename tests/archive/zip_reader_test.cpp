@@ -207,6 +207,8 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
       {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,
        "ZIP64 end record directory offset 7, expected 5000000101"},
       {"ZIP64 end record entries", kZip64End + 32, 8, 4, "ZIP64 end record entries 4, expected 3"},
+      {"ZIP64 end record directory size", kZip64End + 40, 8, 7,
+       "ZIP64 end record directory size 7, expected 183"},
       {"ZIP64 locator offset", kLocator + 8, 8, 0,
        "ZIP64 locator ZIP64 end record offset 0, expected 5000000284"},
       {"ZIP64 locator signature", kLocator + 0, 4, 0,
