@@ -555,17 +555,19 @@ def main():
         return 1 if summary(mutants, load_results(results_path), equivalents) else 0
 
     results = load_results(results_path)
-    if args.survivors:
-        chosen = [m for m in mutants if m.key() not in equivalents
-                  and results.get(m.key(), {}).get("verdict") == "survived"]
-    else:
-        chosen = [m for m in mutants if m.key() not in equivalents and (args.rerun or m.key() not in results)]
+    chosen = mutants
     if args.limit is not None:
         if args.seed is not None:
-            picked = set(random.Random(args.seed).sample(range(len(chosen)), min(args.limit, len(chosen))))
-            chosen = [m for k, m in enumerate(chosen) if k in picked]
-        else:
-            chosen = chosen[:args.limit]
+            # Drawn from every mutant, so that a sample stays the same as results come in.
+            picked = set(random.Random(args.seed).sample(range(len(mutants)), min(args.limit, len(mutants))))
+            chosen = [m for k, m in enumerate(mutants) if k in picked]
+    if args.survivors:
+        chosen = [m for m in chosen if results.get(m.key(), {}).get("verdict") == "survived"]
+    elif not args.rerun:
+        chosen = [m for m in chosen if m.key() not in results]
+    chosen = [m for m in chosen if m.key() not in equivalents]
+    if args.limit is not None and args.seed is None:
+        chosen = chosen[:args.limit]
     os.makedirs(work, exist_ok=True)
     try:
         run(chosen, Tree(work, args.jobs, args.timeout), results_path, not args.no_baseline)
