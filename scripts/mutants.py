@@ -470,6 +470,8 @@ def run(mutants, tree, results_path, baseline):
     done = 0
     try:
         for number, mutant in enumerate(mutants, 1):
+            if mutant.key() in read_equivalents():
+                continue  # listed while the run went on
             begun = time.monotonic()
             original = apply(tree, mutant)
             try:
