@@ -229,6 +229,18 @@ TEST_F(Zip64Directory, NamesTheEntryMissingBeforeTheZip64EndRecord) {
   EXPECT_EQ("signature.sig missing from the central directory", refusal(tail));
 }
 
+// A fourth central header whose name is the last thing in the file is named, not called cut off.
+TEST_F(Zip64Directory, NamesAFourthHeaderThatEndsTheFile) {
+  std::vector<std::byte> tail(directory.begin(), directory.begin() + kZip64End);
+  std::vector<std::byte> fourth(directory.begin() + 2 * 46 + 20, directory.begin() + kZip64End);
+  testing::put_le(fourth, 28, 2, 6);
+  testing::put_le(fourth, 30, 2, 0);
+  fourth.resize(46);
+  for (char c : std::string_view("README")) fourth.push_back(static_cast<std::byte>(c));
+  tail.insert(tail.end(), fourth.begin(), fourth.end());
+  EXPECT_EQ("unexpected fourth entry README in the central directory", refusal(tail));
+}
+
 TEST_F(Zip64Directory, RefusesTheEndRecordWithoutZip64Records) {
   std::vector<std::byte> tail(directory.begin(), directory.begin() + kZip64End);
   tail.insert(tail.end(), directory.end() - 22, directory.end());
