@@ -249,6 +249,10 @@ std::vector<HostileArchive> hostile_archives() {
   add("truncated inside main.wasm's name",
       std::vector(good.begin(), good.begin() + layout.local[1] + kLocalHeaderSize + 4),
       "main.wasm: local header runs past the end of the file");
+  // Four bytes left are enough to tell that they are not a header's signature.
+  add("four bytes that are no local header",
+      concat(std::vector(good.begin(), good.begin() + layout.local[1]), bytes_of("PK\x05\x06")),
+      "no local header for main.wasm where plugin.toml's data ends");
   add("only a local header signature", bytes_of("PK\x03\x04"),
       "plugin.toml: local header runs past the end of the file");
 
