@@ -88,6 +88,11 @@ constexpr FieldPatch kMainWasmPatches[] = {
      "main.wasm: local header does not match the central directory (CRC-32)"},
     {"central compressed size", 0, 20, 4, 7,
      "main.wasm: local header does not match the central directory (compressed size)"},
+    // A difference in a field's last byte alone is still named for that field.
+    {"central CRC-32's top byte", 0, 19, 1, 0x5A,
+     "main.wasm: local header does not match the central directory (CRC-32)"},
+    {"central compressed size's top byte", 0, 23, 1, 1,
+     "main.wasm: local header does not match the central directory (compressed size)"},
     {"central uncompressed size", 0, 24, 4, 7,
      "main.wasm: local header does not match the central directory (uncompressed size)"},
     {"central flags", 0, 8, 2, 0x0008,
@@ -125,6 +130,8 @@ constexpr EndPatch kEndPatches[] = {
     {"end record disk number", 4, 2, 1, "end record disk number 1, expected 0"},
     {"end record entries on this disk", 8, 2, 4, "end record entries on this disk 4, expected 3"},
     {"end record entries", 10, 2, 2, "end record entries 2, expected 3"},
+    {"end record directory size's top byte", 15, 1, 1,
+     "end record directory size 16777387, expected 171"},
 };
 
 }  // namespace
@@ -242,6 +249,10 @@ std::vector<HostileArchive> hostile_archives() {
   add("truncated inside main.wasm's name",
       std::vector(good.begin(), good.begin() + layout.local[1] + kLocalHeaderSize + 4),
       "main.wasm: local header runs past the end of the file");
+  // Four bytes left are enough to tell that they are not a header's signature.
+  add("four bytes that are no local header",
+      concat(std::vector(good.begin(), good.begin() + layout.local[1]), bytes_of("PK\x05\x06")),
+      "no local header for main.wasm where plugin.toml's data ends");
   add("only a local header signature", bytes_of("PK\x03\x04"),
       "plugin.toml: local header runs past the end of the file");
 
@@ -273,6 +284,10 @@ std::vector<HostileArchive> hostile_archives() {
     traversal.name = std::string("main.wasm\0.exe", 14);
     add("NUL in a name", build_archive(entries_with(1, traversal)),
         "unexpected entry name main.wasm\\x00.exe");
+    // A name chosen to flood the error line is shown up to its 64th byte only.
+    traversal.name = std::string(65, 'n');
+    add("long name", build_archive(entries_with(1, traversal)),
+        "unexpected entry name " + std::string(64, 'n') + "...");
   }
 
   for (const FieldPatch& p : kMainWasmPatches) {

@@ -207,6 +207,8 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
       {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,
        "ZIP64 end record directory offset 7, expected 5000000101"},
       {"ZIP64 end record entries", kZip64End + 32, 8, 4, "ZIP64 end record entries 4, expected 3"},
+      {"ZIP64 end record directory size", kZip64End + 40, 8, 7,
+       "ZIP64 end record directory size 7, expected 183"},
       {"ZIP64 locator offset", kLocator + 8, 8, 0,
        "ZIP64 locator ZIP64 end record offset 0, expected 5000000284"},
       {"ZIP64 locator signature", kLocator + 0, 4, 0,
@@ -225,6 +227,18 @@ TEST_F(Zip64Directory, NamesTheEntryMissingBeforeTheZip64EndRecord) {
   std::vector<std::byte> tail = directory;
   tail.erase(tail.begin() + 2 * 46 + 20, tail.begin() + kZip64End);
   EXPECT_EQ("signature.sig missing from the central directory", refusal(tail));
+}
+
+// A fourth central header whose name is the last thing in the file is named, not called cut off.
+TEST_F(Zip64Directory, NamesAFourthHeaderThatEndsTheFile) {
+  std::vector<std::byte> tail(directory.begin(), directory.begin() + kZip64End);
+  std::vector<std::byte> fourth(directory.begin() + 2 * 46 + 20, directory.begin() + kZip64End);
+  testing::put_le(fourth, 28, 2, 6);
+  testing::put_le(fourth, 30, 2, 0);
+  fourth.resize(46);
+  for (char c : std::string_view("README")) fourth.push_back(static_cast<std::byte>(c));
+  tail.insert(tail.end(), fourth.begin(), fourth.end());
+  EXPECT_EQ("unexpected fourth entry README in the central directory", refusal(tail));
 }
 
 TEST_F(Zip64Directory, RefusesTheEndRecordWithoutZip64Records) {
