@@ -107,35 +107,32 @@ std::expected<FileDescriptor, IoError> open_output(std::string_view path, int fl
 // decides trust).
 enum class Writers : bool { kAnyone, kOnlyTheUser };
 
-// The user whose trust files these are: the effective user, and the group that is theirs
-// alone (their primary group with no other member), whose write bit gives no one else a say.
-struct TrustingUser {
-  uid_t uid = 0;
-  std::optional<gid_t> private_group;
-};
-
-TrustingUser trusting_user() {
-  TrustingUser user{.uid = ::geteuid(), .private_group = std::nullopt};
+// Whether `gid` is the effective user's own group: their primary group, with no other member
+// (a user-private group), so that its write bit lets nobody else in. Looked up only for a
+// group-writable path, so that the usual case needs no user database.
+bool is_private_group(gid_t gid) {
   std::vector<char> buffer(16384);
   passwd account{};
   passwd* found_account = nullptr;
-  if (::getpwuid_r(user.uid, &account, buffer.data(), buffer.size(), &found_account) != 0 ||
-      found_account == nullptr)
-    return user;
+  if (::getpwuid_r(::geteuid(), &account, buffer.data(), buffer.size(), &found_account) != 0 ||
+      found_account == nullptr || account.pw_gid != gid)
+    return false;
   const std::string name = account.pw_name;
-  const gid_t primary = account.pw_gid;
   std::vector<char> group_buffer(65536);
   group group_entry{};
   group* found_group = nullptr;
-  if (::getgrgid_r(primary, &group_entry, group_buffer.data(), group_buffer.size(),
-                   &found_group) != 0 ||
+  if (::getgrgid_r(gid, &group_entry, group_buffer.data(), group_buffer.size(), &found_group) !=
+          0 ||
       found_group == nullptr)
-    return user;
+    return false;
   for (char** member = group_entry.gr_mem; member != nullptr && *member != nullptr; ++member)
-    if (name != *member) return user;
-  user.private_group = primary;
-  return user;
+    if (name != *member) return false;
+  return true;
 }
+
+struct TrustingUser {
+  uid_t uid = 0;
+};
 
 IoError untrusted(std::string reason) {
   return IoError{.os_error = 0, .fixed = std::move(reason), .kind = IoErrorKind::kWorldWritable};
@@ -155,7 +152,7 @@ std::optional<IoError> untrusted_entry(const std::string& path, const struct sta
   if ((status.st_mode & S_IWOTH) != 0)
     return untrusted(is_file ? "every user can write to it (chmod o-w " + path + ")"
                              : "every user can write to " + what + " (chmod go-w " + path + ")");
-  if ((status.st_mode & S_IWGRP) != 0 && status.st_gid != user.private_group)
+  if ((status.st_mode & S_IWGRP) != 0 && !is_private_group(status.st_gid))
     return untrusted("group " + std::to_string(status.st_gid) + " can write to " + what +
                      " (chmod go-w " + path + ")");
   return std::nullopt;
@@ -188,7 +185,7 @@ std::expected<std::string, IoError> absolute(const std::string& path) {
 // path as named, where someone who could write there could swap a link or a directory, and
 // above the path it resolves to, where the file really is.
 std::expected<void, IoError> check_trust_file(const std::string& path, const struct stat& file) {
-  const TrustingUser user = trusting_user();
+  const TrustingUser user{.uid = ::geteuid()};
   if (auto unsafe = untrusted_entry(path, file, !S_ISDIR(file.st_mode), user))
     return std::unexpected(std::move(*unsafe));
   auto named = absolute(path);

@@ -475,6 +475,48 @@ TEST_F(VerifyRun, KeyFileEveryUserCanWriteIsRefused) {
             "(chmod o-w link.txt)\n");
 }
 
+// A key or revocation file of mode 0644 in a directory every user can write (no sticky bit)
+// could be replaced by any user: emptying the revocation file would make a revoked key verify
+// again. Refused, naming the directory and the fix; the sticky /tmp is fine.
+TEST_F(VerifyRun, TrustFilesInADirectoryOthersCanWriteAreRefused) {
+  sign("good.zip");
+  const fs::path shared = dir_.path() / "shared";
+  fs::create_directory(shared);
+  write_file(shared / "keys.txt", test_key_.public_base64 + "\n");
+  write_file(shared / "revoked.txt", "key-id " + test_key_.key_id + "\n");
+  for (const char* name : {"keys.txt", "revoked.txt"})
+    ASSERT_EQ(::chmod((shared / name).c_str(), 0644), 0);
+  const std::string dir = fs::canonical(shared).string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"key file", {"-p", "shared/keys.txt", "good.zip"},
+       "plugin_verify: key file shared/keys.txt: refused, every user can write to directory " +
+           dir + " (chmod go-w " + dir + ")\n"},
+      {"revocation file", {"-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"},
+       "plugin_verify: revocation file shared/revoked.txt: refused, every user can write to "
+       "directory " +
+           dir + " (chmod go-w " + dir + ")\n"},
+  };
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = verify(c.args);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+  // With the sticky bit nobody else can replace the user's files there.
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  EXPECT_EQ(verify({"-q", "-p", "shared/keys.txt", "good.zip"}).status, 0);
+  EXPECT_EQ(verify({"-q", "-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"})
+                .status,
+            1);
+}
+
 TEST_F(VerifyRun, JsonLinesForEveryPackage) {
   sign("good.zip");
   sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
