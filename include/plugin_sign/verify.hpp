@@ -70,7 +70,9 @@ struct SignedFacts {
 /// The kind and a message that names the failed check, e.g. "main.wasm: CRC-32 does not
 /// match" or "duplicate entry plugin.toml". `facts` is set for every failure after the
 /// signature verified (a revoked key or package, a malformed plugin.toml, a name not allowed
-/// or not expected, main.wasm that cannot be had), and only then.
+/// or not expected, main.wasm that cannot be had), and only then; the one exception is an
+/// allocation that throws after the signature (a few bytes for a text), which is reported as
+/// kOutOfMemory without them.
 struct VerifyError {
   VerifyErrorKind kind = VerifyErrorKind::kMalformed;
   std::string message;

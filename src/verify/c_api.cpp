@@ -275,15 +275,16 @@ plugin_sign_keys* plugin_sign_keys_new(void) {
   return new (std::nothrow) plugin_sign_keys;
 }
 
-static plugin_sign_status plugin_sign_keys_add_file_text_once(plugin_sign_keys* keys, const char* text,
-                                                  size_t length) {
+static plugin_sign_status plugin_sign_keys_add_file_text_once(plugin_sign_keys* keys,
+                                                              const char* text, size_t length) {
   if (text == nullptr && length != 0) return PLUGIN_SIGN_INVALID_ARGUMENT;
   return add_keys(keys, [&] {
     return plugin_sign::parse_trusted_keys(std::string_view(text == nullptr ? "" : text, length));
   });
 }
 
-static plugin_sign_status plugin_sign_keys_add_base64_once(plugin_sign_keys* keys, const char* base64) {
+static plugin_sign_status plugin_sign_keys_add_base64_once(plugin_sign_keys* keys,
+                                                           const char* base64) {
   if (base64 == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
   return add_keys(keys, [&]() -> std::expected<std::vector<plugin_sign::TrustedKey>, std::string> {
     auto key = plugin_sign::parse_public_key(base64);
@@ -338,15 +339,17 @@ plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, con
 plugin_sign_result* plugin_sign_verify_file(const plugin_sign_keys* keys, const char* path,
                                             const plugin_sign_limits* limits) {
   if (path == nullptr) return invalid_argument("no path");
-  return make_result(
-      keys, nullptr, [&] { return plugin_sign::verify_package_file(path, keys->keys, limits_of(limits)); });
+  return make_result(keys, nullptr, [&] {
+    return plugin_sign::verify_package_file(path, keys->keys, limits_of(limits));
+  });
 }
 
 plugin_sign_result* plugin_sign_verify_directory(const plugin_sign_keys* keys, const char* dir,
                                                  const plugin_sign_limits* limits) {
   if (dir == nullptr) return invalid_argument("no directory");
   return make_result(
-      keys, nullptr, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+      keys, nullptr,
+      [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
         return plugin_sign::verify_plugin_directory(dir, keys->keys, limits_of(limits));
       });
 }
@@ -400,8 +403,8 @@ plugin_sign_revocations* plugin_sign_revocations_new(void) {
   return new (std::nothrow) plugin_sign_revocations;
 }
 
-static plugin_sign_status plugin_sign_revocations_add_file_text_once(plugin_sign_revocations* revocations,
-                                                         const char* text, size_t length) {
+static plugin_sign_status plugin_sign_revocations_add_file_text_once(
+    plugin_sign_revocations* revocations, const char* text, size_t length) {
   if (revocations == nullptr || (text == nullptr && length != 0))
     return PLUGIN_SIGN_INVALID_ARGUMENT;
   try {
@@ -422,8 +425,8 @@ static plugin_sign_status plugin_sign_revocations_add_file_text_once(plugin_sign
   }
 }
 
-static plugin_sign_status plugin_sign_revocations_add_file_once(plugin_sign_revocations* revocations,
-                                                    const char* path) {
+static plugin_sign_status plugin_sign_revocations_add_file_once(
+    plugin_sign_revocations* revocations, const char* path) {
   if (revocations == nullptr || path == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
   try {
     auto loaded = plugin_sign::load_revocation_file(path);
@@ -443,7 +446,8 @@ static plugin_sign_status plugin_sign_revocations_add_file_once(plugin_sign_revo
 
 plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations* revocations,
                                                          const char* text, size_t length) {
-  return remember(revocations, plugin_sign_revocations_add_file_text_once(revocations, text, length));
+  return remember(revocations,
+                  plugin_sign_revocations_add_file_text_once(revocations, text, length));
 }
 
 plugin_sign_status plugin_sign_revocations_add_file(plugin_sign_revocations* revocations,
@@ -498,7 +502,8 @@ plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* ke
   if (expected_name == nullptr && expected_name_length != 0)
     return invalid_argument("no expected name");
   return make_result(
-      keys, revocations, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+      keys, revocations,
+      [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
         return plugin_sign::verify_plugin_directory(
             dir, keys->keys, options_of(revocations, expected_name, expected_name_length, limits));
       });

@@ -135,8 +135,10 @@ std::optional<std::string> control_character(std::string_view text) {
 std::expected<PackageNameVersion, std::string> read_name_version(
     std::span<const std::byte> plugin_toml) {
   auto name_version = read_package_name_version(plugin_toml);
-  if (!name_version) return std::unexpected("invalid plugin.toml: " + one_line(name_version.error()));
-  if (name_version->name.empty()) return std::unexpected("invalid plugin.toml: package name is empty");
+  if (!name_version)
+    return std::unexpected("invalid plugin.toml: " + one_line(name_version.error()));
+  if (name_version->name.empty())
+    return std::unexpected("invalid plugin.toml: package name is empty");
   const std::pair<const char*, const std::string*> fields[] = {{"name", &name_version->name},
                                                                {"version", &name_version->version}};
   for (const auto& [field, text] : fields)
@@ -374,9 +376,10 @@ std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::
     if (!signature_text) return std::unexpected(signature_text.error());
     auto verifying = check_signature(signature_text->bytes(), keys, package);
     if (!verifying) return std::unexpected(verifying.error());
-    return accept_signed(std::move(package), std::move(*signature_text), keys, *verifying, options,
-                         [&] { return materialize((*entries)[0], plugin_toml); },
-                         [&] { return materialize((*entries)[1], main_wasm); });
+    return accept_signed(
+        std::move(package), std::move(*signature_text), keys, *verifying, options,
+        [&] { return materialize((*entries)[0], plugin_toml); },
+        [&] { return materialize((*entries)[1], main_wasm); });
   });
 }
 

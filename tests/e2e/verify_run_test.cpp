@@ -224,8 +224,8 @@ TEST_F(VerifyRun, EachExitStatus) {
     // What the signature established is there exactly when it verified.
     const bool signature_verified =
         c.kind == nullptr || std::string_view(c.kind) == "name_not_allowed";
-    for (const char* field : {"name", "version", "key_id", "plugin_toml_sha256",
-                              "main_wasm_sha256", "manifest_sha256"}) {
+    for (const char* field : {"name", "version", "key_id", "plugin_toml_sha256", "main_wasm_sha256",
+                              "manifest_sha256"}) {
       const auto member = std::find_if(members.begin(), members.end(),
                                        [&](const auto& m) { return m.first == field; });
       ASSERT_NE(member, members.end()) << field;
@@ -493,10 +493,12 @@ TEST_F(VerifyRun, TrustFilesInADirectoryOthersCanWriteAreRefused) {
     std::string err;
   };
   const Case cases[] = {
-      {"key file", {"-p", "shared/keys.txt", "good.zip"},
+      {"key file",
+       {"-p", "shared/keys.txt", "good.zip"},
        "plugin_verify: key file shared/keys.txt: refused, every user can write to directory " +
            dir + " (chmod go-w " + dir + ")\n"},
-      {"revocation file", {"-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"},
+      {"revocation file",
+       {"-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"},
        "plugin_verify: revocation file shared/revoked.txt: refused, every user can write to "
        "directory " +
            dir + " (chmod go-w " + dir + ")\n"},
@@ -512,9 +514,9 @@ TEST_F(VerifyRun, TrustFilesInADirectoryOthersCanWriteAreRefused) {
   // With the sticky bit nobody else can replace the user's files there.
   ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
   EXPECT_EQ(verify({"-q", "-p", "shared/keys.txt", "good.zip"}).status, 0);
-  EXPECT_EQ(verify({"-q", "-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"})
-                .status,
-            1);
+  EXPECT_EQ(
+      verify({"-q", "-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"}).status,
+      1);
 }
 
 TEST_F(VerifyRun, JsonLinesForEveryPackage) {
@@ -721,7 +723,8 @@ TEST_F(VerifyRun, APackageRefusedForItsNameNeverGetsItsModule) {
   };
   const Case cases[] = {
       {"a key trusted only for another name", {"-p", "hello-only.txt"}, "name_not_allowed"},
-      {"another name than expected", {"-P", test_key_.public_base64, "--name", "hello"},
+      {"another name than expected",
+       {"-P", test_key_.public_base64, "--name", "hello"},
        "name_mismatch"},
       {"a revoked key", {"-P", test_key_.public_base64, "-r", "revoked.txt"}, "revoked"},
   };

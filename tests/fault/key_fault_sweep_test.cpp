@@ -304,8 +304,7 @@ TEST_F(KeyFaultSweep, AForcedGenerateKilledBetweenItsExchangesIsFoundByTheNextRu
                             .extra_env = std::move(env),
                             .binary = kPluginKeyBinary});
   };
-  const ToolResult killed =
-      run({"FAULT_AT=" + std::to_string(second_exchange), "FAULT_MODE=kill"});
+  const ToolResult killed = run({"FAULT_AT=" + std::to_string(second_exchange), "FAULT_MODE=kill"});
   EXPECT_EQ(128 + 9, killed.status);
   const std::vector<std::string> names = names_in(dir.path());
   ASSERT_EQ(4u, names.size());
@@ -332,9 +331,10 @@ TEST_F(KeyFaultSweep, AForcedGenerateKilledBetweenItsExchangesIsFoundByTheNextRu
   // Once the hidden files are gone, generate runs again.
   fs::remove(dir.path() / names[0]);
   fs::remove(dir.path() / names[1]);
-  const ToolResult again = run_tool(ToolRun{
-      .args = {"generate", "--force", "k"}, .cwd = dir.path(), .argv0 = "plugin_key",
-      .binary = kPluginKeyBinary});
+  const ToolResult again = run_tool(ToolRun{.args = {"generate", "--force", "k"},
+                                            .cwd = dir.path(),
+                                            .argv0 = "plugin_key",
+                                            .binary = kPluginKeyBinary});
   EXPECT_EQ(0, again.status) << again.err;
 }
 

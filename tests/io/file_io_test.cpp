@@ -207,8 +207,8 @@ TEST(ReadTrustFile, RefusesAFileEveryUserCanWriteAndNoOther) {
     }
     ASSERT_FALSE(got.has_value());
     EXPECT_EQ(got.error().kind, IoErrorKind::kWorldWritable);
-    EXPECT_EQ(io_error_text(got.error()), "every user can write to it (chmod o-w " +
-                                              path.string() + ")");
+    EXPECT_EQ(io_error_text(got.error()),
+              "every user can write to it (chmod o-w " + path.string() + ")");
   }
 }
 

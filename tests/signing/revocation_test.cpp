@@ -155,7 +155,8 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
       // A word is quoted up to 32 bytes, never cutting a UTF-8 sequence: a 4 MiB word would
       // otherwise make a 4 MiB error line.
       {"a long unknown word", std::string(4 << 20, 'x') + " " + id,
-       "unknown entry \"" + std::string(32, 'x') + "...\" (the entries are key, key-id and package)"},
+       "unknown entry \"" + std::string(32, 'x') +
+           "...\" (the entries are key, key-id and package)"},
       {"a long unknown word of two-byte characters", "a" + repeat("\u00e9", 20),
        "unknown entry \"a" + repeat("\u00e9", 15) +
            "...\" (the entries are key, key-id and package)"},

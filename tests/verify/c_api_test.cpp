@@ -102,8 +102,8 @@ TEST_F(CApi, ARefusalAfterTheSignatureTellsWhichKeySignedWhat) {
   const std::string entry = "package " + manifest + "\n";
   ASSERT_EQ(PLUGIN_SIGN_OK,
             plugin_sign_revocations_add_file_text(revoked.get(), entry.data(), entry.size()));
-  const testing::Contents bad_toml = testing::signed_contents(
-      1, "[package]\nversion = 1\n", testing::sample_module(10));
+  const testing::Contents bad_toml =
+      testing::signed_contents(1, "[package]\nversion = 1\n", testing::sample_module(10));
   const std::vector<std::byte> bad_package = testing::package_of(bad_toml);
   const Keys scoped(plugin_sign_keys_new());
   const std::string scoped_text = public_key_base64(testing::trusted(1).key) + " names=other\n";
@@ -123,8 +123,8 @@ TEST_F(CApi, ARefusalAfterTheSignatureTellsWhichKeySignedWhat) {
       {"name not allowed", scoped.get(), nullptr, nullptr, &package, PLUGIN_SIGN_NAME_NOT_ALLOWED,
        true},
       {"name mismatch", keys_.get(), nullptr, "other", &package, PLUGIN_SIGN_NAME_MISMATCH, true},
-      {"plugin.toml malformed", keys_.get(), nullptr, nullptr, &bad_package,
-       PLUGIN_SIGN_MALFORMED, false},
+      {"plugin.toml malformed", keys_.get(), nullptr, nullptr, &bad_package, PLUGIN_SIGN_MALFORMED,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -133,7 +133,8 @@ TEST_F(CApi, ARefusalAfterTheSignatureTellsWhichKeySignedWhat) {
                                                         length, c.package->data(),
                                                         c.package->size(), nullptr));
     EXPECT_EQ(c.status, plugin_sign_result_status(result.get()));
-    EXPECT_STREQ(plugin_sign_result_key_id(verified.get()), plugin_sign_result_key_id(result.get()));
+    EXPECT_STREQ(plugin_sign_result_key_id(verified.get()),
+                 plugin_sign_result_key_id(result.get()));
     ASSERT_NE(nullptr, plugin_sign_result_public_key(result.get()));
     EXPECT_EQ(0, std::memcmp(plugin_sign_result_public_key(verified.get()),
                              plugin_sign_result_public_key(result.get()), 32));
@@ -407,7 +408,8 @@ TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
   EXPECT_EQ(PLUGIN_SIGN_REVOKED, verify());
   const Revoked spare(plugin_sign_revocations_new());
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_revocations_add_file(spare.get(), nullptr));
-  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(verify_with(spare.get()).get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_result_status(verify_with(spare.get()).get()));
 }
 
 TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {

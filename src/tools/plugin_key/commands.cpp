@@ -65,8 +65,7 @@ bool is_temporary_of(std::string_view name, std::string_view base) {
   const std::string prefix = "." + std::string(base.substr(0, 200)) + ".";
   if (!name.starts_with(prefix) || !name.ends_with(".tmp")) return false;
   const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
-  return digits.size() == 12 &&
-         std::all_of(digits.begin(), digits.end(), [](char c) {
+  return digits.size() == 12 && std::all_of(digits.begin(), digits.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
 }
@@ -78,7 +77,7 @@ std::vector<std::string> leftovers_of(std::string_view secret_file) {
   const std::size_t slash = secret_file.rfind('/');
   const std::string dir = slash == std::string_view::npos ? "."
                           : slash == 0                    ? "/"
-                                                          : std::string(secret_file.substr(0, slash));
+                                       : std::string(secret_file.substr(0, slash));
   const std::string_view base =
       slash == std::string_view::npos ? secret_file : secret_file.substr(slash + 1);
   const std::string public_base = std::string(base) + ".pub";
@@ -88,7 +87,8 @@ std::vector<std::string> leftovers_of(std::string_view secret_file) {
   while (const dirent* entry = ::readdir(listing.get())) {
     const std::string_view name = entry->d_name;
     if (is_temporary_of(name, base) || is_temporary_of(name, public_base))
-      found.emplace_back(slash == std::string_view::npos ? std::string(name) : dir + "/" + std::string(name));
+      found.emplace_back(slash == std::string_view::npos ? std::string(name)
+                                                         : dir + "/" + std::string(name));
   }
   std::sort(found.begin(), found.end());
   return found;
@@ -106,8 +106,8 @@ std::expected<std::string, std::string> generate_key(std::string_view secret_fil
   // A forced run killed midway may have left the previous secret key under a hidden name:
   // replacing the pair now could lose track of which secret key goes with which public key.
   // (Without --force the visible files it left are refused anyway.)
-  if (const std::vector<std::string> leftovers = force ? leftovers_of(secret_file)
-                                                       : std::vector<std::string>{};
+  if (const std::vector<std::string> leftovers =
+          force ? leftovers_of(secret_file) : std::vector<std::string>{};
       !leftovers.empty()) {
     std::string names;
     for (const std::string& name : leftovers) names += (names.empty() ? "" : ", ") + name;
@@ -115,8 +115,8 @@ std::expected<std::string, std::string> generate_key(std::string_view secret_fil
     return std::unexpected(
         "found " + names + " beside " + file + ": an earlier generate was interrupted, and " +
         file + " and " + file + ".pub may not be a pair; `plugin_key public FILE` shows the " +
-        "public key of each secret key file: keep the pair you want as " + file + " and " +
-        file + ".pub, delete the other files, then run generate again");
+        "public key of each secret key file: keep the pair you want as " + file + " and " + file +
+        ".pub, delete the other files, then run generate again");
   }
   const SigningKey key = generate_signing_key();
   SecretBuffer secret_text;
