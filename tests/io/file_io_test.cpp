@@ -223,6 +223,11 @@ TEST(ReadTrustFile, RefusesAFileInADirectoryOthersControl) {
   write_file(dir / "keys", "key\n");
   ::chmod((dir / "keys").c_str(), 0644);
   std::filesystem::create_symlink(dir / "keys", scratch.path() / "link");
+  // A link whose own directory lies on no path to the file.
+  const auto elsewhere = scratch.path() / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  ::chmod(elsewhere.c_str(), 0755);
+  std::filesystem::create_symlink(dir / "keys", elsewhere / "link");
   constexpr ::uid_t kNobody = 65534;
   struct Case {
     const char* name;
@@ -257,9 +262,9 @@ TEST(ReadTrustFile, RefusesAFileInADirectoryOthersControl) {
        "group 65534 can write to it (chmod go-w " + keys + ")"},
       {"a link whose target's directory others control", dir, 0777, 0, 0, link,
        "every user can write to directory " + d + " (chmod go-w " + d + ")"},
-      {"a link in a directory others control", scratch.path(), 0777, 0, 0, link,
-       "every user can write to directory " + scratch.path().string() + " (chmod go-w " +
-           scratch.path().string() + ")"},
+      {"a link in a directory others control", elsewhere, 0777, 0, 0, (elsewhere / "link").string(),
+       "every user can write to directory " + elsewhere.string() + " (chmod go-w " +
+           elsewhere.string() + ")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
