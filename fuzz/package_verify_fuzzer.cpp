@@ -161,6 +161,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!verified && (!read || verified.error().kind == VerifyErrorKind::kBadSignature))
     require(peak_mapped <= 16 * size, "memory before the signature within 16 x the package",
             std::to_string(peak_mapped), std::to_string(16 * size));
+  // What the signature established comes with exactly the failures after it.
+  if (!verified) {
+    const VerifyErrorKind kind = verified.error().kind;
+    const bool after_signature = kind == VerifyErrorKind::kNameNotAllowed ||
+                                 kind == VerifyErrorKind::kRevoked ||
+                                 kind == VerifyErrorKind::kNameMismatch;
+    if (after_signature) require(verified.error().facts.has_value(), "facts after the signature");
+    if (kind == VerifyErrorKind::kBadSignature || !read)
+      require(!verified.error().facts.has_value(), "no facts before the signature");
+    if (verified.error().facts)
+      require(verified.error().facts->manifest_sha256.size() == 64, "facts hold the manifest");
+  }
+  // A key trusted for another name only: a package refused for its name never gets its module,
+  // only plugin.toml within its limit beyond what the signature's checks held.
+  static const TrustedKey scoped[] = {
+      {.key = fuzzing::seed_key().key, .names = {"no package is named this"}}};
+  tracking = true;
+  mapped = peak_mapped = 0;
+  auto refused = verify_package(input, scoped, limits);
+  tracking = false;
+  if (!refused && refused.error().kind == VerifyErrorKind::kNameNotAllowed)
+    require(peak_mapped <= 16 * size + limits.plugin_toml,
+            "memory of a package refused for its name within 16 x the package and plugin.toml",
+            std::to_string(peak_mapped), std::to_string(16 * size + limits.plugin_toml));
   if (!read) {
     require(!verified.has_value(), "verify refuses what the reader refuses");
     // A layout fault also says what it most likely means; the field it names is the reader's.

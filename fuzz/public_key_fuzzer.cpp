@@ -1,6 +1,8 @@
 // Key files, public keys, signature texts and name patterns, all from hostile input: every
 // accepted text must come back from the encoders exactly (a key file as the same keys and
 // names), and allows_name must agree with a plain table-filling matcher.
+#include <sodium.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -95,8 +97,12 @@ void check_key_file(std::string_view text, std::string_view name) {
 }
 
 void check_single_texts(std::string_view text) {
-  if (const auto key = parse_public_key(text))
+  if (const auto key = parse_public_key(text)) {
     require(public_key_base64(*key) == text, "a public key's text is canonical", text);
+    require(crypto_core_ed25519_is_valid_point(
+                reinterpret_cast<const unsigned char*>(key->data())) == 1,
+            "an accepted key is in the prime-order subgroup", text);
+  }
   if (const auto signature = decode_signature_text(text))
     require(encode_base64(*signature) == text, "a signature's text is canonical", text);
 }

@@ -31,6 +31,8 @@ void check_revocation_file(std::string_view text) {
   const auto parsed = parse_revocations(text);
   if (!parsed) {
     require(parsed.error().starts_with("line "), "a refusal names its line", parsed.error());
+    // Whatever a line holds, the reason quotes only a short part of it.
+    require(parsed.error().size() <= 400, "a refusal stays short", parsed.error().substr(0, 100));
     return;
   }
   std::size_t lines = 1;

@@ -63,7 +63,14 @@ typedef struct plugin_sign_keys plugin_sign_keys;
 /* The outcome of one verification: a verified package or the reason it is not one. */
 typedef struct plugin_sign_result plugin_sign_result;
 
-/* A new, empty key set; NULL when out of memory. */
+/* A new, empty key set; NULL when out of memory.
+ *
+ * Fail closed: once an addition to a key set or a revocation set has failed (any status but
+ * PLUGIN_SIGN_OK, for a set that is not NULL), every verification that uses the set fails
+ * with that addition's status and the message "key set unusable: an addition to it failed:
+ * REASON" (or "revocation set ..."), whatever was added before or after; a host that ignores
+ * an addition's status never verifies with fewer revocations or other keys than it meant to.
+ * Make a new set to start again. */
 plugin_sign_keys* plugin_sign_keys_new(void);
 
 /* Adds every key of a key file's text (`length` bytes): one Base64 key a line, optionally
@@ -72,12 +79,17 @@ plugin_sign_keys* plugin_sign_keys_new(void);
 plugin_sign_status plugin_sign_keys_add_file_text(plugin_sign_keys* keys, const char* text,
                                                   size_t length);
 
-/* Adds one key from its 44 Base64 characters (NUL-terminated), trusted for every name. */
+/* Adds one key from its 44 Base64 characters (NUL-terminated), trusted for every name. Here and
+ * in key files, a key that no key pair can have (a point of small or mixed order, or not
+ * canonically encoded) is refused (PLUGIN_SIGN_INVALID_KEY). */
 plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const char* base64);
 
 /* Adds every key of the key file at `path`, read whole (at most 1 MiB) and taken as
- * plugin_sign_keys_add_file_text takes it. A file that every user may write to is refused
- * (PLUGIN_SIGN_UNREADABLE): anyone on the machine could add a key to it. A file that cannot be
+ * plugin_sign_keys_add_file_text takes it. A file that someone other than the user or root
+ * could change is refused (PLUGIN_SIGN_UNREADABLE): it and every directory above it must be
+ * owned by the user or root and writable neither by others nor by a group other than the
+ * user's private group, a sticky directory excepted (plugin_sign/trust_files.hpp has the
+ * exact rule). A file that cannot be
  * read gives PLUGIN_SIGN_UNREADABLE, one that is refused for its text PLUGIN_SIGN_INVALID_KEY;
  * either way nothing is added and plugin_sign_keys_error tells why. */
 plugin_sign_status plugin_sign_keys_add_file(plugin_sign_keys* keys, const char* path);
@@ -113,23 +125,32 @@ plugin_sign_status plugin_sign_result_status(const plugin_sign_result* result);
 /* Why the package was not verified, naming the failed check; "" for a verified one. */
 const char* plugin_sign_result_message(const plugin_sign_result* result);
 
-/* For a verified package, the package name and version from plugin.toml, NUL-terminated, with
- * their length in bytes in `*length` when `length` is not NULL (a TOML string may hold NUL);
- * NULL otherwise. */
+/* What the signature established. These getters answer for a verified package, and for a
+ * package refused after its signature verified (PLUGIN_SIGN_REVOKED, PLUGIN_SIGN_NAME_NOT_ALLOWED,
+ * PLUGIN_SIGN_NAME_MISMATCH, and PLUGIN_SIGN_MALFORMED, PLUGIN_SIGN_TOO_LARGE or
+ * PLUGIN_SIGN_OUT_OF_MEMORY met after the signature: a malformed plugin.toml, a main.wasm that
+ * could not be had), so that a host can log which key signed a package it refused. They
+ * return NULL for a failure before the signature verified (and for a NULL result). */
+
+/* The package name and version from plugin.toml, NUL-terminated, with their length in bytes
+ * in `*length` when `length` is not NULL (a TOML string may hold NUL; `*length` is 0 with
+ * NULL). NULL also when plugin.toml gave no name and version that passed the checks on their
+ * text (empty, control characters) or could not be parsed. */
 const char* plugin_sign_result_name(const plugin_sign_result* result, size_t* length);
 const char* plugin_sign_result_version(const plugin_sign_result* result, size_t* length);
 
-/* For a verified package: the key ID of the key that verified it (16 hexadecimal digits), its
- * 32 bytes, and the SHA-256 digests of plugin.toml and main.wasm (64 lowercase hexadecimal
- * digits); NULL otherwise. */
+/* The key ID of the key that verified the signature (16 hexadecimal digits) and its 32 bytes:
+ * the revoked one when a key is revoked, the one allowed for the name once one is, otherwise
+ * the first trusted key that verified it; the SHA-256 digests of plugin.toml and main.wasm (64
+ * lowercase hexadecimal digits). */
 const char* plugin_sign_result_key_id(const plugin_sign_result* result);
 const uint8_t* plugin_sign_result_public_key(const plugin_sign_result* result);
 const char* plugin_sign_result_plugin_toml_sha256(const plugin_sign_result* result);
 const char* plugin_sign_result_main_wasm_sha256(const plugin_sign_result* result);
 
-/* For a verified package, the SHA-256 of the signed manifest (64 lowercase hexadecimal
- * digits): the package's identity, equal for every ZIP encoding of the same signed contents;
- * name, cache, blocklist or revoke a package by it, never by its file's hash. NULL otherwise. */
+/* The SHA-256 of the signed manifest (64 lowercase hexadecimal digits): the package's
+ * identity, equal for every ZIP encoding of the same signed contents; name, cache, blocklist
+ * or revoke a package by it, never by its file's hash. */
 const char* plugin_sign_result_manifest_sha256(const plugin_sign_result* result);
 
 /* For a verified package, the verified bytes of plugin.toml and main.wasm, with their size in
@@ -154,8 +175,9 @@ plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations
                                                          const char* text, size_t length);
 
 /* Adds every entry of the revocation file at `path`, read whole (at most 4 MiB) and taken as
- * plugin_sign_revocations_add_file_text takes it. A file that every user may write to is
- * refused (PLUGIN_SIGN_UNREADABLE): anyone on the machine could take a revocation out of it.
+ * plugin_sign_revocations_add_file_text takes it. A file that someone other than the user or
+ * root could change is refused (PLUGIN_SIGN_UNREADABLE), by the rule of
+ * plugin_sign_keys_add_file: anyone who could would take a revocation out of it.
  * A file that cannot be read gives PLUGIN_SIGN_UNREADABLE, a larger one PLUGIN_SIGN_TOO_LARGE,
  * one refused for its text PLUGIN_SIGN_INVALID_KEY; nothing is added then, and
  * plugin_sign_revocations_error tells why. */

@@ -52,11 +52,31 @@ enum class VerifyErrorKind {
   kNameMismatch,    ///< verified, but its name is not the name the caller expected
 };
 
+/// What a verified signature established about a package that was refused after it: which
+/// key signed what. A host logs it to know which key signed a package it refused.
+struct SignedFacts {
+  /// Package name and version, both or neither: set once plugin.toml parsed and both passed
+  /// the checks on their text (not empty, no control character).
+  std::optional<std::string> name;
+  std::optional<std::string> version;
+  /// A key that verifies the signature: the revoked one for a revoked key, the one allowed for
+  /// the name once one is, otherwise the first trusted key that verifies it.
+  PublicKey key{};
+  std::string plugin_toml_sha256;  ///< 64 lowercase hexadecimal digits, as in the manifest
+  std::string main_wasm_sha256;
+  std::string manifest_sha256;
+};
+
 /// The kind and a message that names the failed check, e.g. "main.wasm: CRC-32 does not
-/// match" or "duplicate entry plugin.toml".
+/// match" or "duplicate entry plugin.toml". `facts` is set for every failure after the
+/// signature verified (a revoked key or package, a malformed plugin.toml, a name not allowed
+/// or not expected, main.wasm that cannot be had), and only then; the one exception is an
+/// allocation that throws after the signature (a few bytes for a text), which is reported as
+/// kOutOfMemory without them.
 struct VerifyError {
   VerifyErrorKind kind = VerifyErrorKind::kMalformed;
   std::string message;
+  std::optional<SignedFacts> facts = std::nullopt;
 };
 
 /// Bytes that were verified, kept alive by their owner; cheap to copy, never changed.
@@ -122,8 +142,10 @@ struct VerifyOptions {
 
 /// verify_package with `options`. After the signature, in this order: a key that verifies it
 /// and is revoked refuses the package, whatever other trusted key verifies it too; then a
-/// revoked manifest_sha256; then plugin.toml, the names the key is trusted for, and the
-/// expected name.
+/// revoked manifest_sha256; then plugin.toml (its name and version not empty, without control
+/// characters), the names the key is trusted for, and the expected name. All of these need
+/// only plugin.toml: main.wasm is inflated only for a package that passed them, so a package
+/// refused for its name or a revocation costs no more memory than one with a bad signature.
 [[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package(
     std::span<const std::byte> archive, std::span<const TrustedKey> keys,
     const VerifyOptions& options);

@@ -1,6 +1,8 @@
 #include "io/file_io.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace plugin_sign {
 namespace {
@@ -98,8 +103,105 @@ std::expected<FileDescriptor, IoError> open_output(std::string_view path, int fl
   return open_with_retry(std::string(path), O_WRONLY | O_CREAT | O_CLOEXEC | flags);
 }
 
-// Who may write to a file that is read: anyone, or not every user (a file that decides trust).
-enum class Writers : bool { kAnyone, kNotEveryone };
+// Who may write to a file that is read: anyone, or only its user and root (a file that
+// decides trust).
+enum class Writers : bool { kAnyone, kOnlyTheUser };
+
+// Whether `gid` is the effective user's own group: their primary group, with no other member
+// (a user-private group), so that its write bit lets nobody else in. Looked up only for a
+// group-writable path, so that the usual case needs no user database.
+bool is_private_group(gid_t gid) {
+  std::vector<char> buffer(16384);
+  passwd account{};
+  passwd* found_account = nullptr;
+  if (::getpwuid_r(::geteuid(), &account, buffer.data(), buffer.size(), &found_account) != 0 ||
+      found_account == nullptr || account.pw_gid != gid)
+    return false;
+  const std::string name = account.pw_name;
+  std::vector<char> group_buffer(65536);
+  group group_entry{};
+  group* found_group = nullptr;
+  if (::getgrgid_r(gid, &group_entry, group_buffer.data(), group_buffer.size(), &found_group) !=
+          0 ||
+      found_group == nullptr)
+    return false;
+  for (char** member = group_entry.gr_mem; member != nullptr && *member != nullptr; ++member)
+    if (name != *member) return false;
+  return true;
+}
+
+struct TrustingUser {
+  uid_t uid = 0;
+};
+
+IoError untrusted(std::string reason) {
+  return IoError{.os_error = 0, .fixed = std::move(reason), .kind = IoErrorKind::kWorldWritable};
+}
+
+// Why someone other than the user or root could change `path` (`status` its own), or nothing.
+// A directory with the sticky bit is safe whoever may write to it: nobody else can remove or
+// rename what the user owns in it.
+std::optional<IoError> untrusted_entry(const std::string& path, const struct stat& status,
+                                       bool is_file, const TrustingUser& user) {
+  const std::string what = is_file ? "it" : "directory " + path;
+  if (status.st_uid != user.uid && status.st_uid != 0)
+    return untrusted(what + " is owned by user " + std::to_string(status.st_uid) +
+                     ", neither you nor root (chown " + std::to_string(user.uid) + " " + path +
+                     ")");
+  if (!is_file && (status.st_mode & S_ISVTX) != 0) return std::nullopt;
+  if ((status.st_mode & S_IWOTH) != 0)
+    return untrusted(is_file ? "every user can write to it (chmod o-w " + path + ")"
+                             : "every user can write to " + what + " (chmod go-w " + path + ")");
+  if ((status.st_mode & S_IWGRP) != 0 && !is_private_group(status.st_gid))
+    return untrusted("group " + std::to_string(status.st_gid) + " can write to " + what +
+                     " (chmod go-w " + path + ")");
+  return std::nullopt;
+}
+
+// Each directory above `path` (absolute) up to the root, links in it followed.
+std::expected<void, IoError> check_directories_above(std::string path, const TrustingUser& user) {
+  while (path.size() > 1) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    path.resize(slash == 0 ? 1 : slash);
+    struct stat directory {};
+    if (::stat(path.c_str(), &directory) != 0) return std::unexpected(last_os_error());
+    if (auto unsafe = untrusted_entry(path, directory, false, user))
+      return std::unexpected(std::move(*unsafe));
+  }
+  return {};
+}
+
+std::expected<std::string, IoError> absolute(const std::string& path) {
+  if (path.starts_with('/')) return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return std::unexpected(last_os_error());
+  std::string joined = std::string(cwd) + "/" + path;
+  std::free(cwd);
+  return joined;
+}
+
+// `file` (the status of what is read) and each directory above it to the root: above the
+// path as named, where someone who could write there could swap a link or a directory, and
+// above the path it resolves to, where the file really is.
+std::expected<void, IoError> check_trust_file(const std::string& path, const struct stat& file) {
+  const TrustingUser user{.uid = ::geteuid()};
+  if (auto unsafe = untrusted_entry(path, file, !S_ISDIR(file.st_mode), user))
+    return std::unexpected(std::move(*unsafe));
+  auto named = absolute(path);
+  if (!named) return std::unexpected(named.error());
+  if (auto above = check_directories_above(*named, user); !above) return above;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::unexpected(last_os_error());
+  std::string real(resolved);
+  std::free(resolved);
+  // The resolved path must still name the file checked: otherwise it was just replaced.
+  struct stat now {};
+  if (::stat(real.c_str(), &now) != 0) return std::unexpected(last_os_error());
+  if (now.st_dev != file.st_dev || now.st_ino != file.st_ino)
+    return std::unexpected(untrusted("it was replaced while it was read"));
+  return check_directories_above(real, user);
+}
 
 // The whole content of the regular file at `path`, never more than `max_size` bytes: the
 // buffer holds at most `max_size`, and one small probe tells a file that goes on past it.
@@ -114,9 +216,9 @@ std::expected<ByteBuffer, IoError> read_regular_file(const std::string& path,
   // A directory fails as reading one always has; every other kind of file is refused here.
   if (S_ISDIR(status->st_mode)) return std::unexpected(IoError{.os_error = EISDIR, .fixed = {}});
   if (!S_ISREG(status->st_mode)) return std::unexpected(not_a_regular_file());
-  if (writers == Writers::kNotEveryone && (status->st_mode & S_IWOTH) != 0)
-    return std::unexpected(IoError{
-        .os_error = 0, .fixed = "every user can write to it", .kind = IoErrorKind::kWorldWritable});
+  if (writers == Writers::kOnlyTheUser) {
+    if (auto safe = check_trust_file(path, *status); !safe) return std::unexpected(safe.error());
+  }
   // The reported size is only a hint: a file in /proc reports 0, and a file may grow.
   const auto reported = static_cast<std::uint64_t>(status->st_size);
   if (reported > max_size) return std::unexpected(too_large(max_size));
@@ -243,7 +345,16 @@ std::expected<ByteBuffer, IoError> read_plugin_file(std::string_view dir,
 }
 
 std::expected<ByteBuffer, IoError> read_trust_file(std::string_view path, std::uint64_t max_size) {
-  return read_regular_file(std::string(path), max_size, Writers::kNotEveryone);
+  return read_regular_file(std::string(path), max_size, Writers::kOnlyTheUser);
+}
+
+std::expected<void, IoError> check_trust_path(std::string_view path) {
+  const std::string name(path);
+  if (name.find('\0') != std::string::npos)
+    return std::unexpected(IoError{.os_error = EINVAL, .fixed = {}});
+  struct stat status {};
+  if (::stat(name.c_str(), &status) != 0) return std::unexpected(last_os_error());
+  return check_trust_file(name, status);
 }
 
 std::expected<FileDescriptor, IoError> create_output_file(std::string_view path) {

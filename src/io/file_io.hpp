@@ -84,11 +84,23 @@ inline constexpr std::uint64_t kNoSizeLimit = UINT64_MAX;
 [[nodiscard]] std::expected<ByteBuffer, IoError> read_plugin_file(
     std::string_view dir, std::string_view file_name, std::uint64_t max_size = kNoSizeLimit);
 
-/// Reads a file that decides trust (keys, revocations) as read_plugin_file reads, but refuses
-/// one that every user can write to (kWorldWritable, "every user can write to it"): anyone on
-/// the machine could add to it. Group-writable files are allowed.
+/// Reads a file that decides trust (keys, revocations, a version record) as read_plugin_file
+/// reads, but only when check_trust_path's rule holds for the very file opened.
 [[nodiscard]] std::expected<ByteBuffer, IoError> read_trust_file(
     std::string_view path, std::uint64_t max_size = kNoSizeLimit);
+
+/// Whether nobody but the effective user and root could change `path` (a file or a
+/// directory, symbolic links followed) or replace it: it and every directory above its
+/// resolved path up to "/" must be owned by the user or root, and writable neither by others
+/// nor by a group other than the user's own private group (their primary group, with no
+/// other member). A directory with the sticky bit (as /tmp) passes whatever may write to it:
+/// nobody else can remove or rename what the user owns in it. The error (kWorldWritable) is
+/// the reason with its fix, naming the offending path: "every user can write to it (chmod o-w
+/// PATH)", "every user can write to directory DIR (chmod go-w DIR)", "group 100 can write to
+/// directory DIR (chmod go-w DIR)", "directory DIR is owned by user 1000, neither you nor root
+/// (chown 0 DIR)"; a path that cannot be resolved gives the system's error (kOther). Write a
+/// file next to a trust file only once this holds for its directory.
+[[nodiscard]] std::expected<void, IoError> check_trust_path(std::string_view path);
 
 /// Opens `path` write-only and close-on-exec, created with 0666 less the umask or truncated.
 /// A path with a NUL byte is refused before any system call.

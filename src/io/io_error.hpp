@@ -10,7 +10,8 @@ enum class IoErrorKind : unsigned char {
   kOther,          ///< an operating-system error, or a fixed text with nothing to decide on
   kOutOfMemory,    ///< memory for the bytes could not be had
   kTooLarge,       ///< the file is larger than the caller's limit
-  kWorldWritable,  ///< every user may write to the file, so it cannot decide trust
+  kWorldWritable,  ///< someone other than the user or root could change the file or replace
+                   ///< it, so it cannot decide trust
 };
 
 /// What an I/O operation failed with: an operating-system error number, or a fixed text

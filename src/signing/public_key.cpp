@@ -50,7 +50,7 @@ std::expected<TrustedKey, std::string> parse_key_line(std::string_view line) {
   bool names_seen = false;
   for (std::size_t i = 1; i < words.size(); ++i) {
     if (!words[i].starts_with(kNamesOption))
-      return std::unexpected("unknown option \"" + std::string(words[i]) +
+      return std::unexpected("unknown option \"" + short_prefix(words[i]) +
                              "\" (the one option is names=PATTERN,...)");
     if (names_seen) return std::unexpected("names= given twice");
     names_seen = true;
@@ -59,6 +59,17 @@ std::expected<TrustedKey, std::string> parse_key_line(std::string_view line) {
     trusted.names = std::move(*names);
   }
   return trusted;
+}
+
+// A key that no key pair has: a point of small or mixed order, or one not canonically encoded.
+// A mixed-order key (a real key plus a small-order point) verifies the real key's signatures
+// under another key ID, so revoking the real key would not cover it.
+std::optional<std::string> check_key_point(const PublicKey& key) {
+  if (!initialise_crypto()) return "the crypto library could not start";
+  if (crypto_core_ed25519_is_valid_point(reinterpret_cast<const unsigned char*>(key.data())) == 1)
+    return std::nullopt;
+  return "public key is not a point of Ed25519's prime-order subgroup, so no key pair has it "
+         "(small or mixed order, or not canonically encoded)";
 }
 
 // A file that is one PEM block, as `openssl pkey -pubout` writes an Ed25519 key: the BEGIN
@@ -78,6 +89,7 @@ std::expected<PublicKey, std::string> parse_pem_lines(const std::vector<std::str
     return std::unexpected(line_error(2, "not an Ed25519 public key"));
   PublicKey key;
   std::memcpy(key.data(), der->data() + sizeof kSpkiPrefix, key.size());
+  if (auto refused = check_key_point(key)) return std::unexpected(line_error(2, *refused));
   return key;
 }
 
@@ -139,6 +151,7 @@ std::expected<PublicKey, std::string> parse_public_key(std::string_view base64) 
                            std::to_string(decoded->size()));
   PublicKey key;
   std::memcpy(key.data(), decoded->data(), key.size());
+  if (auto refused = check_key_point(key)) return std::unexpected(*refused);
   return key;
 }
 

@@ -86,7 +86,7 @@ std::expected<void, std::string> parse_entry(std::string_view line, Revocations&
     (is_key_id ? out.key_ids : out.packages).push_back(std::move(*hex));
     return {};
   }
-  return std::unexpected("unknown entry \"" + std::string(word) +
+  return std::unexpected("unknown entry \"" + short_prefix(word) +
                          "\" (the entries are key, key-id and package)");
 }
 

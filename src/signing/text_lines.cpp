@@ -33,4 +33,12 @@ std::vector<std::string_view> split_words(std::string_view line) {
   return words;
 }
 
+std::string short_prefix(std::string_view word) {
+  constexpr std::size_t kShown = 32;
+  if (word.size() <= kShown) return std::string(word);
+  std::size_t end = kShown;
+  while (end > 0 && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80) --end;
+  return std::string(word.substr(0, end)) + "...";
+}
+
 }  // namespace plugin_sign

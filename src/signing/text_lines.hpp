@@ -21,6 +21,10 @@ namespace plugin_sign {
 /// dropped, no empty last line for a text ending in a line feed.
 [[nodiscard]] std::vector<std::string_view> split_lines(std::string_view text);
 
+/// `word` as an error quotes it: a file's word may be megabytes long, so at most its first 32
+/// bytes (never a UTF-8 sequence cut in two) and "..." when there is more.
+[[nodiscard]] std::string short_prefix(std::string_view word);
+
 /// The words of `line`, separated by runs of spaces and tabs; `line` has no blank at either end.
 [[nodiscard]] std::vector<std::string_view> split_words(std::string_view line);
 

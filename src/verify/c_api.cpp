@@ -23,20 +23,30 @@ static_assert(std::string_view(PLUGIN_SIGN_TEXT(PLUGIN_SIGN_VERSION_MAJOR) "." P
                   PLUGIN_SIGN_VERSION_STRING,
               "verify.h's version macros differ from PLUGIN_SIGN_VERSION_STRING");
 
+// A set that an addition failed for refuses every verification that uses it (`failed`,
+// `failure`), whatever was added before or after: a host that ignored the status must not
+// verify with fewer keys' names or fewer revocations than it meant to.
 struct plugin_sign_keys {
   std::vector<plugin_sign::TrustedKey> keys;
   std::string error;
+  plugin_sign_status failed = PLUGIN_SIGN_OK;
+  std::string failure;
 };
 
 struct plugin_sign_revocations {
   plugin_sign::Revocations revocations;
   std::string error;
+  plugin_sign_status failed = PLUGIN_SIGN_OK;
+  std::string failure;
 };
 
 struct plugin_sign_result {
   plugin_sign_status status = PLUGIN_SIGN_OUT_OF_MEMORY;
   std::string message = "out of memory";
   std::optional<plugin_sign::VerifiedPackage> package;
+  // What the signature established: a verified package's, or a refused one's once its
+  // signature verified.
+  std::optional<plugin_sign::SignedFacts> facts;
   std::string key_id;
 };
 
@@ -105,6 +115,32 @@ std::string c_message(const std::string& message) {
   return out;
 }
 
+// `status` of an addition to `set`; the first failure stays with the set.
+template <typename Set>
+plugin_sign_status remember(Set* set, plugin_sign_status status) {
+  if (set == nullptr || status == PLUGIN_SIGN_OK || set->failed != PLUGIN_SIGN_OK) return status;
+  set->failed = status;
+  try {
+    set->failure = set->error.empty() ? std::string(plugin_sign_status_string(status)) : set->error;
+  } catch (...) {
+    set->failure.clear();
+  }
+  return status;
+}
+
+// A result that refuses to verify with a set an addition failed for.
+template <typename Set>
+bool refuse_failed_set(plugin_sign_result* result, const Set* set, const char* what) {
+  if (set == nullptr || set->failed == PLUGIN_SIGN_OK) return false;
+  result->status = set->failed;
+  try {
+    result->message = std::string(what) + " unusable: an addition to it failed: " + set->failure;
+  } catch (...) {
+    result->message.clear();
+  }
+  return true;
+}
+
 // The options of the *_with calls; an expected name is kept as a view of the caller's bytes.
 plugin_sign::VerifyOptions options_of(const plugin_sign_revocations* revocations,
                                       const char* expected_name, size_t expected_name_length,
@@ -128,23 +164,39 @@ plugin_sign_result* invalid_argument(const char* message) {
 
 // A result for `verify`'s outcome; a result whose filling ran out of memory says so.
 template <typename Verify>
-plugin_sign_result* make_result(const plugin_sign_keys* keys, Verify&& verify) {
+plugin_sign_result* make_result(const plugin_sign_keys* keys,
+                                const plugin_sign_revocations* revocations, Verify&& verify) {
   if (keys == nullptr) return invalid_argument("no key set");
   auto* result = new (std::nothrow) plugin_sign_result;
   if (result == nullptr) return nullptr;
+  if (refuse_failed_set(result, keys, "key set") ||
+      refuse_failed_set(result, revocations, "revocation set"))
+    return result;
   try {
     auto verified = verify();
     if (!verified) {
-      result->status = status_of(verified.error().kind);
+      result->facts = std::move(verified.error().facts);
+      if (result->facts) result->key_id = plugin_sign::key_id(result->facts->key);
       result->message = c_message(verified.error().message);
+      result->status = status_of(verified.error().kind);
       return result;
     }
+    result->facts = plugin_sign::SignedFacts{.name = verified->name,
+                                             .version = verified->version,
+                                             .key = verified->key,
+                                             .plugin_toml_sha256 = verified->plugin_toml_sha256,
+                                             .main_wasm_sha256 = verified->main_wasm_sha256,
+                                             .manifest_sha256 = verified->manifest_sha256};
     result->key_id = plugin_sign::key_id(verified->key);
     result->package = std::move(*verified);
     result->message.clear();
     result->status = PLUGIN_SIGN_OK;
   } catch (...) {
+    // Out of memory: the result says so, and holds nothing of what was verified.
+    result->status = PLUGIN_SIGN_OUT_OF_MEMORY;
+    result->message = "out of memory";
     result->package.reset();
+    result->facts.reset();
   }
   return result;
 }
@@ -182,11 +234,26 @@ const plugin_sign::VerifiedPackage* package_of(const plugin_sign_result* result)
   return &*result->package;
 }
 
+const plugin_sign::SignedFacts* facts_of(const plugin_sign_result* result) {
+  if (result == nullptr || !result->facts) return nullptr;
+  return &*result->facts;
+}
+
 const char* text_of(const plugin_sign_result* result,
-                    const std::string plugin_sign::VerifiedPackage::*field, size_t* length) {
-  const plugin_sign::VerifiedPackage* package = package_of(result);
-  if (length != nullptr) *length = package ? (package->*field).size() : 0;
-  return package ? (package->*field).c_str() : nullptr;
+                    const std::string plugin_sign::SignedFacts::*field) {
+  const plugin_sign::SignedFacts* facts = facts_of(result);
+  return facts ? (facts->*field).c_str() : nullptr;
+}
+
+// A name or version: unknown for a failure before the signature, and for one whose plugin.toml
+// gave none that passed the checks.
+const char* text_of(const plugin_sign_result* result,
+                    const std::optional<std::string> plugin_sign::SignedFacts::*field,
+                    size_t* length) {
+  const plugin_sign::SignedFacts* facts = facts_of(result);
+  const std::string* text = facts && (facts->*field) ? &*(facts->*field) : nullptr;
+  if (length != nullptr) *length = text ? text->size() : 0;
+  return text ? text->c_str() : nullptr;
 }
 
 const void* bytes_of(const plugin_sign_result* result,
@@ -208,15 +275,16 @@ plugin_sign_keys* plugin_sign_keys_new(void) {
   return new (std::nothrow) plugin_sign_keys;
 }
 
-plugin_sign_status plugin_sign_keys_add_file_text(plugin_sign_keys* keys, const char* text,
-                                                  size_t length) {
+static plugin_sign_status plugin_sign_keys_add_file_text_once(plugin_sign_keys* keys,
+                                                              const char* text, size_t length) {
   if (text == nullptr && length != 0) return PLUGIN_SIGN_INVALID_ARGUMENT;
   return add_keys(keys, [&] {
     return plugin_sign::parse_trusted_keys(std::string_view(text == nullptr ? "" : text, length));
   });
 }
 
-plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const char* base64) {
+static plugin_sign_status plugin_sign_keys_add_base64_once(plugin_sign_keys* keys,
+                                                           const char* base64) {
   if (base64 == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
   return add_keys(keys, [&]() -> std::expected<std::vector<plugin_sign::TrustedKey>, std::string> {
     auto key = plugin_sign::parse_public_key(base64);
@@ -225,13 +293,26 @@ plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const cha
   });
 }
 
-plugin_sign_status plugin_sign_keys_add_file(plugin_sign_keys* keys, const char* path) {
+static plugin_sign_status plugin_sign_keys_add_file_once(plugin_sign_keys* keys, const char* path) {
   if (keys == nullptr || path == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
   try {
     return add_key_file(keys, path);
   } catch (...) {
     return PLUGIN_SIGN_OUT_OF_MEMORY;
   }
+}
+
+plugin_sign_status plugin_sign_keys_add_file_text(plugin_sign_keys* keys, const char* text,
+                                                  size_t length) {
+  return remember(keys, plugin_sign_keys_add_file_text_once(keys, text, length));
+}
+
+plugin_sign_status plugin_sign_keys_add_base64(plugin_sign_keys* keys, const char* base64) {
+  return remember(keys, plugin_sign_keys_add_base64_once(keys, base64));
+}
+
+plugin_sign_status plugin_sign_keys_add_file(plugin_sign_keys* keys, const char* path) {
+  return remember(keys, plugin_sign_keys_add_file_once(keys, path));
 }
 
 const char* plugin_sign_keys_error(const plugin_sign_keys* keys) {
@@ -249,7 +330,7 @@ void plugin_sign_keys_free(plugin_sign_keys* keys) {
 plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, const void* data,
                                                size_t size, const plugin_sign_limits* limits) {
   if (data == nullptr && size != 0) return invalid_argument("no data");
-  return make_result(keys, [&] {
+  return make_result(keys, nullptr, [&] {
     const auto* bytes = static_cast<const std::byte*>(data);
     return plugin_sign::verify_package(std::span(bytes, size), keys->keys, limits_of(limits));
   });
@@ -258,15 +339,17 @@ plugin_sign_result* plugin_sign_verify_package(const plugin_sign_keys* keys, con
 plugin_sign_result* plugin_sign_verify_file(const plugin_sign_keys* keys, const char* path,
                                             const plugin_sign_limits* limits) {
   if (path == nullptr) return invalid_argument("no path");
-  return make_result(
-      keys, [&] { return plugin_sign::verify_package_file(path, keys->keys, limits_of(limits)); });
+  return make_result(keys, nullptr, [&] {
+    return plugin_sign::verify_package_file(path, keys->keys, limits_of(limits));
+  });
 }
 
 plugin_sign_result* plugin_sign_verify_directory(const plugin_sign_keys* keys, const char* dir,
                                                  const plugin_sign_limits* limits) {
   if (dir == nullptr) return invalid_argument("no directory");
   return make_result(
-      keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+      keys, nullptr,
+      [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
         return plugin_sign::verify_plugin_directory(dir, keys->keys, limits_of(limits));
       });
 }
@@ -280,32 +363,32 @@ const char* plugin_sign_result_message(const plugin_sign_result* result) {
 }
 
 const char* plugin_sign_result_name(const plugin_sign_result* result, size_t* length) {
-  return text_of(result, &plugin_sign::VerifiedPackage::name, length);
+  return text_of(result, &plugin_sign::SignedFacts::name, length);
 }
 
 const char* plugin_sign_result_version(const plugin_sign_result* result, size_t* length) {
-  return text_of(result, &plugin_sign::VerifiedPackage::version, length);
+  return text_of(result, &plugin_sign::SignedFacts::version, length);
 }
 
 const char* plugin_sign_result_key_id(const plugin_sign_result* result) {
-  return package_of(result) ? result->key_id.c_str() : nullptr;
+  return facts_of(result) ? result->key_id.c_str() : nullptr;
 }
 
 const uint8_t* plugin_sign_result_public_key(const plugin_sign_result* result) {
-  const plugin_sign::VerifiedPackage* package = package_of(result);
-  return package ? reinterpret_cast<const uint8_t*>(package->key.data()) : nullptr;
+  const plugin_sign::SignedFacts* facts = facts_of(result);
+  return facts ? reinterpret_cast<const uint8_t*>(facts->key.data()) : nullptr;
 }
 
 const char* plugin_sign_result_plugin_toml_sha256(const plugin_sign_result* result) {
-  return text_of(result, &plugin_sign::VerifiedPackage::plugin_toml_sha256, nullptr);
+  return text_of(result, &plugin_sign::SignedFacts::plugin_toml_sha256);
 }
 
 const char* plugin_sign_result_main_wasm_sha256(const plugin_sign_result* result) {
-  return text_of(result, &plugin_sign::VerifiedPackage::main_wasm_sha256, nullptr);
+  return text_of(result, &plugin_sign::SignedFacts::main_wasm_sha256);
 }
 
 const char* plugin_sign_result_manifest_sha256(const plugin_sign_result* result) {
-  return text_of(result, &plugin_sign::VerifiedPackage::manifest_sha256, nullptr);
+  return text_of(result, &plugin_sign::SignedFacts::manifest_sha256);
 }
 
 const void* plugin_sign_result_plugin_toml(const plugin_sign_result* result, size_t* size) {
@@ -320,8 +403,8 @@ plugin_sign_revocations* plugin_sign_revocations_new(void) {
   return new (std::nothrow) plugin_sign_revocations;
 }
 
-plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations* revocations,
-                                                         const char* text, size_t length) {
+static plugin_sign_status plugin_sign_revocations_add_file_text_once(
+    plugin_sign_revocations* revocations, const char* text, size_t length) {
   if (revocations == nullptr || (text == nullptr && length != 0))
     return PLUGIN_SIGN_INVALID_ARGUMENT;
   try {
@@ -342,8 +425,8 @@ plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations
   }
 }
 
-plugin_sign_status plugin_sign_revocations_add_file(plugin_sign_revocations* revocations,
-                                                    const char* path) {
+static plugin_sign_status plugin_sign_revocations_add_file_once(
+    plugin_sign_revocations* revocations, const char* path) {
   if (revocations == nullptr || path == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
   try {
     auto loaded = plugin_sign::load_revocation_file(path);
@@ -359,6 +442,17 @@ plugin_sign_status plugin_sign_revocations_add_file(plugin_sign_revocations* rev
   } catch (...) {
     return PLUGIN_SIGN_OUT_OF_MEMORY;
   }
+}
+
+plugin_sign_status plugin_sign_revocations_add_file_text(plugin_sign_revocations* revocations,
+                                                         const char* text, size_t length) {
+  return remember(revocations,
+                  plugin_sign_revocations_add_file_text_once(revocations, text, length));
+}
+
+plugin_sign_status plugin_sign_revocations_add_file(plugin_sign_revocations* revocations,
+                                                    const char* path) {
+  return remember(revocations, plugin_sign_revocations_add_file_once(revocations, path));
 }
 
 const char* plugin_sign_revocations_error(const plugin_sign_revocations* revocations) {
@@ -377,7 +471,7 @@ plugin_sign_result* plugin_sign_verify_package_with(const plugin_sign_keys* keys
   if (data == nullptr && size != 0) return invalid_argument("no data");
   if (expected_name == nullptr && expected_name_length != 0)
     return invalid_argument("no expected name");
-  return make_result(keys, [&] {
+  return make_result(keys, revocations, [&] {
     const auto* bytes = static_cast<const std::byte*>(data);
     return plugin_sign::verify_package(
         std::span(bytes, size), keys->keys,
@@ -393,7 +487,7 @@ plugin_sign_result* plugin_sign_verify_file_with(const plugin_sign_keys* keys,
   if (path == nullptr) return invalid_argument("no path");
   if (expected_name == nullptr && expected_name_length != 0)
     return invalid_argument("no expected name");
-  return make_result(keys, [&] {
+  return make_result(keys, revocations, [&] {
     return plugin_sign::verify_package_file(
         path, keys->keys, options_of(revocations, expected_name, expected_name_length, limits));
   });
@@ -408,7 +502,8 @@ plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* ke
   if (expected_name == nullptr && expected_name_length != 0)
     return invalid_argument("no expected name");
   return make_result(
-      keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+      keys, revocations,
+      [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
         return plugin_sign::verify_plugin_directory(
             dir, keys->keys, options_of(revocations, expected_name, expected_name_length, limits));
       });

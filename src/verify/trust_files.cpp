@@ -29,8 +29,7 @@ std::expected<ByteBuffer, TrustFileError> read_text(std::string_view path,
   const IoError& error = text.error();
   const TrustFileError::Kind kind = kind_of(error.kind);
   if (kind == TrustFileError::Kind::kWorldWritable)
-    return std::unexpected(TrustFileError{
-        kind, name + ": refused, " + io_error_text(error) + " (chmod o-w " + name + ")"});
+    return std::unexpected(TrustFileError{kind, name + ": refused, " + io_error_text(error)});
   return std::unexpected(TrustFileError{kind, name + ": failed to read: " + io_error_text(error)});
 }
 

@@ -45,16 +45,25 @@ std::string one_line(std::string_view report) {
          std::string(report.substr(report.rfind('\n') + 1));
 }
 
-// The first key that verifies and may sign `name`; otherwise why none does.
-std::expected<PublicKey, VerifyError> choose_key(std::span<const TrustedKey> keys,
-                                                 const std::vector<std::size_t>& verifying,
-                                                 std::string_view name) {
+// Every failure once the signature verified goes through here, so that each carries what the
+// signature established: a host logs which key signed the package it refused.
+std::unexpected<VerifyError> refuse_after_signature(VerifyError error, const SignedFacts& facts) {
+  error.facts = facts;
+  return std::unexpected(std::move(error));
+}
+
+std::unexpected<VerifyError> refuse_after_signature(VerifyErrorKind kind, std::string message,
+                                                    const SignedFacts& facts) {
+  return refuse_after_signature(VerifyError{.kind = kind, .message = std::move(message)}, facts);
+}
+
+// The first verifying key that may sign `name`, by index; none when no key may.
+std::optional<std::size_t> allowed_key(std::span<const TrustedKey> keys,
+                                       const std::vector<std::size_t>& verifying,
+                                       std::string_view name) {
   for (std::size_t i : verifying)
-    if (allows_name(keys[i], name)) return keys[i].key;
-  return failure(VerifyErrorKind::kNameNotAllowed,
-                 "key " + key_id(keys[verifying.front()].key) +
-                     " verifies the signature but is not trusted for package name " +
-                     std::string(name));
+    if (allows_name(keys[i], name)) return i;
+  return std::nullopt;
 }
 
 bool contains(const std::vector<std::string>& list, std::string_view value) {
@@ -72,22 +81,18 @@ bool is_revoked(const Revocations& revocations, const PublicKey& key) {
 std::expected<void, VerifyError> check_revocations(const Revocations* revocations,
                                                    std::span<const TrustedKey> keys,
                                                    const std::vector<std::size_t>& verifying,
-                                                   const std::string& manifest_sha256) {
+                                                   SignedFacts& facts) {
   if (revocations == nullptr) return {};
   for (std::size_t i : verifying)
-    if (is_revoked(*revocations, keys[i].key))
-      return failure(VerifyErrorKind::kRevoked, "key " + key_id(keys[i].key) + " is revoked");
-  if (contains(revocations->packages, manifest_sha256))
-    return failure(VerifyErrorKind::kRevoked, "package " + manifest_sha256 + " is revoked");
+    if (is_revoked(*revocations, keys[i].key)) {
+      facts.key = keys[i].key;
+      return refuse_after_signature(VerifyErrorKind::kRevoked,
+                                    "key " + key_id(keys[i].key) + " is revoked", facts);
+    }
+  if (contains(revocations->packages, facts.manifest_sha256))
+    return refuse_after_signature(VerifyErrorKind::kRevoked,
+                                  "package " + facts.manifest_sha256 + " is revoked", facts);
   return {};
-}
-
-// A host that asked for one package must not load another that happens to be signed too.
-std::expected<void, VerifyError> check_expected_name(std::string_view name,
-                                                     std::optional<std::string_view> expected) {
-  if (!expected || name == *expected) return {};
-  return failure(VerifyErrorKind::kNameMismatch,
-                 "package name " + std::string(name) + ", expected " + std::string(*expected));
 }
 
 // The signature over the manifest of the two digests: the keys that verify it, by index.
@@ -125,35 +130,90 @@ std::optional<std::string> control_character(std::string_view text) {
   return std::nullopt;
 }
 
-// The checks once the signature verified, the same for an archive and a directory: plugin.toml
-// parsed, its name and version, a verifying key allowed for the name, and the name the host
-// asked for.
-std::expected<VerifiedPackage, VerifyError> accept_contents(
-    VerifiedPackage package, ByteBuffer plugin_toml, ByteBuffer main_wasm,
-    ByteBuffer signature_text, std::span<const TrustedKey> keys,
-    const std::vector<std::size_t>& verifying, const VerifyOptions& options) {
-  // Parsed only now: until the signature verified, plugin.toml was an attacker's text.
-  auto name_version = read_package_name_version(plugin_toml.bytes());
+// plugin.toml's name and version, or why they are no name and version a host could show or
+// match: an empty name would match a "*" pattern and show as nothing.
+std::expected<PackageNameVersion, std::string> read_name_version(
+    std::span<const std::byte> plugin_toml) {
+  auto name_version = read_package_name_version(plugin_toml);
   if (!name_version)
-    return failure(VerifyErrorKind::kMalformed,
-                   "invalid plugin.toml: " + one_line(name_version.error()));
+    return std::unexpected("invalid plugin.toml: " + one_line(name_version.error()));
+  if (name_version->name.empty())
+    return std::unexpected("invalid plugin.toml: package name is empty");
   const std::pair<const char*, const std::string*> fields[] = {{"name", &name_version->name},
                                                                {"version", &name_version->version}};
   for (const auto& [field, text] : fields)
     if (auto found = control_character(*text))
-      return failure(VerifyErrorKind::kMalformed, "invalid plugin.toml: package " +
-                                                      std::string(field) +
-                                                      " contains control character " + *found);
-  auto key = choose_key(keys, verifying, name_version->name);
-  if (!key) return std::unexpected(key.error());
-  auto expected = check_expected_name(name_version->name, options.expected_name);
-  if (!expected) return std::unexpected(expected.error());
+      return std::unexpected("invalid plugin.toml: package " + std::string(field) +
+                             " contains control character " + *found);
+  return name_version;
+}
 
-  package.name = std::move(name_version->name);
-  package.version = std::move(name_version->version);
+// A host that asked for one package must not load another that happens to be signed too.
+std::expected<void, VerifyError> check_expected_name(std::optional<std::string_view> expected,
+                                                     const SignedFacts& facts) {
+  if (!expected || *facts.name == *expected) return {};
+  return refuse_after_signature(
+      VerifyErrorKind::kNameMismatch,
+      "package name " + *facts.name + ", expected " + std::string(*expected), facts);
+}
+
+// Everything plugin.toml decides, once the signature verified and before main.wasm is had:
+// revocations, the name and version, a verifying key allowed for the name, the name the host
+// asked for. Fills in `facts` as it learns them; the key allowed for the name on success.
+std::expected<PublicKey, VerifyError> check_signed_plugin_toml(
+    std::span<const std::byte> plugin_toml, std::span<const TrustedKey> keys,
+    const std::vector<std::size_t>& verifying, const VerifyOptions& options, SignedFacts& facts) {
+  // Parsed only now: until the signature verified, plugin.toml was an attacker's text.
+  auto name_version = read_name_version(plugin_toml);
+  if (name_version) {
+    facts.name = name_version->name;
+    facts.version = name_version->version;
+  }
+  if (auto not_revoked = check_revocations(options.revocations, keys, verifying, facts);
+      !not_revoked)
+    return std::unexpected(not_revoked.error());
+  if (!name_version)
+    return refuse_after_signature(VerifyErrorKind::kMalformed, name_version.error(), facts);
+  const std::optional<std::size_t> allowed = allowed_key(keys, verifying, *facts.name);
+  if (!allowed)
+    return refuse_after_signature(VerifyErrorKind::kNameNotAllowed,
+                                  "key " + key_id(facts.key) +
+                                      " verifies the signature but is not trusted for package "
+                                      "name " +
+                                      *facts.name,
+                                  facts);
+  facts.key = keys[*allowed].key;
+  if (auto expected = check_expected_name(options.expected_name, facts); !expected)
+    return std::unexpected(expected.error());
+  return facts.key;
+}
+
+// After the signature verified, the same for an archive and a directory: plugin.toml
+// (`plugin_toml()`, small by its limit) and what it decides, and only then main.wasm
+// (`main_wasm()`), which may be what costs the memory.
+template <typename PluginToml, typename MainWasm>
+std::expected<VerifiedPackage, VerifyError> accept_signed(
+    VerifiedPackage package, ByteBuffer signature_text, std::span<const TrustedKey> keys,
+    const std::vector<std::size_t>& verifying, const VerifyOptions& options,
+    PluginToml&& plugin_toml, MainWasm&& main_wasm) {
+  SignedFacts facts{.name = std::nullopt,
+                    .version = std::nullopt,
+                    .key = keys[verifying.front()].key,
+                    .plugin_toml_sha256 = package.plugin_toml_sha256,
+                    .main_wasm_sha256 = package.main_wasm_sha256,
+                    .manifest_sha256 = package.manifest_sha256};
+  std::expected<ByteBuffer, VerifyError> toml = plugin_toml();
+  if (!toml) return refuse_after_signature(std::move(toml.error()), facts);
+  auto key = check_signed_plugin_toml(toml->bytes(), keys, verifying, options, facts);
+  if (!key) return std::unexpected(key.error());
+  auto wasm = main_wasm();
+  if (!wasm) return refuse_after_signature(std::move(wasm.error()), facts);
+
+  package.name = std::move(*facts.name);
+  package.version = std::move(*facts.version);
   package.key = *key;
-  package.plugin_toml = verified(std::move(plugin_toml));
-  package.main_wasm = verified(std::move(main_wasm));
+  package.plugin_toml = verified(std::move(*toml));
+  package.main_wasm = verified(std::move(*wasm));
   package.signature = verified(std::move(signature_text));
   return package;
 }
@@ -169,11 +229,11 @@ std::expected<VerifiedPackage, VerifyError> verify_contents(ByteBuffer plugin_to
   package.main_wasm_sha256 = sha256_hex(main_wasm.bytes());
   auto verifying = check_signature(signature_text.bytes(), keys, package);
   if (!verifying) return std::unexpected(verifying.error());
-  auto not_revoked =
-      check_revocations(options.revocations, keys, *verifying, package.manifest_sha256);
-  if (!not_revoked) return std::unexpected(not_revoked.error());
-  return accept_contents(std::move(package), std::move(plugin_toml), std::move(main_wasm),
-                         std::move(signature_text), keys, *verifying, options);
+  using Read = std::expected<ByteBuffer, VerifyError>;
+  return accept_signed(
+      std::move(package), std::move(signature_text), keys, *verifying, options,
+      [&]() -> Read { return std::move(plugin_toml); },
+      [&]() -> Read { return std::move(main_wasm); });
 }
 
 VerifyErrorKind kind_of(ZipReadError::Kind kind) {
@@ -217,7 +277,20 @@ class HashingSink final : public InflateSink {
 struct DigestedEntry {
   std::string sha256;
   std::optional<ByteBuffer> content;
+  /// A streamed entry's compressed bytes, copied: inflated a second time after the signature,
+  /// they must be the bytes that were hashed, and the caller's buffer may change in between.
+  ByteBuffer compressed;
 };
+
+// At most the package's own size, so the bound before the signature holds.
+std::expected<ByteBuffer, VerifyError> private_copy(std::span<const std::byte> bytes) {
+  ByteBuffer copy;
+  if (!copy.reserve(bytes.size()))
+    return failure(VerifyErrorKind::kOutOfMemory, "out of memory");
+  std::copy(bytes.begin(), bytes.end(), copy.spare().begin());
+  copy.commit(bytes.size());
+  return copy;
+}
 
 std::expected<DigestedEntry, VerifyError> digest_entry(const LocatedEntry& entry) {
   if (inflates_whole(entry)) {
@@ -226,9 +299,13 @@ std::expected<DigestedEntry, VerifyError> digest_entry(const LocatedEntry& entry
     std::string digest = sha256_hex(content->bytes());
     return DigestedEntry{.sha256 = std::move(digest), .content = std::move(*content)};
   }
+  auto compressed = private_copy(entry.data);
+  if (!compressed) return std::unexpected(compressed.error());
   HashingSink sink;
-  if (auto streamed = stream_entry(entry, sink); !streamed) return read_failure(streamed.error());
-  return DigestedEntry{.sha256 = sink.hex(), .content = std::nullopt};
+  const LocatedEntry copied{.record = entry.record, .data = compressed->bytes()};
+  if (auto streamed = stream_entry(copied, sink); !streamed) return read_failure(streamed.error());
+  return DigestedEntry{
+      .sha256 = sink.hex(), .content = std::nullopt, .compressed = std::move(*compressed)};
 }
 
 // The three entries in archive order, so that the first fault is the reader's first.
@@ -244,13 +321,15 @@ std::expected<std::array<DigestedEntry, 3>, VerifyError> digest_entries(
 }
 
 // The content of an entry, inflated now if it was only streamed: by the same inflater that
-// streamed it into its digest, deterministic code on the same bytes, so that what the host
-// gets is what was hashed and the signature covers without hashing it again (a second
-// SHA-256 was the larger part of verifying a streamed module). Its CRC-32 is checked again.
+// streamed it into its digest, from the same private copy of its compressed bytes, so that
+// what the host gets is what was hashed and the signature covers without hashing it again (a
+// second SHA-256 was the larger part of verifying a streamed module). Its CRC-32 is checked
+// again.
 std::expected<ByteBuffer, VerifyError> materialize(const LocatedEntry& entry,
                                                    DigestedEntry& digested) {
   if (digested.content) return std::move(*digested.content);
-  auto content = inflate_streamed_entry(entry);
+  const LocatedEntry copied{.record = entry.record, .data = digested.compressed.bytes()};
+  auto content = inflate_streamed_entry(copied);
   if (!content) return read_failure(content.error());
   return std::move(*content);
 }
@@ -315,17 +394,10 @@ std::expected<VerifiedPackage, VerifyError> verify_package(std::span<const std::
     if (!signature_text) return std::unexpected(signature_text.error());
     auto verifying = check_signature(signature_text->bytes(), keys, package);
     if (!verifying) return std::unexpected(verifying.error());
-    auto not_revoked =
-        check_revocations(options.revocations, keys, *verifying, package.manifest_sha256);
-    if (!not_revoked) return std::unexpected(not_revoked.error());
-
-    // Only now may the entries have what they declare.
-    auto toml_bytes = materialize((*entries)[0], plugin_toml);
-    if (!toml_bytes) return std::unexpected(toml_bytes.error());
-    auto wasm_bytes = materialize((*entries)[1], main_wasm);
-    if (!wasm_bytes) return std::unexpected(wasm_bytes.error());
-    return accept_contents(std::move(package), std::move(*toml_bytes), std::move(*wasm_bytes),
-                           std::move(*signature_text), keys, *verifying, options);
+    return accept_signed(
+        std::move(package), std::move(*signature_text), keys, *verifying, options,
+        [&] { return materialize((*entries)[0], plugin_toml); },
+        [&] { return materialize((*entries)[1], main_wasm); });
   });
 }
 

@@ -383,8 +383,18 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
     std::string out;
     std::string err;
     std::string file_name = "keys";
+    ::mode_t mode = 0644;
   } cases[] = {
       {"key text", "", {"id", k1}, 0, id1, ""},
+      // As plugin_verify -p refuses it: anyone could have added the key.
+      {"a key file every user can write",
+       k1 + "\n",
+       {"id", "keys"},
+       1,
+       "",
+       "plugin_key: keys: refused, every user can write to it (chmod o-w keys)\n",
+       "keys",
+       0666},
       {"key file of two keys with names",
        "# ours\n" + k1 + "\n" + k2 + " names=a-*\n",
        {"id", "keys"},
@@ -434,7 +444,10 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    if (!c.file.empty()) write_file(dir.path() / c.file_name, c.file);
+    if (!c.file.empty()) {
+      write_file(dir.path() / c.file_name, c.file);
+      ASSERT_EQ(::chmod((dir.path() / c.file_name).c_str(), c.mode), 0);
+    }
     const ToolResult r = plugin_key(dir.path(), c.args);
     EXPECT_EQ(c.status, r.status);
     EXPECT_EQ(c.out, r.out);

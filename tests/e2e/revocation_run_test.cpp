@@ -145,6 +145,13 @@ TEST_F(RevocationRun, ARevokedKeysPackagesAreRefusedOthersUnaffected) {
       r.out.find("\"error\":{\"kind\":\"revoked\",\"message\":\"key " + a.id + " is revoked\"}"),
       std::string::npos)
       << r.out;
+  // The signature verified: which key signed what is known, and said.
+  EXPECT_NE(r.out.find("\"name\":\"demo\",\"version\":\"1.2.0\",\"key_id\":\"" + a.id + "\","),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"manifest_sha256\":\"" + manifest_sha256(from_a, a) + "\""),
+            std::string::npos)
+      << r.out;
 
   // Several files add up; a revoked key that this host does not trust changes nothing.
   list("b-only", "key-id " + b.id + "\n");
@@ -256,6 +263,12 @@ TEST_F(RevocationRun, OnlyThePackageNamedVerifies) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\"error\":{\"kind\":\"name_mismatch\",\"message\":\"package name demo, "
                        "expected Demo\"}"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"name\":\"demo\",\"version\":\"1.2.0\",\"key_id\":\"" + a.id + "\","),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"manifest_sha256\":\"" + manifest_sha256(demo, a) + "\""),
             std::string::npos)
       << r.out;
   // Equal up to a NUL is not equal; whichever check refuses it, nothing verifies.

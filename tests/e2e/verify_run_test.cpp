@@ -221,6 +221,18 @@ TEST_F(VerifyRun, EachExitStatus) {
     const auto error = std::find_if(members.begin(), members.end(),
                                     [](const auto& m) { return m.first == "error"; });
     ASSERT_NE(error, members.end());
+    // What the signature established is there exactly when it verified.
+    const bool signature_verified =
+        c.kind == nullptr || std::string_view(c.kind) == "name_not_allowed";
+    for (const char* field : {"name", "version", "key_id", "plugin_toml_sha256", "main_wasm_sha256",
+                              "manifest_sha256"}) {
+      const auto member = std::find_if(members.begin(), members.end(),
+                                       [&](const auto& m) { return m.first == field; });
+      ASSERT_NE(member, members.end()) << field;
+      EXPECT_EQ(member->second.kind,
+                signature_verified ? JsonValue::Kind::kString : JsonValue::Kind::kNull)
+          << field;
+    }
     if (c.kind == nullptr) {
       EXPECT_EQ(error->second.kind, JsonValue::Kind::kNull);
     } else {
@@ -559,6 +571,50 @@ TEST_F(VerifyRun, KeyFileEveryUserCanWriteIsRefused) {
             "(chmod o-w link.txt)\n");
 }
 
+// A key or revocation file of mode 0644 in a directory every user can write (no sticky bit)
+// could be replaced by any user: emptying the revocation file would make a revoked key verify
+// again. Refused, naming the directory and the fix; the sticky /tmp is fine.
+TEST_F(VerifyRun, TrustFilesInADirectoryOthersCanWriteAreRefused) {
+  sign("good.zip");
+  const fs::path shared = dir_.path() / "shared";
+  fs::create_directory(shared);
+  write_file(shared / "keys.txt", test_key_.public_base64 + "\n");
+  write_file(shared / "revoked.txt", "key-id " + test_key_.key_id + "\n");
+  for (const char* name : {"keys.txt", "revoked.txt"})
+    ASSERT_EQ(::chmod((shared / name).c_str(), 0644), 0);
+  const std::string dir = fs::canonical(shared).string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"key file",
+       {"-p", "shared/keys.txt", "good.zip"},
+       "plugin_verify: key file shared/keys.txt: refused, every user can write to directory " +
+           dir + " (chmod go-w " + dir + ")\n"},
+      {"revocation file",
+       {"-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"},
+       "plugin_verify: revocation file shared/revoked.txt: refused, every user can write to "
+       "directory " +
+           dir + " (chmod go-w " + dir + ")\n"},
+  };
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ToolResult r = verify(c.args);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+  }
+  // With the sticky bit nobody else can replace the user's files there.
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  EXPECT_EQ(verify({"-q", "-p", "shared/keys.txt", "good.zip"}).status, 0);
+  EXPECT_EQ(
+      verify({"-q", "-P", test_key_.public_base64, "-r", "shared/revoked.txt", "good.zip"}).status,
+      1);
+}
+
 TEST_F(VerifyRun, JsonLinesForEveryPackage) {
   sign("good.zip");
   sign("other.zip", kSamplePluginToml, kWasm, kOtherKey);
@@ -740,6 +796,49 @@ TEST_F(VerifyRun, MemoryBeforeTheSignatureIsBoundedByThePackage) {
   }
 }
 
+// A package refused for its name needs only plugin.toml: its module is never inflated, so it
+// costs what a package with a bad signature costs, whatever the module it declares.
+TEST_F(VerifyRun, APackageRefusedForItsNameNeverGetsItsModule) {
+  if (PLUGIN_SIGN_SANITIZED) GTEST_SKIP() << "the sanitizers' shadow memory is resident too";
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  const fs::path plugin = dir_.path() / "evil";
+  make_plugin(plugin, "[package]\nname = \"evil\"\nversion = \"1.0.0\"\n", "");
+  fs::resize_file(plugin / "main.wasm", 256 * kMiB);
+  const ToolResult signed_run =
+      run_tool({.args = {plugin.string(), "evil.zip"}, .key = kTestKey, .cwd = dir_.path()});
+  ASSERT_EQ(signed_run.status, 0) << signed_run.err;
+  fs::remove(plugin / "main.wasm");
+  write_file(dir_.path() / "hello-only.txt", test_key_.public_base64 + " names=hello\n");
+  write_file(dir_.path() / "revoked.txt", "key-id " + test_key_.key_id + "\n");
+  ::chmod((dir_.path() / "hello-only.txt").c_str(), 0600);
+  ::chmod((dir_.path() / "revoked.txt").c_str(), 0600);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* kind;
+  };
+  const Case cases[] = {
+      {"a key trusted only for another name", {"-p", "hello-only.txt"}, "name_not_allowed"},
+      {"another name than expected",
+       {"-P", test_key_.public_base64, "--name", "hello"},
+       "name_mismatch"},
+      {"a revoked key", {"-P", test_key_.public_base64, "-r", "revoked.txt"}, "revoked"},
+  };
+  const std::uint64_t size = fs::file_size(dir_.path() / "evil.zip");
+  ASSERT_LT(size, 600'000u);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--json", "evil.zip"});
+    const ToolResult r = verify(args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find(std::string("\"kind\":\"") + c.kind + "\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"name\":\"evil\""), std::string::npos) << r.out;
+    EXPECT_LE(r.peak_rss, 16 * size + 16 * kMiB)
+        << "peak " << r.peak_rss / kMiB << " MiB, package " << size;
+  }
+}
+
 TEST_F(VerifyRun, ExtractWritesExactlyTheVerifiedBytes) {
   const std::string toml = std::string(kSamplePluginToml) + "# more\n";
   const fs::path package = sign("good.zip", toml);
@@ -790,6 +889,61 @@ TEST_F(VerifyRun, ExtractRefusesAnExistingFileAndWritesNothing) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(names_in(dir_.path() / "out2"), (std::vector<std::string>{"signature.sig"}));
   EXPECT_FALSE(fs::exists(dir_.path() / "target"));
+}
+
+// An existing DIR that someone else controls would let them replace main.wasm once it was
+// verified and written: refused, with what to do, and nothing written.
+TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
+  sign("good.zip");
+  const fs::path own = dir_.path() / "own";
+  fs::create_directory(own);
+  ::chmod(own.c_str(), 0700);
+  struct Case {
+    const char* name;
+    const char* dir;
+    ::mode_t mode;
+    bool someone_else;  // owned by user 65534
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"writable by everyone", "open", 0777, false,
+       "others can write to it; run chmod go-w open, or extract into a new directory"},
+      {"writable by its group", "group", 0775, false,
+       "others can write to it; run chmod go-w group, or extract into a new directory"},
+      {"sticky and writable by everyone", "sticky", 01777, false,
+       "others can write to it; run chmod go-w sticky, or extract into a new directory"},
+      {"another user's", "theirs", 0755, true,
+       "it is owned by user 65534, not by you; extract into a new directory, or one of your "
+       "own"},
+      {"a link to one's own directory", "link", 0, false,
+       "it is a symbolic link; name the directory itself, or a new one"},
+      {"a link, named with a slash", "link/", 0, false,
+       "it is a symbolic link; name the directory itself, or a new one"},
+  };
+  fs::create_directory_symlink("own", dir_.path() / "link");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = dir_.path() / c.dir;
+    if (c.mode != 0) {
+      fs::create_directory(dir);
+      ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+    }
+    if (c.someone_else) {
+      if (::geteuid() != 0) continue;  // only root can give a directory away
+      ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    }
+    const ToolResult r = verify({"-P", test_key_.public_base64, "-x", c.dir, "good.zip"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string("plugin_verify: good.zip: refusing to extract into ") + c.dir +
+                         ": " + c.reason + "\n");
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{});
+  }
+  EXPECT_EQ(names_in(own), std::vector<std::string>{});
+  // One's own directory that only one can write to is fine.
+  const ToolResult r = verify({"-q", "-P", test_key_.public_base64, "-x", "own", "good.zip"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(own / "main.wasm"), kWasm);
 }
 
 TEST_F(VerifyRun, ExtractWritesNothingForAPackageThatFails) {

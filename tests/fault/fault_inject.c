@@ -18,7 +18,9 @@
  *                       with ENOMEM for an allocation, whatever E is);
  *              eintr    return -1 with EINTR once without doing the call (allocations and
  *                       the calls after it are untouched);
- *              short    for write: write only the first half of the bytes (at least 1).
+ *              short    for write: write only the first half of the bytes (at least 1);
+ *              kill     ends the process by SIGKILL before the call, as a crash or a power
+ *                       cut would (system calls only).
  *   FAULT_ALARM=S     ends the process by SIGALRM after S seconds, so that a hang shows up
  *                     as a signal of that one run.
  *   FAULT_RANDOM=B    makes every getrandom fill its buffer with the byte B (a number), so
@@ -35,6 +37,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -46,7 +49,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-enum { kModeNone, kModeErrno, kModeEintr, kModeShort };
+enum { kModeNone, kModeErrno, kModeEintr, kModeShort, kModeKill };
 enum { kMaxFds = 1024, kPathSize = 256 };
 
 static long call_count;
@@ -131,6 +134,7 @@ __attribute__((constructor)) static void setup(void) {
   }
   if (mode && strcmp(mode, "eintr") == 0) fault_mode = kModeEintr;
   if (mode && strcmp(mode, "short") == 0) fault_mode = kModeShort;
+  if (mode && strcmp(mode, "kill") == 0) fault_mode = kModeKill;
   if (mode && strncmp(mode, "errno:", 6) == 0) {
     fault_mode = kModeErrno;
     fault_errno = atoi(mode + 6);
@@ -174,6 +178,7 @@ static int is_fault(const char* function, const char* target) {
 
 /* Sets errno for a failed system call; false when the mode fails no system call. */
 static int fail(void) {
+  if (fault_mode == kModeKill) raise(SIGKILL);
   if (fault_mode == kModeErrno)
     errno = fault_errno;
   else if (fault_mode == kModeEintr)

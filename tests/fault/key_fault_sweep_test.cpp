@@ -282,5 +282,61 @@ TEST_F(KeyFaultSweep, AnOldKeyThatCannotBePutBackIsKeptAndNamed) {
   EXPECT_EQ(kOldPublic, run.public_key);
 }
 
+// Killed between its two exchanges, generate --force leaves the new secret key beside the old
+// public key, and the old secret key under a hidden name. The next generate finds that and
+// says what to do instead of replacing the pair again.
+TEST_F(KeyFaultSweep, AForcedGenerateKilledBetweenItsExchangesIsFoundByTheNextRun) {
+  const std::vector<Call> calls = trace_of({}, Before::kOldPair);
+  std::size_t second_exchange = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n)
+    if (calls[n - 1].function == "renameat2") second_exchange = n;
+  ASSERT_NE(0u, second_exchange);
+  ScratchDir dir;
+  write_file(dir.path() / "k", kOldSecret);
+  write_file(dir.path() / "k.pub", kOldPublic);
+  const auto run = [&](std::vector<std::string> env) {
+    env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    env.push_back("FAULT_PLACING=1");
+    return run_tool(ToolRun{.args = {"generate", "--force", "k"},
+                            .cwd = dir.path(),
+                            .argv0 = "plugin_key",
+                            .extra_env = std::move(env),
+                            .binary = kPluginKeyBinary});
+  };
+  const ToolResult killed = run({"FAULT_AT=" + std::to_string(second_exchange), "FAULT_MODE=kill"});
+  EXPECT_EQ(128 + 9, killed.status);
+  const std::vector<std::string> names = names_in(dir.path());
+  ASSERT_EQ(4u, names.size());
+  EXPECT_TRUE(names[0].starts_with(".k.") && !names[0].starts_with(".k.pub.")) << names[0];
+  EXPECT_TRUE(names[1].starts_with(".k.pub.")) << names[1];
+  EXPECT_EQ((std::vector<std::string>{"k", "k.pub"}), std::vector(names.begin() + 2, names.end()));
+  EXPECT_EQ(kOldSecret, read_file(dir.path() / names[0]));
+  EXPECT_EQ(kOldPublic, read_file(dir.path() / "k.pub"));
+  EXPECT_NE(kOldSecret, read_file(dir.path() / "k"));
+
+  const ToolResult next = run_tool(ToolRun{.args = {"generate", "--force", "k"},
+                                           .cwd = dir.path(),
+                                           .argv0 = "plugin_key",
+                                           .binary = kPluginKeyBinary});
+  EXPECT_EQ(1, next.status);
+  EXPECT_EQ("plugin_key: found " + names[0] + ", " + names[1] +
+                " beside k: an earlier generate was interrupted, and k and k.pub may not be a "
+                "pair; `plugin_key public FILE` shows the public key of each secret key file: "
+                "keep the pair you want as k and k.pub, delete the other files, then run "
+                "generate again\n",
+            next.err);
+  EXPECT_EQ(names, names_in(dir.path()));
+  EXPECT_EQ(kOldSecret, read_file(dir.path() / names[0]));
+  // Once the hidden files are gone, generate runs again.
+  fs::remove(dir.path() / names[0]);
+  fs::remove(dir.path() / names[1]);
+  const ToolResult again = run_tool(ToolRun{.args = {"generate", "--force", "k"},
+                                            .cwd = dir.path(),
+                                            .argv0 = "plugin_key",
+                                            .binary = kPluginKeyBinary});
+  EXPECT_EQ(0, again.status) << again.err;
+}
+
 }  // namespace
 }  // namespace plugin_sign::testing

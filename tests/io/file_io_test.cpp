@@ -207,7 +207,86 @@ TEST(ReadTrustFile, RefusesAFileEveryUserCanWriteAndNoOther) {
     }
     ASSERT_FALSE(got.has_value());
     EXPECT_EQ(got.error().kind, IoErrorKind::kWorldWritable);
-    EXPECT_EQ(io_error_text(got.error()), "every user can write to it");
+    EXPECT_EQ(io_error_text(got.error()),
+              "every user can write to it (chmod o-w " + path.string() + ")");
+  }
+}
+
+// Whoever could change a directory above a trust file could replace the file: each one up to
+// the root must be the user's or root's, writable by no one else, unless it is sticky.
+TEST(ReadTrustFile, RefusesAFileInADirectoryOthersControl) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a directory to another user needs root";
+  ScratchDir scratch;
+  const auto top = scratch.path() / "top";
+  const auto dir = top / "dir";
+  std::filesystem::create_directories(dir);
+  write_file(dir / "keys", "key\n");
+  ::chmod((dir / "keys").c_str(), 0644);
+  std::filesystem::create_symlink(dir / "keys", scratch.path() / "link");
+  // A link whose own directory lies on no path to the file.
+  const auto elsewhere = scratch.path() / "elsewhere";
+  std::filesystem::create_directory(elsewhere);
+  ::chmod(elsewhere.c_str(), 0755);
+  std::filesystem::create_symlink(dir / "keys", elsewhere / "link");
+  constexpr ::uid_t kNobody = 65534;
+  struct Case {
+    const char* name;
+    std::filesystem::path changed;  // the directory or file changed
+    ::mode_t mode;
+    ::uid_t owner;
+    ::gid_t group;
+    std::string read;    // the path read
+    std::string reason;  // empty: read
+  };
+  const std::string d = dir.string();
+  const std::string t = top.string();
+  const std::string keys = (dir / "keys").string();
+  const std::string link = (scratch.path() / "link").string();
+  const Case cases[] = {
+      {"safe", dir, 0755, 0, 0, keys, ""},
+      {"a parent every user can write", dir, 0777, 0, 0, keys,
+       "every user can write to directory " + d + " (chmod go-w " + d + ")"},
+      {"a grandparent every user can write", top, 0757, 0, 0, keys,
+       "every user can write to directory " + t + " (chmod go-w " + t + ")"},
+      {"a sticky directory every user can write", dir, 01777, 0, 0, keys, ""},
+      {"a parent another group can write", dir, 0775, 0, kNobody, keys,
+       "group 65534 can write to directory " + d + " (chmod go-w " + d + ")"},
+      {"a parent the user's private group can write", dir, 0775, 0, 0, keys, ""},
+      {"a parent another user owns", dir, 0755, kNobody, 0, keys,
+       "directory " + d + " is owned by user 65534, neither you nor root (chown 0 " + d + ")"},
+      {"a file another user owns", dir / "keys", 0644, kNobody, 0, keys,
+       "it is owned by user 65534, neither you nor root (chown 0 " + keys + ")"},
+      {"a sticky file every user can write", dir / "keys", 01646, 0, 0, keys,
+       "every user can write to it (chmod o-w " + keys + ")"},
+      {"a file another group can write", dir / "keys", 0664, 0, kNobody, keys,
+       "group 65534 can write to it (chmod go-w " + keys + ")"},
+      {"a link whose target's directory others control", dir, 0777, 0, 0, link,
+       "every user can write to directory " + d + " (chmod go-w " + d + ")"},
+      {"a link in a directory others control", elsewhere, 0777, 0, 0, (elsewhere / "link").string(),
+       "every user can write to directory " + elsewhere.string() + " (chmod go-w " +
+           elsewhere.string() + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    struct stat before {};
+    ASSERT_EQ(::stat(c.changed.c_str(), &before), 0);
+    ASSERT_EQ(::chown(c.changed.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(c.changed.c_str(), c.mode), 0);
+    auto got = read_trust_file(c.read);
+    auto checked = check_trust_path(c.read);
+    if (c.reason.empty()) {
+      ASSERT_TRUE(got.has_value()) << io_error_text(got.error());
+      EXPECT_EQ(text_of(*got), "key\n");
+      EXPECT_TRUE(checked.has_value()) << io_error_text(checked.error());
+    } else {
+      ASSERT_FALSE(got.has_value());
+      EXPECT_EQ(got.error().kind, IoErrorKind::kWorldWritable);
+      EXPECT_EQ(io_error_text(got.error()), c.reason);
+      ASSERT_FALSE(checked.has_value());
+      EXPECT_EQ(io_error_text(checked.error()), c.reason);
+    }
+    ASSERT_EQ(::chown(c.changed.c_str(), before.st_uid, before.st_gid), 0);
+    ASSERT_EQ(::chmod(c.changed.c_str(), before.st_mode & 07777), 0);
   }
 }
 

@@ -130,6 +130,60 @@ TEST(ParsePublicKey, RefusesAnythingButTheBase64OfThirtyTwoBytes) {
   }
 }
 
+// A key that no key pair has: a small-order point, a real key plus a small-order point (which
+// verifies the real key's signatures under another key ID, so that revoking the real key would
+// not cover it), or a non-canonical encoding. Refused when loaded, in every form.
+TEST(ParsePublicKey, RefusesPointsOutsideThePrimeOrderSubgroup) {
+  ASSERT_GE(sodium_init(), 0);
+  const PublicKey real = key_of(kKey1);
+  const auto* real_bytes = reinterpret_cast<const unsigned char*>(real.data());
+  // The point of order 2, (0, -1): y = p - 1.
+  unsigned char order_two[32];
+  std::memset(order_two, 0xff, sizeof order_two);
+  order_two[0] = 0xec;
+  order_two[31] = 0x7f;
+  unsigned char mixed[32];
+  ASSERT_EQ(crypto_core_ed25519_add(mixed, real_bytes, order_two), 0);
+  // y = p + 1 encodes the point y = 1 (the identity) non-canonically.
+  unsigned char non_canonical[32];
+  std::memset(non_canonical, 0xff, sizeof non_canonical);
+  non_canonical[0] = 0xee;
+  non_canonical[31] = 0x7f;
+  unsigned char identity[32] = {1};
+  const auto base64 = [](const unsigned char* bytes) {
+    char text[sodium_base64_ENCODED_LEN(32, sodium_base64_VARIANT_ORIGINAL)];
+    sodium_bin2base64(text, sizeof text, bytes, 32, sodium_base64_VARIANT_ORIGINAL);
+    return std::string(text);
+  };
+  const std::string reason =
+      "public key is not a point of Ed25519's prime-order subgroup, so no key pair has it "
+      "(small or mixed order, or not canonically encoded)";
+  for (const unsigned char* bytes : {order_two, mixed, non_canonical, identity}) {
+    const std::string text = base64(bytes);
+    SCOPED_TRACE(text);
+    auto key = parse_public_key(text);
+    ASSERT_FALSE(key.has_value());
+    EXPECT_EQ(reason, key.error());
+    auto file = parse_trusted_keys("# keys\n" + text + " names=demo\n");
+    ASSERT_FALSE(file.has_value());
+    EXPECT_EQ("line 2: " + reason, file.error());
+    // The same key as a PEM block.
+    const unsigned char prefix[] = {0x30, 0x2a, 0x30, 0x05, 0x06, 0x03,
+                                    0x2b, 0x65, 0x70, 0x03, 0x21, 0x00};
+    unsigned char der[44];
+    std::memcpy(der, prefix, sizeof prefix);
+    std::memcpy(der + sizeof prefix, bytes, 32);
+    char der_text[sodium_base64_ENCODED_LEN(44, sodium_base64_VARIANT_ORIGINAL)];
+    sodium_bin2base64(der_text, sizeof der_text, der, sizeof der, sodium_base64_VARIANT_ORIGINAL);
+    auto pem = parse_trusted_keys("-----BEGIN PUBLIC KEY-----\n" + std::string(der_text) +
+                                  "\n-----END PUBLIC KEY-----\n");
+    ASSERT_FALSE(pem.has_value());
+    EXPECT_EQ("line 2: " + reason, pem.error());
+  }
+  // The real key itself is a key.
+  EXPECT_TRUE(parse_public_key(base64(real_bytes)).has_value());
+}
+
 struct Accepted {
   const char* name;
   std::string text;

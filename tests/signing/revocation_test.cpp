@@ -132,6 +132,12 @@ TEST_F(Revocation, RefusesATamperedStatement) {
   }
 }
 
+std::string repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
   const std::string key = words_of(statement(1))[1];
   const std::string signature = words_of(statement(1))[2];
@@ -146,6 +152,16 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
        "unknown entry \"revoke\" (the entries are key, key-id and package)"},
       {"capitalised word", "Key-id " + id,
        "unknown entry \"Key-id\" (the entries are key, key-id and package)"},
+      // A word is quoted up to 32 bytes, never cutting a UTF-8 sequence: a 4 MiB word would
+      // otherwise make a 4 MiB error line.
+      {"a long unknown word", std::string(4 << 20, 'x') + " " + id,
+       "unknown entry \"" + std::string(32, 'x') +
+           "...\" (the entries are key, key-id and package)"},
+      {"a long unknown word of two-byte characters", "a" + repeat("\u00e9", 20),
+       "unknown entry \"a" + repeat("\u00e9", 15) +
+           "...\" (the entries are key, key-id and package)"},
+      {"an unknown word of exactly 32 bytes", std::string(32, 'y'),
+       "unknown entry \"" + std::string(32, 'y') + "\" (the entries are key, key-id and package)"},
       {"key-id too short", "key-id " + id.substr(1),
        "key-id must be 16 hexadecimal digits, found 15 characters"},
       {"key-id too long", "key-id " + id + "0",

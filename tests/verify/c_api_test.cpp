@@ -91,6 +91,75 @@ TEST_F(CApi, AFailedResultHasItsStatusAndMessageAndNothingElse) {
   EXPECT_EQ(nullptr, plugin_sign_result_public_key(result.get()));
 }
 
+// A refusal after the signature keeps what the signature established: the name and version
+// when plugin.toml gave them, the key and the digests; never the bytes.
+TEST_F(CApi, ARefusalAfterTheSignatureTellsWhichKeySignedWhat) {
+  const std::vector<std::byte> package = testing::package_of(contents_);
+  const Result verified = verify(package);
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verified.get()));
+  const std::string manifest = plugin_sign_result_manifest_sha256(verified.get());
+  const Revoked revoked(plugin_sign_revocations_new());
+  const std::string entry = "package " + manifest + "\n";
+  ASSERT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_revocations_add_file_text(revoked.get(), entry.data(), entry.size()));
+  const testing::Contents bad_toml =
+      testing::signed_contents(1, "[package]\nversion = 1\n", testing::sample_module(10));
+  const std::vector<std::byte> bad_package = testing::package_of(bad_toml);
+  const Keys scoped(plugin_sign_keys_new());
+  const std::string scoped_text = public_key_base64(testing::trusted(1).key) + " names=other\n";
+  ASSERT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_keys_add_file_text(scoped.get(), scoped_text.data(), scoped_text.size()));
+  struct Case {
+    const char* name;
+    const plugin_sign_keys* keys;
+    const plugin_sign_revocations* revocations;
+    const char* expected_name;
+    const std::vector<std::byte>* package;
+    plugin_sign_status status;
+    bool name_known;
+  };
+  const Case cases[] = {
+      {"revoked", keys_.get(), revoked.get(), nullptr, &package, PLUGIN_SIGN_REVOKED, true},
+      {"name not allowed", scoped.get(), nullptr, nullptr, &package, PLUGIN_SIGN_NAME_NOT_ALLOWED,
+       true},
+      {"name mismatch", keys_.get(), nullptr, "other", &package, PLUGIN_SIGN_NAME_MISMATCH, true},
+      {"plugin.toml malformed", keys_.get(), nullptr, nullptr, &bad_package, PLUGIN_SIGN_MALFORMED,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t length = c.expected_name ? std::strlen(c.expected_name) : 0;
+    const Result result(plugin_sign_verify_package_with(c.keys, c.revocations, c.expected_name,
+                                                        length, c.package->data(),
+                                                        c.package->size(), nullptr));
+    EXPECT_EQ(c.status, plugin_sign_result_status(result.get()));
+    EXPECT_STREQ(plugin_sign_result_key_id(verified.get()),
+                 plugin_sign_result_key_id(result.get()));
+    ASSERT_NE(nullptr, plugin_sign_result_public_key(result.get()));
+    EXPECT_EQ(0, std::memcmp(plugin_sign_result_public_key(verified.get()),
+                             plugin_sign_result_public_key(result.get()), 32));
+    ASSERT_NE(nullptr, plugin_sign_result_manifest_sha256(result.get()));
+    EXPECT_EQ(c.package == &package, plugin_sign_result_manifest_sha256(result.get()) == manifest);
+    EXPECT_NE(nullptr, plugin_sign_result_plugin_toml_sha256(result.get()));
+    EXPECT_NE(nullptr, plugin_sign_result_main_wasm_sha256(result.get()));
+    std::size_t length_out = 9;
+    const char* name = plugin_sign_result_name(result.get(), &length_out);
+    if (c.name_known) {
+      EXPECT_STREQ("demo", name);
+      EXPECT_EQ(4u, length_out);
+      EXPECT_STREQ("1.2.0", plugin_sign_result_version(result.get(), nullptr));
+    } else {
+      EXPECT_EQ(nullptr, name);
+      EXPECT_EQ(0u, length_out);
+      EXPECT_EQ(nullptr, plugin_sign_result_version(result.get(), nullptr));
+    }
+    std::size_t size = 7;
+    EXPECT_EQ(nullptr, plugin_sign_result_main_wasm(result.get(), &size));
+    EXPECT_EQ(0u, size);
+    EXPECT_EQ(nullptr, plugin_sign_result_plugin_toml(result.get(), nullptr));
+  }
+}
+
 // Each kind of refusal keeps its own status across the C interface.
 TEST_F(CApi, EachRefusalHasItsOwnStatus) {
   const Keys other_key(plugin_sign_keys_new());
@@ -130,16 +199,33 @@ TEST_F(CApi, KeyTextsAreCheckedAndTheirErrorKept) {
   EXPECT_STRNE("", plugin_sign_keys_error(keys.get()));
   EXPECT_EQ(2u, plugin_sign_keys_count(keys.get()));
 
+  // The set fails closed: a host that ignored the failed addition verifies nothing with it,
+  // even after a later addition succeeded.
   const std::vector<std::byte> package = testing::package_of(contents_);
+  const std::string more = public_key_base64(testing::trusted(3).key);
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_base64(keys.get(), more.c_str()));
+  EXPECT_STREQ("", plugin_sign_keys_error(keys.get()));
   const Result result(
       plugin_sign_verify_package(keys.get(), package.data(), package.size(), nullptr));
-  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(result.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_KEY, plugin_sign_result_status(result.get()));
+  EXPECT_STREQ(
+      "key set unusable: an addition to it failed: public key is not valid base64: Invalid "
+      "symbol 32, offset 3.",
+      plugin_sign_result_message(result.get()));
+  EXPECT_EQ(nullptr, plugin_sign_result_key_id(result.get()));
+  // The same keys added without the failure verify it.
+  const Keys fresh(plugin_sign_keys_new());
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_file_text(fresh.get(), file.data(), file.size()));
+  const Result verified(
+      plugin_sign_verify_package(fresh.get(), package.data(), package.size(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verified.get()));
 }
 
 TEST_F(CApi, NullArgumentsAreReportedNotFollowed) {
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_base64(nullptr, "x"));
-  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_base64(keys_.get(), nullptr));
-  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file_text(keys_.get(), nullptr, 3));
+  const Keys spare(plugin_sign_keys_new());
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_base64(spare.get(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file_text(spare.get(), nullptr, 3));
   const Result no_keys(plugin_sign_verify_package(nullptr, "x", 1, nullptr));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_keys.get()));
   const Result no_data(plugin_sign_verify_package(keys_.get(), nullptr, 1, nullptr));
@@ -241,21 +327,27 @@ TEST_F(CApi, AddsAKeyFileByPathAndRefusesOneEveryUserCanWrite) {
       {"missing", missing, PLUGIN_SIGN_UNREADABLE,
        missing + ": failed to read: No such file or directory (os error 2)"},
   };
-  const Keys keys(plugin_sign_keys_new());
+  const std::vector<std::byte> package = testing::package_of(
+      testing::signed_contents(2, std::string(testing::kSampleToml), testing::sample_module(100)));
   for (const auto& c : failures) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.status, plugin_sign_keys_add_file(keys.get(), c.path.c_str()));
-    EXPECT_EQ(c.message, plugin_sign_keys_error(keys.get()));
-    EXPECT_EQ(0u, plugin_sign_keys_count(keys.get()));
+    const Keys failed(plugin_sign_keys_new());
+    EXPECT_EQ(c.status, plugin_sign_keys_add_file(failed.get(), c.path.c_str()));
+    EXPECT_EQ(c.message, plugin_sign_keys_error(failed.get()));
+    EXPECT_EQ(0u, plugin_sign_keys_count(failed.get()));
+    // Fail closed: the set refuses to verify, with the addition's status and reason.
+    ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_file(failed.get(), good.c_str()));
+    const Result refused(
+        plugin_sign_verify_package(failed.get(), package.data(), package.size(), nullptr));
+    EXPECT_EQ(c.status, plugin_sign_result_status(refused.get()));
+    EXPECT_EQ("key set unusable: an addition to it failed: " + c.message,
+              plugin_sign_result_message(refused.get()));
   }
+  const Keys keys(plugin_sign_keys_new());
   ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_file(keys.get(), good.c_str()));
   EXPECT_EQ(1u, plugin_sign_keys_count(keys.get()));
   EXPECT_STREQ("", plugin_sign_keys_error(keys.get()));
-  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file(keys.get(), nullptr));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file(nullptr, good.c_str()));
-
-  const std::vector<std::byte> package = testing::package_of(
-      testing::signed_contents(2, std::string(testing::kSampleToml), testing::sample_module(100)));
   const Result result(
       plugin_sign_verify_package(keys.get(), package.data(), package.size(), nullptr));
   EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(result.get()));
@@ -287,30 +379,37 @@ TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
       {"missing", missing, PLUGIN_SIGN_UNREADABLE,
        missing + ": failed to read: No such file or directory (os error 2)"},
   };
-  const Revoked revoked(plugin_sign_revocations_new());
-  for (const auto& c : failures) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.status, plugin_sign_revocations_add_file(revoked.get(), c.path.c_str()));
-    EXPECT_EQ(c.message, plugin_sign_revocations_error(revoked.get()));
-  }
-  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_revocations_add_file(revoked.get(), nullptr));
-
-  // Nothing of the refused files was added: key 2's package still verifies, until the good
-  // file revokes its key.
   const Keys keys(plugin_sign_keys_new());
   const std::string key = public_key_base64(testing::trusted(2).key);
   ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_keys_add_base64(keys.get(), key.c_str()));
   const std::vector<std::byte> package = testing::package_of(
       testing::signed_contents(2, std::string(testing::kSampleToml), testing::sample_module(100)));
-  const auto verify = [&] {
-    const Result result(plugin_sign_verify_package_with(keys.get(), revoked.get(), nullptr, 0,
-                                                        package.data(), package.size(), nullptr));
-    return plugin_sign_result_status(result.get());
+  const auto verify_with = [&](const plugin_sign_revocations* revocations) {
+    return Result(plugin_sign_verify_package_with(keys.get(), revocations, nullptr, 0,
+                                                  package.data(), package.size(), nullptr));
   };
+  for (const auto& c : failures) {
+    SCOPED_TRACE(c.name);
+    const Revoked failed(plugin_sign_revocations_new());
+    EXPECT_EQ(c.status, plugin_sign_revocations_add_file(failed.get(), c.path.c_str()));
+    EXPECT_EQ(c.message, plugin_sign_revocations_error(failed.get()));
+    // Fail closed: a host that ignored the status does not verify a package the file it meant
+    // to add may revoke.
+    const Result refused = verify_with(failed.get());
+    EXPECT_EQ(c.status, plugin_sign_result_status(refused.get()));
+    EXPECT_EQ("revocation set unusable: an addition to it failed: " + c.message,
+              plugin_sign_result_message(refused.get()));
+  }
+  const Revoked revoked(plugin_sign_revocations_new());
+  const auto verify = [&] { return plugin_sign_result_status(verify_with(revoked.get()).get()); };
   EXPECT_EQ(PLUGIN_SIGN_OK, verify());
   ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_revocations_add_file(revoked.get(), good.c_str()));
   EXPECT_STREQ("", plugin_sign_revocations_error(revoked.get()));
   EXPECT_EQ(PLUGIN_SIGN_REVOKED, verify());
+  const Revoked spare(plugin_sign_revocations_new());
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_revocations_add_file(spare.get(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_result_status(verify_with(spare.get()).get()));
 }
 
 TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
@@ -356,13 +455,15 @@ TEST_F(CApi, RevocationFilesAddUpAndABadOneAddsNothing) {
   EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(revoked.get()).get()));
   EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(nullptr).get()));
 
-  // A bad line refuses the whole text, the key-id before it included.
+  // A bad line refuses the whole text, the key-id before it included; and the set it was
+  // added to refuses to verify from then on.
   const std::string bad = "key-id " + key_id(testing::trusted(1).key) + "\nkey-id 12\n";
+  const Revoked failed(plugin_sign_revocations_new());
   EXPECT_EQ(PLUGIN_SIGN_INVALID_KEY,
-            plugin_sign_revocations_add_file_text(revoked.get(), bad.data(), bad.size()));
+            plugin_sign_revocations_add_file_text(failed.get(), bad.data(), bad.size()));
   EXPECT_STREQ("line 2: key-id must be 16 hexadecimal digits, found 2 characters",
-               plugin_sign_revocations_error(revoked.get()));
-  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(revoked.get()).get()));
+               plugin_sign_revocations_error(failed.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_KEY, plugin_sign_result_status(verify_with(failed.get()).get()));
 
   const std::string other = revocation_statement(SigningKey(testing::test_seed(2)));
   const std::string mine = revocation_statement(SigningKey(testing::test_seed(1)));
@@ -376,7 +477,7 @@ TEST_F(CApi, RevocationFilesAddUpAndABadOneAddsNothing) {
   EXPECT_EQ(PLUGIN_SIGN_REVOKED, plugin_sign_result_status(result.get()));
   EXPECT_EQ("key " + key_id(testing::trusted(1).key) + " is revoked",
             plugin_sign_result_message(result.get()));
-  EXPECT_EQ(nullptr, plugin_sign_result_name(result.get(), nullptr));
+  EXPECT_EQ(nullptr, plugin_sign_result_main_wasm(result.get(), nullptr));
 
   // The functions that take no revocations keep verifying it.
   EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify(package).get()));

@@ -2,6 +2,7 @@
 // order the checks come.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ namespace {
 using testing::Contents;
 using testing::signed_contents;
 using testing::trusted;
+namespace fs = std::filesystem;
 
 std::string statement(int n) {
   return revocation_statement(SigningKey(testing::test_seed(n)));
@@ -177,6 +179,75 @@ TEST(ExpectedName, AndRevocationsHoldForAPluginDirectory) {
   auto revoked = verify_plugin_directory(dir.path().string(), keys, options(&revocations));
   ASSERT_FALSE(revoked.has_value());
   EXPECT_EQ(VerifyErrorKind::kRevoked, revoked.error().kind);
+}
+
+// Once the signature verified, every refusal says which key signed what, so that a host can
+// log it; before the signature nothing is known. A package and a plugin directory alike.
+TEST(SignedFacts, EveryRefusalAfterTheSignatureCarriesThem) {
+  const Contents demo = signed_contents(1, testing::kSamplePluginToml, testing::noise(10));
+  const Contents bad_toml = signed_contents(1, "[package]\nversion = 1\n", testing::noise(10));
+  const Contents empty_name =
+      signed_contents(1, "[package]\nname = \"\"\nversion = \"1.0\"\n", testing::noise(10));
+  const TrustedKey keys[] = {trusted(1)};
+  const TrustedKey scoped[] = {trusted(2), trusted(1, {"other"}), trusted(3)};
+  const VerifiedPackage reference = *verify_package(testing::package_of(demo), keys);
+  const Revocations revoked_key = revocations_of("key-id " + key_id(trusted(1).key));
+  const Revocations revoked_package = revocations_of("package " + reference.manifest_sha256);
+  struct Case {
+    const char* name;
+    const Contents* contents;
+    std::span<const TrustedKey> keys;
+    VerifyOptions options;
+    VerifyErrorKind kind;
+    bool name_known;
+  };
+  const Case cases[] = {
+      {"a revoked key", &demo, keys, options(&revoked_key), VerifyErrorKind::kRevoked, true},
+      {"a revoked package", &demo, keys, options(&revoked_package), VerifyErrorKind::kRevoked,
+       true},
+      {"a revoked key, plugin.toml malformed", &bad_toml, keys, options(&revoked_key),
+       VerifyErrorKind::kRevoked, false},
+      {"a name the key may not sign", &demo, scoped, options(nullptr),
+       VerifyErrorKind::kNameNotAllowed, true},
+      {"another name than expected", &demo, keys, options(nullptr, "hello"),
+       VerifyErrorKind::kNameMismatch, true},
+      {"plugin.toml malformed", &bad_toml, keys, options(nullptr), VerifyErrorKind::kMalformed,
+       false},
+      {"an empty name", &empty_name, keys, options(nullptr), VerifyErrorKind::kMalformed, false},
+  };
+  testing::ScratchDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Contents& contents = *c.contents;
+    const fs::path plugin = dir.path() / c.name;
+    testing::make_plugin(plugin, contents.plugin_toml,
+                         std::string_view(reinterpret_cast<const char*>(contents.main_wasm.data()),
+                                          contents.main_wasm.size()));
+    testing::write_file(plugin / "signature.sig", contents.signature);
+    for (const auto& result : {verify_package(testing::package_of(contents), c.keys, c.options),
+                               verify_plugin_directory(plugin.string(), c.keys, c.options)}) {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(c.kind, result.error().kind) << result.error().message;
+      ASSERT_TRUE(result.error().facts.has_value());
+      const SignedFacts& facts = *result.error().facts;
+      EXPECT_EQ(trusted(1).key, facts.key);
+      EXPECT_EQ(64u, facts.manifest_sha256.size());
+      EXPECT_EQ(c.contents == &demo, facts.manifest_sha256 == reference.manifest_sha256);
+      EXPECT_EQ(reference.main_wasm_sha256, facts.main_wasm_sha256);  // the same module
+      EXPECT_EQ(c.contents == &demo, facts.plugin_toml_sha256 == reference.plugin_toml_sha256);
+      EXPECT_EQ(c.name_known, facts.name.has_value());
+      EXPECT_EQ(c.name_known, facts.version.has_value());
+      if (c.name_known) {
+        EXPECT_EQ("demo", *facts.name);
+        EXPECT_EQ("1.2.0", *facts.version);
+      }
+    }
+  }
+  // Before the signature: nothing.
+  const TrustedKey other[] = {trusted(2)};
+  auto unsigned_result = verify_package(testing::package_of(demo), other);
+  ASSERT_FALSE(unsigned_result.has_value());
+  EXPECT_FALSE(unsigned_result.error().facts.has_value());
 }
 
 // A revocation statement placed where a package's signature goes does not verify the package.

@@ -280,8 +280,11 @@ TEST(VerifyPackage, RefusesControlCharactersInNameAndVersion) {
        "invalid plugin.toml: package version contains control character U+0009"},
       {"line feed in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\\n2.0\"\n",
        "invalid plugin.toml: package version contains control character U+000A"},
+      // An empty name shows as nothing, and "*" patterns match it.
+      {"an empty name", "[package]\nname = \"\"\nversion = \"1.0.0\"\n",
+       "invalid plugin.toml: package name is empty"},
   };
-  const TrustedKey scoped[] = {trusted(1, {"*-beta"})};
+  const TrustedKey scoped[] = {trusted(1, {"*-beta", "*"})};
   const TrustedKey other[] = {trusted(2)};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,9 +1,14 @@
 #include "tools/plugin_key/commands.hpp"
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "io/file_io.hpp"
 #include "io/new_file.hpp"
@@ -58,6 +63,41 @@ std::expected<SigningKey, std::string> read_signing_key(std::string_view path) {
   return std::unexpected(name + ": must decode to exactly 32 bytes");
 }
 
+// Whether `name` is a hidden temporary name that writing `base` uses: "." BASE "." and 12
+// hexadecimal digits ".tmp" (BASE cut to 200 bytes).
+bool is_temporary_of(std::string_view name, std::string_view base) {
+  const std::string prefix = "." + std::string(base.substr(0, 200)) + ".";
+  if (!name.starts_with(prefix) || !name.ends_with(".tmp")) return false;
+  const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+  return digits.size() == 12 && std::all_of(digits.begin(), digits.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// The hidden files that an interrupted generate leaves beside SECRET_FILE and its .pub, sorted:
+// killed between its two exchanges, `--force` leaves the new secret key as SECRET_FILE, the
+// old public key as SECRET_FILE.pub, and the old secret key under one of these names.
+std::vector<std::string> leftovers_of(std::string_view secret_file) {
+  const std::size_t slash = secret_file.rfind('/');
+  const std::string dir = slash == std::string_view::npos ? "."
+                          : slash == 0                    ? "/"
+                                       : std::string(secret_file.substr(0, slash));
+  const std::string_view base =
+      slash == std::string_view::npos ? secret_file : secret_file.substr(slash + 1);
+  const std::string public_base = std::string(base) + ".pub";
+  std::vector<std::string> found;
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
+  if (!listing) return found;
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    if (is_temporary_of(name, base) || is_temporary_of(name, public_base))
+      found.emplace_back(slash == std::string_view::npos ? std::string(name)
+                                                         : dir + "/" + std::string(name));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 std::string ids_of(const std::vector<TrustedKey>& keys) {
   std::string out;
   for (const TrustedKey& trusted : keys) out += key_id(trusted.key) + "\n";
@@ -67,6 +107,21 @@ std::string ids_of(const std::vector<TrustedKey>& keys) {
 }  // namespace
 
 std::expected<std::string, std::string> generate_key(std::string_view secret_file, bool force) {
+  // A forced run killed midway may have left the previous secret key under a hidden name:
+  // replacing the pair now could lose track of which secret key goes with which public key.
+  // (Without --force the visible files it left are refused anyway.)
+  if (const std::vector<std::string> leftovers =
+          force ? leftovers_of(secret_file) : std::vector<std::string>{};
+      !leftovers.empty()) {
+    std::string names;
+    for (const std::string& name : leftovers) names += (names.empty() ? "" : ", ") + name;
+    const std::string file(secret_file);
+    return std::unexpected(
+        "found " + names + " beside " + file + ": an earlier generate was interrupted, and " +
+        file + " and " + file + ".pub may not be a pair; `plugin_key public FILE` shows the " +
+        "public key of each secret key file: keep the pair you want as " + file + " and " + file +
+        ".pub, delete the other files, then run generate again");
+  }
   const SigningKey key = generate_signing_key();
   SecretBuffer secret_text;
   write_secret_key_text(key, secret_text);
@@ -115,11 +170,15 @@ std::expected<std::string, std::string> show_key_id(std::string_view key_or_file
   auto key = parse_public_key(key_or_file);
   if (key) return key_id(*key) + "\n";
   const std::string name(key_or_file);
-  auto bytes = read_plugin_file("", key_or_file, kMaxKeyFileSize);
+  // Read as plugin_verify reads a key file: an ID of a key that others could have put there
+  // would vouch for a key nobody trusts.
+  auto bytes = read_trust_file(key_or_file, kMaxKeyFileSize);
   if (!bytes) {
     if (bytes.error().os_error == ENOENT)
       return std::unexpected(name + " is not a public key (" + key.error() +
                              ") nor an existing file; " + std::string(kExpectedPublicKey));
+    if (bytes.error().kind == IoErrorKind::kWorldWritable)
+      return std::unexpected(name + ": refused, " + io_error_text(bytes.error()));
     return std::unexpected("failed to read " + name + ": " + io_error_text(bytes.error()));
   }
   const auto content = bytes->bytes();

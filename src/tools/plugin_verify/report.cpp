@@ -78,6 +78,11 @@ std::string json_or_null(const std::optional<VerifiedFacts>& facts,
   return facts ? json_string((*facts).*field) : "null";
 }
 
+std::string json_or_null(const std::optional<VerifiedFacts>& facts,
+                         std::optional<std::string> VerifiedFacts::*field) {
+  return facts && (*facts).*field ? json_string(*((*facts).*field)) : "null";
+}
+
 }  // namespace
 
 int exit_status(const PackageReport& report) {
@@ -181,8 +186,8 @@ std::string text_line(const PackageReport& report) {
     return "plugin_verify: " + escape_text(report.package) + ": " +
            escape_text(report.failure->message) + "\n";
   const VerifiedFacts& facts = *report.verified;
-  return escape_text(report.package) + ": verified " + escape_text(facts.name, true) + " " +
-         escape_text(facts.version, true) + ", key " + facts.key_id + "\n";
+  return escape_text(report.package) + ": verified " + escape_text(facts.name.value_or(""), true) +
+         " " + escape_text(facts.version.value_or(""), true) + ", key " + facts.key_id + "\n";
 }
 
 std::string json_line(const PackageReport& report) {

@@ -27,10 +27,11 @@ struct Failure {
   std::string message;
 };
 
-/// What a verified signature established about a package.
+/// What a verified signature established about a package, verified or refused after its
+/// signature; the name and version only when plugin.toml gave ones that passed their checks.
 struct VerifiedFacts {
-  std::string name;
-  std::string version;
+  std::optional<std::string> name;
+  std::optional<std::string> version;
   std::string key_id;
   std::string plugin_toml_sha256;
   std::string main_wasm_sha256;
@@ -38,7 +39,7 @@ struct VerifiedFacts {
 };
 
 /// The outcome for one PACKAGE argument: `verified` when its signature verified, `failure`
-/// when anything went wrong (both after a failed extraction).
+/// when anything went wrong (both for a failure after the signature, extraction included).
 struct PackageReport {
   std::string package;
   std::optional<VerifiedFacts> verified;

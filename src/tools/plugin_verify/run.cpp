@@ -55,6 +55,16 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// What a refusal after the signature still tells: which key signed what.
+VerifiedFacts facts_of(const SignedFacts& facts) {
+  return VerifiedFacts{.name = facts.name,
+                       .version = facts.version,
+                       .key_id = key_id(facts.key),
+                       .plugin_toml_sha256 = facts.plugin_toml_sha256,
+                       .main_wasm_sha256 = facts.main_wasm_sha256,
+                       .manifest_sha256 = facts.manifest_sha256};
+}
+
 VerifiedFacts facts_of(const VerifiedPackage& package) {
   return VerifiedFacts{.name = package.name,
                        .version = package.version,
@@ -106,6 +116,7 @@ PackageReport check_package(const std::string& package, std::span<const TrustedK
   auto verified = is_directory(package) ? verify_plugin_directory(package, keys, options)
                                         : verify_package_file(package, keys, options);
   if (!verified) {
+    if (verified.error().facts) report.verified = facts_of(*verified.error().facts);
     report.failure = Failure{.kind = failure_kind(verified.error().kind),
                              .message = std::move(verified.error().message)};
     return report;
