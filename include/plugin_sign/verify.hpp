@@ -50,6 +50,7 @@ enum class VerifyErrorKind {
   kNameNotAllowed,  ///< a trusted key verifies it, but none allowed for the package's name
   kRevoked,         ///< a key that verifies it, or the package itself, is revoked
   kNameMismatch,    ///< verified, but its name is not the name the caller expected
+  kRollback,        ///< verified, but older than (or another release of) a recorded version
 };
 
 /// The kind and a message that names the failed check, e.g. "main.wasm: CRC-32 does not
@@ -118,12 +119,19 @@ struct VerifyOptions {
   const Revocations* revocations = nullptr;
   /// The package name the host asked for: any other name, byte for byte, is refused.
   std::optional<std::string_view> expected_name = std::nullopt;
+  /// The path of the host's version record (plugin_sign/version_record.hpp); none when empty.
+  /// A package older than the highest version recorded for its name from a key that is not
+  /// revoked, or recorded with the same version and another manifest_sha256, is refused
+  /// (kRollback); a package that verifies is recorded. A record that does not exist is
+  /// created (its directory must exist); one that cannot be read, locked, parsed or written
+  /// refuses the package (kUnreadable) and is never reset.
+  std::optional<std::string_view> record = std::nullopt;
 };
 
 /// verify_package with `options`. After the signature, in this order: a key that verifies it
 /// and is revoked refuses the package, whatever other trusted key verifies it too; then a
-/// revoked manifest_sha256; then plugin.toml, the names the key is trusted for, and the
-/// expected name.
+/// revoked manifest_sha256; then plugin.toml, the names the key is trusted for, the
+/// expected name, the revocations' version floors ("below" entries, kRevoked) and the record.
 [[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package(
     std::span<const std::byte> archive, std::span<const TrustedKey> keys,
     const VerifyOptions& options);

@@ -12,8 +12,10 @@
 #include "archive/zip_reader.hpp"
 #include "io/file_io.hpp"
 #include "plugin/plugin_toml.hpp"
+#include "plugin/semver.hpp"
 #include "signing/manifest.hpp"
 #include "signing/signature.hpp"
+#include "verify/version_record.hpp"
 
 namespace plugin_sign {
 namespace {
@@ -90,6 +92,41 @@ std::expected<void, VerifyError> check_expected_name(std::string_view name,
                  "package name " + std::string(name) + ", expected " + std::string(*expected));
 }
 
+// A "below" entry refuses every lower version of its name; a version that is not a semantic
+// version cannot be shown to be at least the floor, so it is refused too.
+std::expected<void, VerifyError> check_version_floor(const Revocations* revocations,
+                                                     std::string_view name,
+                                                     std::string_view version) {
+  if (revocations == nullptr) return {};
+  for (const VersionFloor& floor : revocations->floors) {
+    if (floor.name != name) continue;
+    const std::optional<int> order = compare_semver(version, floor.version);
+    if (!order || *order < 0)
+      return failure(VerifyErrorKind::kRevoked, std::string(name) + " " + std::string(version) +
+                                                    " is revoked (below " + floor.version + ")");
+  }
+  return {};
+}
+
+// The record, locked and checked: held until the package is accepted, so that the update
+// that follows sees nothing another process changed in between. None without a record.
+std::expected<std::optional<LockedVersionRecord>, VerifyError> check_version_record(
+    const VerifyOptions& options, const RecordCandidate& candidate) {
+  if (!options.record) return std::nullopt;
+  auto record = LockedVersionRecord::open(*options.record);
+  if (!record) return std::unexpected(record.error());
+  if (auto checked = record->check(candidate, options.revocations); !checked)
+    return std::unexpected(checked.error());
+  return std::move(*record);
+}
+
+// The last step, once nothing can refuse the package any more.
+std::expected<void, VerifyError> record_version(std::optional<LockedVersionRecord>& record,
+                                                const RecordCandidate& candidate) {
+  if (!record) return {};
+  return record->add(candidate);
+}
+
 // The signature over the manifest of the two digests: the keys that verify it, by index.
 // Fills in the package's digests and identity.
 std::expected<std::vector<std::size_t>, VerifyError> check_signature(
@@ -148,13 +185,26 @@ std::expected<VerifiedPackage, VerifyError> accept_contents(
   if (!key) return std::unexpected(key.error());
   auto expected = check_expected_name(name_version->name, options.expected_name);
   if (!expected) return std::unexpected(expected.error());
+  if (auto floor = check_version_floor(options.revocations, name_version->name,
+                                       name_version->version);
+      !floor)
+    return std::unexpected(floor.error());
+  const std::string signer = key_id(*key);
+  const RecordCandidate candidate{.name = name_version->name,
+                                  .version = name_version->version,
+                                  .key_id = signer,
+                                  .manifest_sha256 = package.manifest_sha256};
+  auto record = check_version_record(options, candidate);
+  if (!record) return std::unexpected(record.error());
 
-  package.name = std::move(name_version->name);
-  package.version = std::move(name_version->version);
   package.key = *key;
   package.plugin_toml = verified(std::move(plugin_toml));
   package.main_wasm = verified(std::move(main_wasm));
   package.signature = verified(std::move(signature_text));
+  if (auto recorded = record_version(*record, candidate); !recorded)
+    return std::unexpected(recorded.error());
+  package.name = std::move(name_version->name);
+  package.version = std::move(name_version->version);
   return package;
 }
 

@@ -19,12 +19,12 @@ test -L "$libdir/libplugin_sign_verify.so"
 # Outputs are read whole before grep -q, which stops at its match: the writer's broken pipe
 # would otherwise fail the pipeline.
 grep -q 'SONAME *libplugin_sign_verify.so.1$' <<<"$(objdump -p "$library")"
-for header in keys.hpp verify.hpp verify.h revocations.hpp trust_files.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
+for header in keys.hpp verify.hpp verify.h revocations.hpp trust_files.hpp version_record.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
 test -f "$libdir/cmake/PluginSign/PluginSignConfig.cmake"
 test -f "$libdir/pkgconfig/plugin_sign_verify.pc"
 # Nothing internal is exported: only the C functions and the public C++ API.
 if nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^plugin_sign_' |
-    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name|parse_revocations|load_key_file|load_revocation_file)(\[abi:cxx11\])?\('; then
+    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name|parse_revocations|load_key_file|load_revocation_file|parse_version_record|format_version_record)(\[abi:cxx11\])?\('; then
   echo "unexpected exported symbols above"
   exit 1
 fi

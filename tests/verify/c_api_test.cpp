@@ -283,7 +283,7 @@ TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
       {"writable by every user", open, PLUGIN_SIGN_UNREADABLE,
        open + ": refused, every user can write to it (chmod o-w " + open + ")"},
       {"invalid text", bad, PLUGIN_SIGN_INVALID_KEY,
-       bad + ": line 2: unknown entry \"revoke\" (the entries are key, key-id and package)"},
+       bad + ": line 2: unknown entry \"revoke\" (the entries are key, key-id, package and below)"},
       {"missing", missing, PLUGIN_SIGN_UNREADABLE,
        missing + ": failed to read: No such file or directory (os error 2)"},
   };
@@ -315,7 +315,7 @@ TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
 
 TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
   std::set<std::string> texts;
-  for (int status = 0; status <= 10; ++status) {
+  for (int status = 0; status <= 11; ++status) {
     SCOPED_TRACE(status);
     const char* text = plugin_sign_status_string(static_cast<plugin_sign_status>(status));
     ASSERT_NE(nullptr, text);
@@ -323,10 +323,10 @@ TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
     EXPECT_EQ(text, plugin_sign_status_string(static_cast<plugin_sign_status>(status)));
     texts.insert(text);
   }
-  EXPECT_EQ(11u, texts.size());
+  EXPECT_EQ(12u, texts.size());
   EXPECT_STREQ("verified", plugin_sign_status_string(PLUGIN_SIGN_OK));
   EXPECT_STREQ("the package is malformed", plugin_sign_status_string(PLUGIN_SIGN_MALFORMED));
-  EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(11)));
+  EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(12)));
   EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(-1)));
 }
 

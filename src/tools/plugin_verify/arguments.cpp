@@ -15,6 +15,7 @@ std::expected<std::string, std::string> option_value(std::span<const std::string
                            (option == "-x"       ? "a directory"
                             : option == "-r"     ? "a revocation file"
                             : option == "--name" ? "a package name"
+                            : option == "--record" ? "a version record file"
                                                  : "a key"));
   return args[++i];
 }
@@ -57,6 +58,12 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
       if (verify.expected_name) return std::unexpected("--name given more than once");
       if (value->empty()) return std::unexpected("--name needs a package name, not an empty one");
       verify.expected_name = std::move(*value);
+    } else if (arg == "--record") {
+      auto value = option_value(args, i, arg);
+      if (!value) return std::unexpected(value.error());
+      if (verify.record) return std::unexpected("--record given more than once");
+      if (value->empty()) return std::unexpected("--record needs a file, not an empty name");
+      verify.record = std::move(*value);
     } else if (arg.starts_with("-r")) {
       auto value = option_value(args, i, "-r");
       if (!value) return std::unexpected(value.error());

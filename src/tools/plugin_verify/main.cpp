@@ -1,5 +1,5 @@
 // plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]
-//               [--json] [-q] PACKAGE...
+//               [--record FILE] [--json] [-q] PACKAGE...
 // Verifies signed plugin packages against trusted public keys.
 #include <unistd.h>
 
@@ -21,7 +21,7 @@ constexpr int kUsageStatus = 3;
 
 constexpr const char* kHelp =
     "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]\n"
-    "                     [--json] [-q] PACKAGE...\n"
+    "                     [--record FILE] [--json] [-q] PACKAGE...\n"
     "\n"
     "Verifies each PACKAGE (a package ZIP or a plugin directory) against the trusted keys.\n"
     "\n"
@@ -30,19 +30,24 @@ constexpr const char* kHelp =
     "  -P PUBLICKEY  trust this Base64 Ed25519 public key (44 characters)\n"
     "  -r FILE       refuse the keys and packages that the revocation file FILE revokes:\n"
     "                \"key PUBLICKEY SIGNATURE\" (from plugin_key revoke), \"key-id KEYID\"\n"
-    "                and \"package MANIFEST_SHA256\" lines\n"
+    "                and \"package MANIFEST_SHA256\" lines; \"below NAME VERSION\" refuses\n"
+    "                every version of NAME lower than VERSION\n"
     "  --name NAME   verify only a package whose name is exactly NAME\n"
     "  -x DIR        with one PACKAGE: once it verified, write its plugin.toml, main.wasm\n"
     "                and signature.sig into DIR (created when missing)\n"
+    "  --record FILE the version record: refuse a package older than the highest version\n"
+    "                of its name accepted before (a rollback), record each one that\n"
+    "                verifies; FILE is created when missing\n"
     "  --json        one JSON object a line on standard output for every package\n"
     "  -q            print nothing about the packages; the exit status tells\n"
     "  --help        print this text\n"
     "  --version     print the version\n"
     "\n"
     "Exit status: 0 every package verified; 1 a signature no trusted key allowed for the\n"
-    "package verifies, a revoked key or package, or another name than NAME; 2 a malformed\n"
-    "or too large package; 3 a usage error, a bad key or revocation file, an unreadable\n"
-    "package or a failed extraction. With several packages, the highest.\n";
+    "package verifies, a revoked key or package, another name than NAME, or a rollback; 2 a\n"
+    "malformed or too large package; 3 a usage error, a bad key or revocation file, an\n"
+    "unreadable package, a damaged or unwritable record or a failed extraction. With\n"
+    "several packages, the highest.\n";
 
 // The one line on standard error for a failure that is not about one package.
 [[noreturn]] void exit_with(std::string_view message, bool with_usage = false) {
@@ -86,7 +91,8 @@ int run(const VerifyArguments& arguments) {
   auto revocations = load_revocations(arguments.revocation_files);
   if (!revocations) exit_with(revocations.error());
   const PackageChecks checks{.revocations = &*revocations,
-                             .expected_name = arguments.expected_name};
+                             .expected_name = arguments.expected_name,
+                             .record = arguments.record};
   int status = 0;
   for (const std::string& package : arguments.packages) {
     const PackageReport result = check_package(package, *keys, checks, arguments.extract_dir);

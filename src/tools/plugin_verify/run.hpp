@@ -30,6 +30,7 @@ namespace plugin_sign {
 struct PackageChecks {
   const Revocations* revocations = nullptr;
   std::optional<std::string> expected_name;
+  std::optional<std::string> record;  ///< the version record's path
 };
 
 /// Reads `package` (a package ZIP, or a plugin directory), verifies it against `keys` and

@@ -1,0 +1,300 @@
+// version_record.cpp — the version record (plugin_sign/version_record.hpp,
+// verify/version_record.hpp).
+#include "verify/version_record.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "io/escaped_field.hpp"
+#include "io/new_file.hpp"
+#include "plugin/semver.hpp"
+#include "plugin_sign/keys.hpp"
+#include "plugin_sign/version_record.hpp"
+#include "signing/text_lines.hpp"
+
+namespace plugin_sign {
+namespace {
+
+constexpr std::size_t kKeyIdDigits = 16;
+constexpr std::size_t kSha256Digits = 64;
+
+std::unexpected<VerifyError> failure(VerifyErrorKind kind, std::string message) {
+  return std::unexpected(VerifyError{.kind = kind, .message = std::move(message)});
+}
+
+bool is_lowercase_hex(std::string_view text, std::size_t digits) {
+  if (text.size() != digits) return false;
+  for (const char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+// The fields of one entry line, checked; why not, otherwise.
+std::expected<RecordLine, std::string> parse_line(std::string_view line) {
+  RecordLine entry{.line = line};
+  std::string_view* fields[] = {&entry.name, &entry.key_id, &entry.version,
+                                &entry.manifest_sha256};
+  std::string_view rest = line;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::size_t space = i < 3 ? rest.find(' ') : std::string_view::npos;
+    if (i < 3 && space == std::string_view::npos)
+      return std::unexpected("an entry is NAME KEYID VERSION MANIFEST_SHA256, one space apart");
+    *fields[i] = rest.substr(0, space);
+    if (i < 3) rest.remove_prefix(space + 1);
+  }
+  if (!is_escaped_field(entry.name)) return std::unexpected("the name is not escaped as written");
+  if (!is_lowercase_hex(entry.key_id, kKeyIdDigits))
+    return std::unexpected("the key ID is not 16 lowercase hexadecimal digits");
+  if (!is_escaped_field(entry.version))
+    return std::unexpected("the version is not escaped as written");
+  if (!is_lowercase_hex(entry.manifest_sha256, kSha256Digits))
+    return std::unexpected("the manifest_sha256 is not 64 lowercase hexadecimal digits");
+  return entry;
+}
+
+// "NAME KEYID": sorting these byte by byte sorts by name, then key ID, since the space sorts
+// before every byte an escaped name holds.
+std::string_view sort_key(const RecordLine& entry) {
+  return entry.line.substr(0, entry.name.size() + 1 + entry.key_id.size());
+}
+
+bool sorts_before(const RecordLine& a, const RecordLine& b) {
+  return sort_key(a) < sort_key(b);
+}
+
+std::string text_of(std::span<const RecordLine> lines) {
+  std::size_t size = kVersionRecordHeader.size() + 1;
+  for (const RecordLine& entry : lines) size += entry.line.size() + 1;
+  std::string text;
+  text.reserve(size);
+  text.append(kVersionRecordHeader).push_back('\n');
+  for (const RecordLine& entry : lines) text.append(entry.line).push_back('\n');
+  return text;
+}
+
+std::string line_of(std::string_view name, std::string_view key_id, std::string_view version,
+                    std::string_view manifest_sha256) {
+  return std::string(name) + ' ' + std::string(key_id) + ' ' + std::string(version) + ' ' +
+         std::string(manifest_sha256);
+}
+
+// How `candidate` stands to `recorded`: SemVer precedence; a version that is not a semantic
+// version below every one that is, and equal to itself only, so that no such version can
+// replace another silently. Empty when they cannot be ordered.
+std::optional<int> compare_versions(std::string_view candidate, std::string_view recorded) {
+  if (auto order = compare_semver(candidate, recorded)) return order;
+  const bool candidate_semver = is_semver(candidate), recorded_semver = is_semver(recorded);
+  if (candidate_semver != recorded_semver) return candidate_semver ? 1 : -1;
+  if (candidate == recorded) return 0;
+  return std::nullopt;
+}
+
+std::vector<std::string> revoked_key_ids(const Revocations* revocations) {
+  std::vector<std::string> ids;
+  if (revocations == nullptr) return ids;
+  ids = revocations->key_ids;
+  for (const PublicKey& key : revocations->keys) ids.push_back(key_id(key));
+  return ids;
+}
+
+std::expected<void, VerifyError> check_one(const RecordLine& entry,
+                                           const RecordCandidate& candidate) {
+  const std::string recorded = unescape_field(entry.version).value_or("");
+  const std::string name(candidate.name), version(candidate.version);
+  const std::optional<int> order = compare_versions(candidate.version, recorded);
+  if (!order)
+    return failure(VerifyErrorKind::kRollback,
+                   name + " " + version + " is not a semantic version and cannot follow " +
+                       recorded + ", accepted before");
+  if (*order < 0)
+    return failure(VerifyErrorKind::kRollback,
+                   name + " " + version + " is older than " + recorded + ", accepted before");
+  if (*order == 0 && entry.manifest_sha256 != candidate.manifest_sha256) {
+    const std::string contents = " with other contents (manifest_sha256 " +
+                                 std::string(entry.manifest_sha256) + ")";
+    if (version == recorded)
+      return failure(VerifyErrorKind::kRollback,
+                     name + " " + version + " was accepted before" + contents);
+    return failure(VerifyErrorKind::kRollback, name + " " + version + " is the same version as " +
+                                                   recorded + ", accepted before" + contents);
+  }
+  return {};
+}
+
+// The lock beside the record, not the record itself: the record is replaced by a rename, and a
+// lock on the file that was renamed away would lock nothing.
+std::expected<FileDescriptor, std::string> lock_record(const std::string& path) {
+  const std::string lock_path = path + ".lock";
+  int fd;
+  do {
+    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected("failed to open " + lock_path + ": " + io_error_text(last_os_error()));
+  FileDescriptor lock(fd);
+  while (::flock(lock.get(), LOCK_EX) != 0)
+    if (errno != EINTR)
+      return std::unexpected("failed to lock " + lock_path + ": " + io_error_text(last_os_error()));
+  return lock;
+}
+
+// The directory the record is written in, checked before anything is written there.
+// TRUST-PATH CHECK: the one call site for the walk that trust files get (owner and mode of the
+// record and of every directory above it); until then, the directory itself.
+std::expected<void, std::string> check_record_directory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  struct stat status {};
+  if (::stat(dir.c_str(), &status) != 0)
+    return std::unexpected("failed to check " + dir + ": " + io_error_text(last_os_error()));
+  if ((status.st_mode & S_IWOTH) != 0 && (status.st_mode & S_ISVTX) == 0)
+    return std::unexpected("refused, every user can write to its directory " + dir +
+                           " (chmod o-w " + dir + ")");
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::vector<RecordLine>, std::string> parse_record_lines(std::string_view text) {
+  if (!text.starts_with(kVersionRecordHeader) ||
+      text.substr(kVersionRecordHeader.size(), 1) != "\n")
+    return std::unexpected(line_error(1, "not a version record (the first line must be \"" +
+                                             std::string(kVersionRecordHeader) + "\")"));
+  std::vector<RecordLine> lines;
+  std::string_view rest = text.substr(kVersionRecordHeader.size() + 1);
+  for (std::size_t number = 2; !rest.empty(); ++number) {
+    const std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos)
+      return std::unexpected(line_error(number, "ends without a line feed (cut short?)"));
+    auto entry = parse_line(rest.substr(0, end));
+    if (!entry) return std::unexpected(line_error(number, entry.error()));
+    if (!lines.empty() && !sorts_before(lines.back(), *entry))
+      return std::unexpected(line_error(
+          number, "not after the line before it (entries are sorted by name, then key ID, "
+                  "and each name and key ID has one entry)"));
+    lines.push_back(*entry);
+    rest.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+std::expected<void, VerifyError> check_record_lines(const std::vector<RecordLine>& lines,
+                                                    const RecordCandidate& candidate,
+                                                    const Revocations* revocations) {
+  const std::string name = escape_field(candidate.name);
+  // The entries of one name are adjacent: find them by the sort order.
+  auto first = std::partition_point(lines.begin(), lines.end(),
+                                    [&](const RecordLine& entry) { return entry.name < name; });
+  std::optional<std::vector<std::string>> revoked;
+  for (auto it = first; it != lines.end() && it->name == name; ++it) {
+    if (!revoked) revoked = revoked_key_ids(revocations);
+    if (std::find(revoked->begin(), revoked->end(), it->key_id) != revoked->end()) continue;
+    if (auto checked = check_one(*it, candidate); !checked) return checked;
+  }
+  return {};
+}
+
+std::optional<std::string> record_text_with(const std::vector<RecordLine>& lines,
+                                            const RecordCandidate& candidate) {
+  const std::string name = escape_field(candidate.name);
+  const std::string line =
+      line_of(name, candidate.key_id, escape_field(candidate.version), candidate.manifest_sha256);
+  auto parsed = parse_line(line);
+  if (!parsed) return std::nullopt;
+  std::vector<RecordLine> updated = lines;
+  auto at = std::lower_bound(updated.begin(), updated.end(), *parsed, sorts_before);
+  if (at != updated.end() && sort_key(*at) == sort_key(*parsed)) {
+    const std::string recorded = unescape_field(at->version).value_or("");
+    const std::optional<int> order = compare_versions(candidate.version, recorded);
+    if (!order || *order <= 0) return std::nullopt;
+    *at = *parsed;
+  } else {
+    updated.insert(at, *parsed);
+  }
+  return text_of(updated);
+}
+
+std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::string_view path) {
+  LockedVersionRecord record;
+  record.path_ = std::string(path);
+  const std::string prefix = "version record " + record.path_ + ": ";
+  auto lock = lock_record(record.path_);
+  if (!lock) return failure(VerifyErrorKind::kUnreadable, prefix + lock.error());
+  record.lock_ = std::move(*lock);
+  auto text = read_trust_file(record.path_, kMaxVersionRecordSize);
+  if (!text) {
+    if (text.error().os_error == ENOENT) return record;
+    const VerifyErrorKind kind = text.error().kind == IoErrorKind::kOutOfMemory
+                                     ? VerifyErrorKind::kOutOfMemory
+                                     : VerifyErrorKind::kUnreadable;
+    const char* verb =
+        text.error().kind == IoErrorKind::kWorldWritable ? "refused, " : "failed to read: ";
+    return failure(kind, prefix + verb + io_error_text(text.error()));
+  }
+  record.text_ = std::move(*text);
+  const auto bytes = record.text_.bytes();
+  auto lines = parse_record_lines({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  if (!lines)
+    return failure(VerifyErrorKind::kUnreadable,
+                   prefix + lines.error() + " (damaged: it is left as it is; repair or remove it)");
+  record.lines_ = std::move(*lines);
+  return record;
+}
+
+std::expected<void, VerifyError> LockedVersionRecord::check(const RecordCandidate& candidate,
+                                                            const Revocations* revocations) const {
+  return check_record_lines(lines_, candidate, revocations);
+}
+
+std::expected<void, VerifyError> LockedVersionRecord::add(const RecordCandidate& candidate) {
+  const std::optional<std::string> text = record_text_with(lines_, candidate);
+  if (!text) return {};
+  const std::string prefix = "version record " + path_ + ": ";
+  if (auto checked = check_record_directory(path_); !checked)
+    return failure(VerifyErrorKind::kUnreadable, prefix + checked.error());
+  const NewFile file{.path = path_, .content = std::as_bytes(std::span(*text)), .mode = 0644};
+  if (auto written = write_new_files(std::span(&file, 1), ExistingFile::kReplace); !written)
+    return failure(VerifyErrorKind::kUnreadable,
+                   prefix + "failed to write: " + io_error_text(written.error().error) +
+                       " (the record is as it was)");
+  return {};
+}
+
+std::expected<std::vector<RecordedVersion>, std::string> parse_version_record(
+    std::string_view text) {
+  auto lines = parse_record_lines(text);
+  if (!lines) return std::unexpected(lines.error());
+  std::vector<RecordedVersion> entries;
+  entries.reserve(lines->size());
+  for (const RecordLine& entry : *lines)
+    entries.push_back(RecordedVersion{.name = *unescape_field(entry.name),
+                                      .key_id = std::string(entry.key_id),
+                                      .version = *unescape_field(entry.version),
+                                      .manifest_sha256 = std::string(entry.manifest_sha256)});
+  return entries;
+}
+
+std::string format_version_record(std::span<const RecordedVersion> entries) {
+  std::vector<std::string> texts;
+  texts.reserve(entries.size());
+  for (const RecordedVersion& entry : entries)
+    texts.push_back(line_of(escape_field(entry.name), entry.key_id, escape_field(entry.version),
+                            entry.manifest_sha256));
+  std::vector<RecordLine> lines;
+  lines.reserve(texts.size());
+  for (const std::string& text : texts) {
+    const std::size_t first = text.find(' ');
+    const std::size_t second = text.find(' ', first + 1);
+    lines.push_back(RecordLine{.line = text,
+                               .name = std::string_view(text).substr(0, first),
+                               .key_id = std::string_view(text).substr(first + 1,
+                                                                       second - first - 1)});
+  }
+  std::sort(lines.begin(), lines.end(), sorts_before);
+  return text_of(lines);
+}
+
+}  // namespace plugin_sign
