@@ -35,7 +35,8 @@ bool is_lowercase_hex(std::string_view text, std::size_t digits) {
 
 // The fields of one entry line, checked; why not, otherwise.
 std::expected<RecordLine, std::string> parse_line(std::string_view line) {
-  RecordLine entry{.line = line};
+  RecordLine entry;
+  entry.line = line;
   std::string_view* fields[] = {&entry.name, &entry.key_id, &entry.version,
                                 &entry.manifest_sha256};
   std::string_view rest = line;
@@ -288,10 +289,11 @@ std::string format_version_record(std::span<const RecordedVersion> entries) {
   for (const std::string& text : texts) {
     const std::size_t first = text.find(' ');
     const std::size_t second = text.find(' ', first + 1);
-    lines.push_back(RecordLine{.line = text,
-                               .name = std::string_view(text).substr(0, first),
-                               .key_id = std::string_view(text).substr(first + 1,
-                                                                       second - first - 1)});
+    RecordLine line;
+    line.line = text;
+    line.name = line.line.substr(0, first);
+    line.key_id = line.line.substr(first + 1, second - first - 1);
+    lines.push_back(line);
   }
   std::sort(lines.begin(), lines.end(), sorts_before);
   return text_of(lines);
