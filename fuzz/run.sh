@@ -9,7 +9,7 @@ build=$1
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(plugin_toml signing_key zip_writer public_key revocations package_verify)
+[ ${#targets[@]} -eq 0 ] && targets=(plugin_toml signing_key zip_writer public_key revocations version_record package_verify)
 
 status=0
 for t in "${targets[@]}"; do

@@ -107,7 +107,7 @@ std::expected<void, VerifyError> check_one(const RecordLine& entry,
   const std::string recorded = unescape_field(entry.version).value_or("");
   const std::string name(candidate.name), version(candidate.version);
   const std::optional<int> order = compare_versions(candidate.version, recorded);
-  if (!order)
+  if (!order || (*order < 0 && !is_semver(candidate.version)))
     return failure(VerifyErrorKind::kRollback,
                    name + " " + version + " is not a semantic version and cannot follow " +
                        recorded + ", accepted before");
