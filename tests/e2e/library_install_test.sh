@@ -120,4 +120,21 @@ status=0
 out=$("${python[@]}" "$work/keys.pub" "$work/tampered.zip" "$library") || status=$?
 [ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]", "*"): "* ]] || { echo "Python host: $status $out"; exit 1; }
 [ "$("${python[@]}" --version "$library")" = "$header_version" ]
+
+# The version record through the policy object: the C host records 1.2.0, and then neither
+# host takes the older 1.1.0, validly signed as it is.
+mkdir "$work/old"
+printf '[package]\nname = "demo"\nversion = "1.1.0"\n' >"$work/old/plugin.toml"
+cp "$work/demo/main.wasm" "$work/old/main.wasm"
+KAVENTA_PLUGIN_SIGNING_KEY=$key "$build_dir/plugin_sign" "$work/old" "$work/old.zip" >/dev/null
+[ "$("$work/verify_host_c" --record "$work/record" "$work/keys.pub" "$work/demo.zip")" = "$expected" ]
+rollback="failed (11, the package is older than a version accepted before): demo 1.1.0 is older than 1.2.0, accepted before"
+status=0
+out=$("$work/verify_host_c" --record "$work/record" "$work/keys.pub" "$work/old.zip") || status=$?
+[ "$status" -eq 1 ] && [ "$out" = "$rollback" ] || { echo "C host, record: $status $out"; exit 1; }
+status=0
+out=$("${python[@]}" --record "$work/record" "$work/keys.pub" "$work/old.zip" "$library") || status=$?
+[ "$status" -eq 1 ] && [ "$out" = "$rollback" ] || { echo "Python host, record: $status $out"; exit 1; }
+[ "$("${python[@]}" "$work/keys.pub" "$work/old.zip" "$library")" = \
+  "verified demo 1.1.0, key $key_id, main.wasm $wasm_size bytes" ]
 echo "library install: passed"
