@@ -38,13 +38,18 @@ void check_record(std::string_view text) {
   std::string version;
   const RecordCandidate candidate = candidate_from(text, version);
   if (!check_record_lines(*lines, candidate, nullptr)) return;
-  const auto updated = record_text_with(*lines, candidate);
+  const auto updated = record_text_with(text, *lines, candidate);
+  const auto by_name = find_name_lines(text, candidate.name);
+  require(by_name.has_value(), "a record that parses has its name's lines");
+  require(record_text_with(text, by_name->lines, candidate, by_name->insert_at) == updated,
+          "one name's lines place the entry as all lines do");
   if (!updated) return;
   const auto again = parse_record_lines(*updated);
   require(again.has_value(), "an updated record parses", again ? "" : again.error(), *updated);
   require(check_record_lines(*again, candidate, nullptr).has_value(),
           "an accepted package passes again once recorded", *updated);
-  require(!record_text_with(*again, candidate), "recording it twice changes nothing", *updated);
+  require(!record_text_with(*updated, *again, candidate), "recording it twice changes nothing",
+          *updated);
 }
 
 }  // namespace

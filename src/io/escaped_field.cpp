@@ -1,13 +1,22 @@
 // escaped_field.cpp — one escaped form per text (io/escaped_field.hpp).
 #include "io/escaped_field.hpp"
 
+#include <array>
+
 namespace plugin_sign {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+// By table: a host reads every field of its version record on each verification.
+constexpr std::array<bool, 256> kLiteral = [] {
+  std::array<bool, 256> literal{};
+  for (int byte = 0x21; byte < 0x7F; ++byte) literal[byte] = byte != '%';
+  return literal;
+}();
+
 bool stays_literal(unsigned char byte) {
-  return byte > 0x20 && byte < 0x7F && byte != '%';
+  return kLiteral[byte];
 }
 
 int hex_value(char c) {

@@ -113,7 +113,7 @@ std::expected<void, VerifyError> check_version_floor(const Revocations* revocati
 std::expected<std::optional<LockedVersionRecord>, VerifyError> check_version_record(
     const VerifyOptions& options, const RecordCandidate& candidate) {
   if (!options.record) return std::nullopt;
-  auto record = LockedVersionRecord::open(*options.record);
+  auto record = LockedVersionRecord::open(*options.record, candidate.name);
   if (!record) return std::unexpected(record.error());
   if (auto checked = record->check(candidate, options.revocations); !checked)
     return std::unexpected(checked.error());

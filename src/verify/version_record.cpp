@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "io/escaped_field.hpp"
 #include "io/new_file.hpp"
@@ -26,11 +27,17 @@ std::unexpected<VerifyError> failure(VerifyErrorKind kind, std::string message) 
   return std::unexpected(VerifyError{.kind = kind, .message = std::move(message)});
 }
 
+// Without a branch per digit, so that the compiler can check many digits at once: a host reads
+// every entry of its record on each verification.
 bool is_lowercase_hex(std::string_view text, std::size_t digits) {
   if (text.size() != digits) return false;
-  for (const char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  unsigned bad = 0;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    bad |= static_cast<unsigned>(static_cast<unsigned char>(byte - '0') > 9) &
+           static_cast<unsigned>(static_cast<unsigned char>(byte - 'a') > 5);
+  }
+  return bad == 0;
 }
 
 // The fields of one entry line, checked; why not, otherwise.
@@ -157,29 +164,57 @@ std::expected<void, std::string> check_record_directory(const std::string& path)
   return {};
 }
 
-}  // namespace
-
-std::expected<std::vector<RecordLine>, std::string> parse_record_lines(std::string_view text) {
+// Checks every line of `text` and hands each entry to `visit`, in file order; the first fault,
+// "line N: ...", otherwise.
+template <typename Visit>
+std::expected<void, std::string> scan_record(std::string_view text, Visit&& visit) {
   if (!text.starts_with(kVersionRecordHeader) ||
       text.substr(kVersionRecordHeader.size(), 1) != "\n")
     return std::unexpected(line_error(1, "not a version record (the first line must be \"" +
                                              std::string(kVersionRecordHeader) + "\")"));
-  std::vector<RecordLine> lines;
   std::string_view rest = text.substr(kVersionRecordHeader.size() + 1);
+  std::optional<RecordLine> previous;
   for (std::size_t number = 2; !rest.empty(); ++number) {
     const std::size_t end = rest.find('\n');
     if (end == std::string_view::npos)
       return std::unexpected(line_error(number, "ends without a line feed (cut short?)"));
     auto entry = parse_line(rest.substr(0, end));
     if (!entry) return std::unexpected(line_error(number, entry.error()));
-    if (!lines.empty() && !sorts_before(lines.back(), *entry))
+    if (previous && !sorts_before(*previous, *entry))
       return std::unexpected(line_error(
           number, "not after the line before it (entries are sorted by name, then key ID, "
                   "and each name and key ID has one entry)"));
-    lines.push_back(*entry);
+    visit(*entry);
+    previous = *entry;
     rest.remove_prefix(end + 1);
   }
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::vector<RecordLine>, std::string> parse_record_lines(std::string_view text) {
+  std::vector<RecordLine> lines;
+  auto scanned = scan_record(text, [&](const RecordLine& entry) { lines.push_back(entry); });
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
   return lines;
+}
+
+std::expected<NameLines, std::string> find_name_lines(std::string_view text,
+                                                      std::string_view name) {
+  const std::string escaped = escape_field(name);
+  NameLines found{.lines = {}, .insert_at = text.size()};
+  bool later_seen = false;
+  auto scanned = scan_record(text, [&](const RecordLine& entry) {
+    if (entry.name == escaped) {
+      found.lines.push_back(entry);
+    } else if (!later_seen && escaped < entry.name) {
+      later_seen = true;
+      found.insert_at = static_cast<std::size_t>(entry.line.data() - text.data());
+    }
+  });
+  if (!scanned) return std::unexpected(std::move(scanned.error()));
+  return found;
 }
 
 std::expected<void, VerifyError> check_record_lines(const std::vector<RecordLine>& lines,
@@ -198,27 +233,38 @@ std::expected<void, VerifyError> check_record_lines(const std::vector<RecordLine
   return {};
 }
 
-std::optional<std::string> record_text_with(const std::vector<RecordLine>& lines,
-                                            const RecordCandidate& candidate) {
-  const std::string name = escape_field(candidate.name);
+std::optional<std::string> record_text_with(std::string_view text,
+                                            const std::vector<RecordLine>& lines,
+                                            const RecordCandidate& candidate,
+                                            std::optional<std::size_t> insert_at) {
   const std::string line =
-      line_of(name, candidate.key_id, escape_field(candidate.version), candidate.manifest_sha256);
+      line_of(escape_field(candidate.name), candidate.key_id, escape_field(candidate.version),
+              candidate.manifest_sha256);
   auto parsed = parse_line(line);
   if (!parsed) return std::nullopt;
-  std::vector<RecordLine> updated = lines;
-  auto at = std::lower_bound(updated.begin(), updated.end(), *parsed, sorts_before);
-  if (at != updated.end() && sort_key(*at) == sort_key(*parsed)) {
+  // Decided before anything is copied: a host that loads what it recorded before writes
+  // nothing.
+  auto at = std::lower_bound(lines.begin(), lines.end(), *parsed, sorts_before);
+  const bool replaces = at != lines.end() && sort_key(*at) == sort_key(*parsed);
+  if (replaces) {
     const std::string recorded = unescape_field(at->version).value_or("");
     const std::optional<int> order = compare_versions(candidate.version, recorded);
     if (!order || *order <= 0) return std::nullopt;
-    *at = *parsed;
-  } else {
-    updated.insert(at, *parsed);
   }
-  return text_of(updated);
+  if (text.empty()) return std::string(kVersionRecordHeader) + "\n" + line + "\n";
+  // The new line goes where the sort order puts it, in place of its own older entry.
+  const std::size_t begin = at != lines.end()
+                                ? static_cast<std::size_t>(at->line.data() - text.data())
+                                : insert_at.value_or(text.size());
+  const std::size_t end = replaces ? begin + at->line.size() + 1 : begin;
+  std::string updated;
+  updated.reserve(text.size() + line.size() + 1);
+  updated.append(text.substr(0, begin)).append(line).append("\n").append(text.substr(end));
+  return updated;
 }
 
-std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::string_view path) {
+std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::string_view path,
+                                                                         std::string_view name) {
   LockedVersionRecord record;
   record.path_ = std::string(path);
   const std::string prefix = "version record " + record.path_ + ": ";
@@ -237,7 +283,7 @@ std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::s
   }
   record.text_ = std::move(*text);
   const auto bytes = record.text_.bytes();
-  auto lines = parse_record_lines({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+  auto lines = find_name_lines(record.text(), name);
   if (!lines)
     return failure(VerifyErrorKind::kUnreadable,
                    prefix + lines.error() + " (damaged: it is left as it is; repair or remove it)");
@@ -245,13 +291,19 @@ std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::s
   return record;
 }
 
+std::string_view LockedVersionRecord::text() const {
+  const auto bytes = text_.bytes();
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 std::expected<void, VerifyError> LockedVersionRecord::check(const RecordCandidate& candidate,
                                                             const Revocations* revocations) const {
-  return check_record_lines(lines_, candidate, revocations);
+  return check_record_lines(lines_.lines, candidate, revocations);
 }
 
 std::expected<void, VerifyError> LockedVersionRecord::add(const RecordCandidate& candidate) {
-  const std::optional<std::string> text = record_text_with(lines_, candidate);
+  const std::optional<std::string> text =
+      record_text_with(this->text(), lines_.lines, candidate, lines_.insert_at);
   if (!text) return {};
   const std::string prefix = "version record " + path_ + ": ";
   if (auto checked = check_record_directory(path_); !checked)

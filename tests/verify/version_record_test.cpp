@@ -181,10 +181,12 @@ TEST(VersionRecordRules, AddingKeepsTheHighestPerNameAndKey) {
                                    "hello " + kKeyB + " 2.0.0 " + kSha1});
   const auto lines = parse_record_lines(text).value();
   const auto with = [&](std::string_view name, std::string_view version, const std::string& key) {
-    return record_text_with(lines, RecordCandidate{.name = name,
-                                                   .version = version,
-                                                   .key_id = key,
-                                                   .manifest_sha256 = kSha2});
+    const RecordCandidate candidate{
+        .name = name, .version = version, .key_id = key, .manifest_sha256 = kSha2};
+    const auto all = record_text_with(text, lines, candidate);
+    const auto by_name = find_name_lines(text, name).value();
+    EXPECT_EQ(record_text_with(text, by_name.lines, candidate, by_name.insert_at), all);
+    return all;
   };
   EXPECT_EQ(with("hello", "1.5.0", kKeyA),
             record({"hello " + kKeyA + " 1.5.0 " + kSha2, "hello " + kKeyB + " 2.0.0 " + kSha1}));
@@ -193,6 +195,9 @@ TEST(VersionRecordRules, AddingKeepsTheHighestPerNameAndKey) {
   EXPECT_EQ(with("a b", "", kKeyA),
             record({"a%20b " + kKeyA + " - " + kSha2, "hello " + kKeyA + " 1.4.0 " + kSha1,
                     "hello " + kKeyB + " 2.0.0 " + kSha1}));
+  EXPECT_EQ(with("zeta", "1.0.0", kKeyA),
+            record({"hello " + kKeyA + " 1.4.0 " + kSha1, "hello " + kKeyB + " 2.0.0 " + kSha1,
+                    "zeta " + kKeyA + " 1.0.0 " + kSha2}));
   EXPECT_EQ(with("hello", "1.0.0", "0000000000000000"),
             record({"hello 0000000000000000 1.0.0 " + kSha2, "hello " + kKeyA + " 1.4.0 " + kSha1,
                     "hello " + kKeyB + " 2.0.0 " + kSha1}));
@@ -227,13 +232,13 @@ TEST_F(VersionRecordFile, IsCreatedWhenMissingAndUpdated) {
   const RecordCandidate hello{
       .name = "hello", .version = "1.4.0", .key_id = kKeyA, .manifest_sha256 = kSha1};
   {
-    auto locked = LockedVersionRecord::open(path_);
+    auto locked = LockedVersionRecord::open(path_, "hello");
     ASSERT_TRUE(locked.has_value()) << locked.error().message;
     ASSERT_TRUE(locked->check(hello, nullptr).has_value());
     ASSERT_TRUE(locked->add(hello).has_value());
   }
   EXPECT_EQ(contents(), record({"hello " + kKeyA + " 1.4.0 " + kSha1}));
-  auto again = LockedVersionRecord::open(path_);
+  auto again = LockedVersionRecord::open(path_, "hello");
   ASSERT_TRUE(again.has_value());
   const RecordCandidate older{
       .name = "hello", .version = "1.2.0", .key_id = kKeyA, .manifest_sha256 = kSha2};
@@ -244,7 +249,7 @@ TEST_F(VersionRecordFile, IsCreatedWhenMissingAndUpdated) {
 TEST_F(VersionRecordFile, DamagedOrUnsafeRecordsRefuseAndStayAsTheyAre) {
   const std::string torn = kHeader + "hello " + kKeyA + " 1.4";
   write(torn);
-  auto damaged = LockedVersionRecord::open(path_);
+  auto damaged = LockedVersionRecord::open(path_, "hello");
   ASSERT_FALSE(damaged.has_value());
   EXPECT_EQ(damaged.error().kind, VerifyErrorKind::kUnreadable);
   EXPECT_EQ(damaged.error().message,
@@ -255,15 +260,15 @@ TEST_F(VersionRecordFile, DamagedOrUnsafeRecordsRefuseAndStayAsTheyAre) {
 
   write(kHeader);
   fs::permissions(path_, fs::perms::others_write, fs::perm_options::add);
-  auto writable = LockedVersionRecord::open(path_);
+  auto writable = LockedVersionRecord::open(path_, "hello");
   ASSERT_FALSE(writable.has_value());
   EXPECT_EQ(writable.error().message,
             "version record " + path_ + ": refused, every user can write to it");
 
   fs::remove(path_);
   fs::create_directory(path_);
-  EXPECT_EQ(LockedVersionRecord::open(path_).error().kind, VerifyErrorKind::kUnreadable);
-  EXPECT_EQ(LockedVersionRecord::open((dir_ / "missing" / "record").string()).error().message,
+  EXPECT_EQ(LockedVersionRecord::open(path_, "hello").error().kind, VerifyErrorKind::kUnreadable);
+  EXPECT_EQ(LockedVersionRecord::open((dir_ / "missing" / "record").string(), "hello").error().message,
             "version record " + (dir_ / "missing" / "record").string() + ": failed to open " +
                 (dir_ / "missing" / "record.lock").string() +
                 ": No such file or directory (os error 2)");
