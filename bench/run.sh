@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # make bench: builds the floors and timing helpers, makes the corpus if missing, runs bench.py.
-# BENCH_PART=sign or BENCH_PART=verify runs one part only (default: both).
+# BENCH_PART=sign or BENCH_PART=verify runs one part only (default: both); BENCH_PART=record
+# times only what a version record of 10,000 names adds to a verification.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 corpus=${CORPUS:-$root/bench/corpus}
 
 mkdir -p "$build/bench"
+if [ "${BENCH_PART:-all}" = record ]; then
+  exec python3 "$root/bench/record_bench.py" "$build"
+fi
 cc -O2 -o "$build/bench/floor" "$root/bench/floor.c" -lz
 cc -O2 -o "$build/bench/verify_floor" "$root/bench/verify_floor.c" -ldeflate -lnettle
 cc -O2 -o "$build/bench/runone" "$root/bench/runone.c"
@@ -28,3 +32,4 @@ for toml in "$corpus"/plugins/*/plugin.toml; do
 done
 
 python3 "$root/bench/bench.py" "$build" "$corpus" "$build/bench/out" "${BENCH_PART:-all}"
+if [ "${BENCH_PART:-all}" = all ]; then python3 "$root/bench/record_bench.py" "$build"; fi
