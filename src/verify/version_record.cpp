@@ -282,7 +282,6 @@ std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::s
     return failure(kind, prefix + verb + io_error_text(text.error()));
   }
   record.text_ = std::move(*text);
-  const auto bytes = record.text_.bytes();
   auto lines = find_name_lines(record.text(), name);
   if (!lines)
     return failure(VerifyErrorKind::kUnreadable,
