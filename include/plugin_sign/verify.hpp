@@ -3,7 +3,8 @@
 // A package is accepted only in exactly the layout that plugin_sign writes, with a signature
 // that one of the trusted keys, allowed for the package's name, verifies. The result holds the
 // very bytes that were checked: load those, never the file again. Nothing here prints, keeps
-// global state or touches the file system beyond reading a package file or a plugin directory;
+// global state or touches the file system beyond reading a package file or a plugin directory
+// and, when a host asks for one (VerifyOptions::record), its version record;
 // every function may be called from several threads at once, and no exception leaves one
 // (running out of memory is a kOutOfMemory error). Results own what they hold: a
 // VerifiedPackage, and every VerifiedBytes copied from it, stays valid on its own.
