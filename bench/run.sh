@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # make bench: builds the floors and timing helpers, makes the corpus if missing, runs bench.py.
-# BENCH_PART=sign, verify, bomb or peers runs one part only (default: all); bomb needs no
-# corpus.
+# BENCH_PART=sign, verify, bomb, peers or record runs one part only (default: all of them);
+# bomb needs no corpus; record times only what a version record of 10,000 names adds to a
+# verification.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 corpus=${CORPUS:-$root/bench/corpus}
 
 mkdir -p "$build/bench"
+if [ "${BENCH_PART:-all}" = record ]; then
+  exec python3 "$root/bench/record_bench.py" "$build"
+fi
 cc -O2 -o "$build/bench/floor" "$root/bench/floor.c" -lz
 cc -O2 -o "$build/bench/verify_floor" "$root/bench/verify_floor.c" -ldeflate -lnettle
 cc -O2 -o "$build/bench/runone" "$root/bench/runone.c"
@@ -29,3 +33,4 @@ for toml in "$corpus"/plugins/*/plugin.toml; do
 done
 
 python3 "$root/bench/bench.py" "$build" "$corpus" "$build/bench/out" "${BENCH_PART:-all}"
+if [ "${BENCH_PART:-all}" = all ]; then python3 "$root/bench/record_bench.py" "$build"; fi

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
+#include "io/escaped_field.hpp"
 #include "plugin_sign/revocations.hpp"
 
 namespace plugin_sign::fuzzing {
@@ -24,6 +25,8 @@ std::string serialise(const Revocations& revocations) {
   for (const PublicKey& key : revocations.keys) text += "key-id " + key_id(key) + "\n";
   for (const std::string& id : revocations.key_ids) text += "key-id " + id + "\n";
   for (const std::string& digest : revocations.packages) text += "package " + digest + "\n";
+  for (const VersionFloor& floor : revocations.floors)
+    text += "below " + escape_field(floor.name) + " " + floor.version + "\n";
   return text;
 }
 
@@ -38,7 +41,7 @@ void check_revocation_file(std::string_view text) {
   std::size_t lines = 1;
   for (const char c : text) lines += c == '\n';
   const Revocations& r = *parsed;
-  require(r.keys.size() + r.key_ids.size() + r.packages.size() <= lines,
+  require(r.keys.size() + r.key_ids.size() + r.packages.size() + r.floors.size() <= lines,
           "one entry a line at most");
   for (const PublicKey& key : r.keys)
     require(text.find(public_key_base64(key)) != std::string_view::npos,
@@ -58,6 +61,11 @@ void check_revocation_file(std::string_view text) {
   for (std::size_t i = 0; i < r.key_ids.size(); ++i)
     require(again->key_ids[r.keys.size() + i] == r.key_ids[i], "the same key ID");
   require(again->packages == r.packages, "the same packages");
+  require(again->floors.size() == r.floors.size(), "the same floors");
+  for (std::size_t i = 0; i < r.floors.size(); ++i)
+    require(again->floors[i].name == r.floors[i].name &&
+                again->floors[i].version == r.floors[i].version,
+            "the same floor", again->floors[i].name, r.floors[i].name);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@ build=$1
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(plugin_toml signing_key zip_writer public_key revocations package_verify
-  inflate_differential)
+[ ${#targets[@]} -eq 0 ] && targets=(plugin_toml signing_key zip_writer public_key revocations version_record
+  package_verify inflate_differential)
 
 status=0
 for t in "${targets[@]}"; do

@@ -47,7 +47,9 @@ typedef enum plugin_sign_status {
   PLUGIN_SIGN_INVALID_KEY = 7,      /* a trusted key's or a revocation file's text was refused */
   PLUGIN_SIGN_INVALID_ARGUMENT = 8, /* a required pointer was NULL */
   PLUGIN_SIGN_REVOKED = 9,          /* a key that verifies it, or the package, is revoked */
-  PLUGIN_SIGN_NAME_MISMATCH = 10    /* verified, but not the package name that was expected */
+  PLUGIN_SIGN_NAME_MISMATCH = 10,   /* verified, but not the package name that was expected */
+  PLUGIN_SIGN_ROLLBACK = 11         /* verified, but older than (or another release of) a
+                                       version the record holds */
 } plugin_sign_status;
 
 /* Limits on the sizes a package's entries declare; 0 in a field means its default
@@ -214,6 +216,56 @@ plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* ke
                                                       const char* expected_name,
                                                       size_t expected_name_length, const char* dir,
                                                       const plugin_sign_limits* limits);
+
+/* What a host asks of a package, in one object, so that a new check is one new setter rather
+ * than another _with variant: the trusted keys, revocations, the expected name, the limits and
+ * the version record. The setters may be called in any order and again (a later call replaces
+ * the earlier value); a policy may be used by several threads at once once it is set up, not
+ * while it is changed. */
+typedef struct plugin_sign_policy plugin_sign_policy;
+
+/* A new policy without keys, revocations, expected name or record, with the default limits;
+ * NULL when out of memory. */
+plugin_sign_policy* plugin_sign_policy_new(void);
+
+void plugin_sign_policy_free(plugin_sign_policy* policy);
+
+/* The trusted keys; not copied: `keys` must stay alive, unchanged, while the policy verifies.
+ * A policy without keys verifies nothing (PLUGIN_SIGN_INVALID_ARGUMENT). */
+plugin_sign_status plugin_sign_policy_set_keys(plugin_sign_policy* policy,
+                                               const plugin_sign_keys* keys);
+
+/* The revocations (NULL: none), checked as plugin_sign_verify_package_with checks them, with
+ * their "below NAME VERSION" floors; not copied, like the keys. */
+plugin_sign_status plugin_sign_policy_set_revocations(plugin_sign_policy* policy,
+                                                      const plugin_sign_revocations* revocations);
+
+/* The package name expected, `length` bytes that may hold NUL, copied; NULL with a length of
+ * 0 for any name. */
+plugin_sign_status plugin_sign_policy_set_expected_name(plugin_sign_policy* policy,
+                                                        const char* name, size_t length);
+
+/* The limits, copied; NULL for the defaults. */
+plugin_sign_status plugin_sign_policy_set_limits(plugin_sign_policy* policy,
+                                                 const plugin_sign_limits* limits);
+
+/* The path of the version record (NUL-terminated, copied); NULL for none. With a record, a
+ * package older than the highest version recorded for its name from a key that is not revoked,
+ * or the same version with another manifest, is refused (PLUGIN_SIGN_ROLLBACK), and a package
+ * that verifies is recorded: the file is created when missing (its directory must exist),
+ * locked, and replaced as a whole. A record that cannot be read, locked, parsed or written
+ * refuses the package (PLUGIN_SIGN_UNREADABLE) and is left as it was. */
+plugin_sign_status plugin_sign_policy_set_record(plugin_sign_policy* policy, const char* path);
+
+/* plugin_sign_verify_package, _file and _directory with every check of `policy`: the
+ * signature, the revocations, plugin.toml, the key's names, the expected name, the version
+ * floors, then the record. */
+plugin_sign_result* plugin_sign_verify_package_policy(const plugin_sign_policy* policy,
+                                                      const void* data, size_t size);
+plugin_sign_result* plugin_sign_verify_file_policy(const plugin_sign_policy* policy,
+                                                   const char* path);
+plugin_sign_result* plugin_sign_verify_directory_policy(const plugin_sign_policy* policy,
+                                                        const char* dir);
 
 /* The largest package file that can hold entries within `limits` (NULL for the defaults): a
  * larger file can be refused before it is read. */

@@ -3,7 +3,8 @@
 // A package is accepted only in exactly the layout that plugin_sign writes, with a signature
 // that one of the trusted keys, allowed for the package's name, verifies. The result holds the
 // very bytes that were checked: load those, never the file again. Nothing here prints, keeps
-// global state or touches the file system beyond reading a package file or a plugin directory;
+// global state or touches the file system beyond reading a package file or a plugin directory
+// and, when a host asks for one (VerifyOptions::record), its version record;
 // every function may be called from several threads at once, and no exception leaves one
 // (running out of memory is a kOutOfMemory error). Results own what they hold: a
 // VerifiedPackage, and every VerifiedBytes copied from it, stays valid on its own.
@@ -50,6 +51,7 @@ enum class VerifyErrorKind {
   kNameNotAllowed,  ///< a trusted key verifies it, but none allowed for the package's name
   kRevoked,         ///< a key that verifies it, or the package itself, is revoked
   kNameMismatch,    ///< verified, but its name is not the name the caller expected
+  kRollback,        ///< verified, but older than (or another release of) a recorded version
 };
 
 /// What a verified signature established about a package that was refused after it: which
@@ -138,14 +140,22 @@ struct VerifyOptions {
   const Revocations* revocations = nullptr;
   /// The package name the host asked for: any other name, byte for byte, is refused.
   std::optional<std::string_view> expected_name = std::nullopt;
+  /// The path of the host's version record (plugin_sign/version_record.hpp); none when empty.
+  /// A package older than the highest version recorded for its name from a key that is not
+  /// revoked, or recorded with the same version and another manifest_sha256, is refused
+  /// (kRollback); a package that verifies is recorded. A record that does not exist is
+  /// created (its directory must exist); one that cannot be read, locked, parsed or written
+  /// refuses the package (kUnreadable) and is never reset.
+  std::optional<std::string_view> record = std::nullopt;
 };
 
 /// verify_package with `options`. After the signature, in this order: a key that verifies it
 /// and is revoked refuses the package, whatever other trusted key verifies it too; then a
 /// revoked manifest_sha256; then plugin.toml (its name and version not empty, without control
-/// characters), the names the key is trusted for, and the expected name. All of these need
-/// only plugin.toml: main.wasm is inflated only for a package that passed them, so a package
-/// refused for its name or a revocation costs no more memory than one with a bad signature.
+/// characters), the names the key is trusted for, the expected name, the revocations' version
+/// floors ("below" entries, kRevoked) and the record. All of these need only plugin.toml:
+/// main.wasm is inflated only for a package that passed them, so a package refused for any of
+/// them costs no more memory than one with a bad signature.
 [[nodiscard]] std::expected<VerifiedPackage, VerifyError> verify_package(
     std::span<const std::byte> archive, std::span<const TrustedKey> keys,
     const VerifyOptions& options);

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "io/escaped_field.hpp"
+#include "plugin/semver.hpp"
 #include "plugin_sign/revocations.hpp"
 #include "signing/text_lines.hpp"
 
@@ -66,6 +68,21 @@ std::expected<PublicKey, std::string> parse_statement(const std::vector<std::str
   return *key;
 }
 
+// A floor for one name: written as the version record writes names, so that a name with a
+// space is one word.
+std::expected<VersionFloor, std::string> parse_floor(const std::vector<std::string_view>& words) {
+  if (words.size() != 3)
+    return std::unexpected("below takes a package name and a version, e.g. below hello 1.4.0");
+  auto name = unescape_field(words[1]);
+  if (!name)
+    return std::unexpected(
+        "below: the package name must be written with %HH escapes for a space, \"%\" and "
+        "bytes outside printable ASCII (e.g. my%20plugin)");
+  if (!is_semver(words[2]))
+    return std::unexpected("below: the version must be a semantic version such as 1.4.0");
+  return VersionFloor{.name = std::move(*name), .version = std::string(words[2])};
+}
+
 std::expected<void, std::string> parse_entry(std::string_view line, Revocations& out) {
   const std::vector<std::string_view> words = split_words(line);
   const std::string_view word = words[0];
@@ -86,8 +103,14 @@ std::expected<void, std::string> parse_entry(std::string_view line, Revocations&
     (is_key_id ? out.key_ids : out.packages).push_back(std::move(*hex));
     return {};
   }
+  if (word == "below") {
+    auto floor = parse_floor(words);
+    if (!floor) return std::unexpected(floor.error());
+    out.floors.push_back(std::move(*floor));
+    return {};
+  }
   return std::unexpected("unknown entry \"" + short_prefix(word) +
-                         "\" (the entries are key, key-id and package)");
+                         "\" (the entries are key, key-id, package and below)");
 }
 
 }  // namespace

@@ -40,6 +40,14 @@ struct plugin_sign_revocations {
   std::string failure;
 };
 
+struct plugin_sign_policy {
+  const plugin_sign_keys* keys = nullptr;
+  const plugin_sign_revocations* revocations = nullptr;
+  std::optional<std::string> expected_name;
+  plugin_sign_limits limits{};
+  std::optional<std::string> record;
+};
+
 struct plugin_sign_result {
   plugin_sign_status status = PLUGIN_SIGN_OUT_OF_MEMORY;
   std::string message = "out of memory";
@@ -72,6 +80,8 @@ plugin_sign_status status_of(VerifyErrorKind kind) {
       return PLUGIN_SIGN_REVOKED;
     case VerifyErrorKind::kNameMismatch:
       return PLUGIN_SIGN_NAME_MISMATCH;
+    case VerifyErrorKind::kRollback:
+      return PLUGIN_SIGN_ROLLBACK;
   }
   return PLUGIN_SIGN_MALFORMED;
 }
@@ -151,6 +161,27 @@ plugin_sign::VerifyOptions options_of(const plugin_sign_revocations* revocations
   if (expected_name != nullptr)
     options.expected_name = std::string_view(expected_name, expected_name_length);
   return options;
+}
+
+plugin_sign::VerifyOptions options_of(const plugin_sign_policy& policy) {
+  plugin_sign::VerifyOptions options;
+  options.limits = limits_of(&policy.limits);
+  if (policy.revocations != nullptr) options.revocations = &policy.revocations->revocations;
+  if (policy.expected_name) options.expected_name = *policy.expected_name;
+  if (policy.record) options.record = *policy.record;
+  return options;
+}
+
+// Runs `set` on `policy`; a failed allocation leaves the policy as it was.
+template <typename Set>
+plugin_sign_status change_policy(plugin_sign_policy* policy, Set&& set) {
+  if (policy == nullptr) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  try {
+    set(*policy);
+    return PLUGIN_SIGN_OK;
+  } catch (...) {
+    return PLUGIN_SIGN_OUT_OF_MEMORY;
+  }
 }
 
 // A result that reports a missing argument.
@@ -509,6 +540,81 @@ plugin_sign_result* plugin_sign_verify_directory_with(const plugin_sign_keys* ke
       });
 }
 
+plugin_sign_policy* plugin_sign_policy_new(void) {
+  return new (std::nothrow) plugin_sign_policy;
+}
+
+void plugin_sign_policy_free(plugin_sign_policy* policy) {
+  delete policy;
+}
+
+plugin_sign_status plugin_sign_policy_set_keys(plugin_sign_policy* policy,
+                                               const plugin_sign_keys* keys) {
+  return change_policy(policy, [&](plugin_sign_policy& p) { p.keys = keys; });
+}
+
+plugin_sign_status plugin_sign_policy_set_revocations(plugin_sign_policy* policy,
+                                                      const plugin_sign_revocations* revocations) {
+  return change_policy(policy, [&](plugin_sign_policy& p) { p.revocations = revocations; });
+}
+
+plugin_sign_status plugin_sign_policy_set_expected_name(plugin_sign_policy* policy,
+                                                        const char* name, size_t length) {
+  if (name == nullptr && length != 0) return PLUGIN_SIGN_INVALID_ARGUMENT;
+  return change_policy(policy, [&](plugin_sign_policy& p) {
+    if (name == nullptr)
+      p.expected_name.reset();
+    else
+      p.expected_name = std::string(name, length);
+  });
+}
+
+plugin_sign_status plugin_sign_policy_set_limits(plugin_sign_policy* policy,
+                                                 const plugin_sign_limits* limits) {
+  return change_policy(policy, [&](plugin_sign_policy& p) {
+    p.limits = limits != nullptr ? *limits : plugin_sign_limits{};
+  });
+}
+
+plugin_sign_status plugin_sign_policy_set_record(plugin_sign_policy* policy, const char* path) {
+  return change_policy(policy, [&](plugin_sign_policy& p) {
+    if (path == nullptr)
+      p.record.reset();
+    else
+      p.record = std::string(path);
+  });
+}
+
+plugin_sign_result* plugin_sign_verify_package_policy(const plugin_sign_policy* policy,
+                                                      const void* data, size_t size) {
+  if (policy == nullptr) return invalid_argument("no policy");
+  if (data == nullptr && size != 0) return invalid_argument("no data");
+  return make_result(policy->keys, [&] {
+    const auto* bytes = static_cast<const std::byte*>(data);
+    return plugin_sign::verify_package(std::span(bytes, size), policy->keys->keys,
+                                       options_of(*policy));
+  });
+}
+
+plugin_sign_result* plugin_sign_verify_file_policy(const plugin_sign_policy* policy,
+                                                   const char* path) {
+  if (policy == nullptr) return invalid_argument("no policy");
+  if (path == nullptr) return invalid_argument("no path");
+  return make_result(policy->keys, [&] {
+    return plugin_sign::verify_package_file(path, policy->keys->keys, options_of(*policy));
+  });
+}
+
+plugin_sign_result* plugin_sign_verify_directory_policy(const plugin_sign_policy* policy,
+                                                        const char* dir) {
+  if (policy == nullptr) return invalid_argument("no policy");
+  if (dir == nullptr) return invalid_argument("no directory");
+  return make_result(
+      policy->keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+        return plugin_sign::verify_plugin_directory(dir, policy->keys->keys, options_of(*policy));
+      });
+}
+
 void plugin_sign_result_free(plugin_sign_result* result) {
   delete result;
 }
@@ -542,6 +648,8 @@ const char* plugin_sign_status_string(plugin_sign_status status) {
       return "the package or its key is revoked";
     case PLUGIN_SIGN_NAME_MISMATCH:
       return "the package's name is not the expected one";
+    case PLUGIN_SIGN_ROLLBACK:
+      return "the package is older than a version accepted before";
   }
   return "unknown status";
 }

@@ -12,8 +12,10 @@
 #include "archive/zip_reader.hpp"
 #include "io/file_io.hpp"
 #include "plugin/plugin_toml.hpp"
+#include "plugin/semver.hpp"
 #include "signing/manifest.hpp"
 #include "signing/signature.hpp"
+#include "verify/version_record.hpp"
 
 namespace plugin_sign {
 namespace {
@@ -93,6 +95,43 @@ std::expected<void, VerifyError> check_revocations(const Revocations* revocation
     return refuse_after_signature(VerifyErrorKind::kRevoked,
                                   "package " + facts.manifest_sha256 + " is revoked", facts);
   return {};
+}
+
+// A "below" entry refuses every lower version of its name; a version that is not a semantic
+// version cannot be shown to be at least the floor, so it is refused too.
+std::expected<void, VerifyError> check_version_floor(const Revocations* revocations,
+                                                     const SignedFacts& facts) {
+  if (revocations == nullptr) return {};
+  const std::string& name = *facts.name;
+  const std::string& version = *facts.version;
+  for (const VersionFloor& floor : revocations->floors) {
+    if (floor.name != name) continue;
+    const std::optional<int> order = compare_semver(version, floor.version);
+    if (!order || *order < 0)
+      return refuse_after_signature(
+          VerifyErrorKind::kRevoked,
+          name + " " + version + " is revoked (below " + floor.version + ")", facts);
+  }
+  return {};
+}
+
+// The record, locked and checked: held until the package is accepted, so that the update
+// that follows sees nothing another process changed in between. None without a record.
+std::expected<std::optional<LockedVersionRecord>, VerifyError> check_version_record(
+    const VerifyOptions& options, const RecordCandidate& candidate) {
+  if (!options.record) return std::nullopt;
+  auto record = LockedVersionRecord::open(*options.record, candidate.name);
+  if (!record) return std::unexpected(record.error());
+  if (auto checked = record->check(candidate, options.revocations); !checked)
+    return std::unexpected(checked.error());
+  return std::move(*record);
+}
+
+// The last step, once nothing can refuse the package any more.
+std::expected<void, VerifyError> record_version(std::optional<LockedVersionRecord>& record,
+                                                const RecordCandidate& candidate) {
+  if (!record) return {};
+  return record->add(candidate);
 }
 
 // The signature over the manifest of the two digests: the keys that verify it, by index.
@@ -185,6 +224,8 @@ std::expected<PublicKey, VerifyError> check_signed_plugin_toml(
   facts.key = keys[*allowed].key;
   if (auto expected = check_expected_name(options.expected_name, facts); !expected)
     return std::unexpected(expected.error());
+  if (auto floor = check_version_floor(options.revocations, facts); !floor)
+    return std::unexpected(floor.error());
   return facts.key;
 }
 
@@ -206,15 +247,23 @@ std::expected<VerifiedPackage, VerifyError> accept_signed(
   if (!toml) return refuse_after_signature(std::move(toml.error()), facts);
   auto key = check_signed_plugin_toml(toml->bytes(), keys, verifying, options, facts);
   if (!key) return std::unexpected(key.error());
+  const RecordCandidate candidate{.name = *facts.name,
+                                  .version = *facts.version,
+                                  .key_id = key_id(*key),
+                                  .manifest_sha256 = package.manifest_sha256};
+  auto record = check_version_record(options, candidate);
+  if (!record) return refuse_after_signature(std::move(record.error()), facts);
   auto wasm = main_wasm();
   if (!wasm) return refuse_after_signature(std::move(wasm.error()), facts);
 
-  package.name = std::move(*facts.name);
-  package.version = std::move(*facts.version);
   package.key = *key;
   package.plugin_toml = verified(std::move(*toml));
   package.main_wasm = verified(std::move(*wasm));
   package.signature = verified(std::move(signature_text));
+  if (auto recorded = record_version(*record, candidate); !recorded)
+    return refuse_after_signature(std::move(recorded.error()), facts);
+  package.name = std::move(*facts.name);
+  package.version = std::move(*facts.version);
   return package;
 }
 

@@ -19,12 +19,12 @@ test -L "$libdir/libplugin_sign_verify.so"
 # Outputs are read whole before grep -q, which stops at its match: the writer's broken pipe
 # would otherwise fail the pipeline.
 grep -q 'SONAME *libplugin_sign_verify.so.1$' <<<"$(objdump -p "$library")"
-for header in keys.hpp verify.hpp verify.h revocations.hpp trust_files.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
+for header in keys.hpp verify.hpp verify.h revocations.hpp trust_files.hpp version_record.hpp; do test -f "$prefix/include/plugin_sign/$header"; done
 test -f "$libdir/cmake/PluginSign/PluginSignConfig.cmake"
 test -f "$libdir/pkgconfig/plugin_sign_verify.pc"
 # Nothing internal is exported: only the C functions and the public C++ API.
 if nm -D --defined-only "$library" | awk '{print $3}' | grep -v '^plugin_sign_' |
-    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name|parse_revocations|load_key_file|load_revocation_file)(\[abi:cxx11\])?\('; then
+    c++filt | grep -vE '^plugin_sign::(verify_package|verify_package_file|verify_plugin_directory|max_package_size|key_id|public_key_base64|public_key_pem|parse_public_key|parse_trusted_keys|allows_name|parse_revocations|load_key_file|load_revocation_file|parse_version_record|format_version_record)(\[abi:cxx11\])?\('; then
   echo "unexpected exported symbols above"
   exit 1
 fi
@@ -120,4 +120,21 @@ status=0
 out=$("${python[@]}" "$work/keys.pub" "$work/tampered.zip" "$library") || status=$?
 [ "$status" -eq 1 ] && [[ $out == "failed ("[0-9]", "*"): "* ]] || { echo "Python host: $status $out"; exit 1; }
 [ "$("${python[@]}" --version "$library")" = "$header_version" ]
+
+# The version record through the policy object: the C host records 1.2.0, and then neither
+# host takes the older 1.1.0, validly signed as it is.
+mkdir "$work/old"
+printf '[package]\nname = "demo"\nversion = "1.1.0"\n' >"$work/old/plugin.toml"
+cp "$work/demo/main.wasm" "$work/old/main.wasm"
+KAVENTA_PLUGIN_SIGNING_KEY=$key "$build_dir/plugin_sign" "$work/old" "$work/old.zip" >/dev/null
+[ "$("$work/verify_host_c" --record "$work/record" "$work/keys.pub" "$work/demo.zip")" = "$expected" ]
+rollback="failed (11, the package is older than a version accepted before): demo 1.1.0 is older than 1.2.0, accepted before"
+status=0
+out=$("$work/verify_host_c" --record "$work/record" "$work/keys.pub" "$work/old.zip") || status=$?
+[ "$status" -eq 1 ] && [ "$out" = "$rollback" ] || { echo "C host, record: $status $out"; exit 1; }
+status=0
+out=$("${python[@]}" --record "$work/record" "$work/keys.pub" "$work/old.zip" "$library") || status=$?
+[ "$status" -eq 1 ] && [ "$out" = "$rollback" ] || { echo "Python host, record: $status $out"; exit 1; }
+[ "$("${python[@]}" "$work/keys.pub" "$work/old.zip" "$library")" = \
+  "verified demo 1.1.0, key $key_id, main.wasm $wasm_size bytes" ]
 echo "library install: passed"

@@ -210,7 +210,7 @@ TEST_F(RevocationRun, ABadRevocationFileIsRefused) {
       {"wrong length", "\npackage " + a.id,
        "line 2: package must be 64 hexadecimal digits, found 16 characters"},
       {"unknown word", "\nrevoke " + a.id,
-       "line 2: unknown entry \"revoke\" (the entries are key, key-id and package)"},
+       "line 2: unknown entry \"revoke\" (the entries are key, key-id, package and below)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -25,7 +25,7 @@ constexpr std::string_view kWasm("\0asm\x01\0\0\0", 8);
 constexpr const char* kOtherKey = "AQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQEBAQE=";
 constexpr const char* kUsageLine =
     "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR] "
-    "[--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...\n";
+    "[--record FILE] [--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...\n";
 
 // The public key of a seed, derived independently of the code under test.
 struct KeyPair {

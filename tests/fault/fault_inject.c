@@ -26,7 +26,8 @@
  *   FAULT_RANDOM=B    makes every getrandom fill its buffer with the byte B (a number), so
  *                     that the next temporary name is known and can be planted in advance.
  *   FAULT_PLACING=1   numbers (and can fail) the calls that put a new file in place as well:
- *                     fsync, link, linkat, rename and renameat2. The target of link and
+ *                     fsync, link, linkat, rename and renameat2, and flock, which guards
+ *                     the version record's update. The target of link and
  *                     rename is the new name. (close is always numbered.)
  * The trace is written with raw system calls, so that it neither counts nor fails itself.
  * Functions that are next in line are found with dlsym(RTLD_NEXT): under AddressSanitizer
@@ -43,6 +44,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -384,6 +386,14 @@ int fsync(int fd) {
   if (fault_placing && fails_here("fsync", fd_target(fd, scratch, sizeof scratch))) return -1;
   if (!real) real = next("fsync");
   return real(fd);
+}
+
+int flock(int fd, int operation) {
+  static int (*real)(int, int);
+  char scratch[32];
+  if (fault_placing && fails_here("flock", fd_target(fd, scratch, sizeof scratch))) return -1;
+  if (!real) real = next("flock");
+  return real(fd, operation);
 }
 
 int link(const char* old_path, const char* new_path) {

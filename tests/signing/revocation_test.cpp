@@ -149,19 +149,19 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
     std::string message;
   } cases[] = {
       {"unknown word", "revoke " + id,
-       "unknown entry \"revoke\" (the entries are key, key-id and package)"},
+       "unknown entry \"revoke\" (the entries are key, key-id, package and below)"},
       {"capitalised word", "Key-id " + id,
-       "unknown entry \"Key-id\" (the entries are key, key-id and package)"},
+       "unknown entry \"Key-id\" (the entries are key, key-id, package and below)"},
       // A word is quoted up to 32 bytes, never cutting a UTF-8 sequence: a 4 MiB word would
       // otherwise make a 4 MiB error line.
       {"a long unknown word", std::string(4 << 20, 'x') + " " + id,
        "unknown entry \"" + std::string(32, 'x') +
-           "...\" (the entries are key, key-id and package)"},
+           "...\" (the entries are key, key-id, package and below)"},
       {"a long unknown word of two-byte characters", "a" + repeat("\u00e9", 20),
        "unknown entry \"a" + repeat("\u00e9", 15) +
-           "...\" (the entries are key, key-id and package)"},
+           "...\" (the entries are key, key-id, package and below)"},
       {"an unknown word of exactly 32 bytes", std::string(32, 'y'),
-       "unknown entry \"" + std::string(32, 'y') + "\" (the entries are key, key-id and package)"},
+       "unknown entry \"" + std::string(32, 'y') + "\" (the entries are key, key-id, package and below)"},
       {"key-id too short", "key-id " + id.substr(1),
        "key-id must be 16 hexadecimal digits, found 15 characters"},
       {"key-id too long", "key-id " + id + "0",
@@ -187,6 +187,20 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
        "signature must be 88 characters of base64, found 84"},
       {"key with a signature not base64", "key " + key + " " + std::string(88, '!'),
        "signature is not valid base64: Invalid symbol 33, offset 0."},
+      {"below without a version", "below hello",
+       "below takes a package name and a version, e.g. below hello 1.4.0"},
+      {"below with a name of two words", "below my plugin 1.0.0",
+       "below takes a package name and a version, e.g. below hello 1.4.0"},
+      {"below with a version not semantic", "below hello 1.4",
+       "below: the version must be a semantic version such as 1.4.0"},
+      {"below with a version prefixed v", "below hello v1.4.0",
+       "below: the version must be a semantic version such as 1.4.0"},
+      {"below with a lowercase escape", "below my%2fplugin 1.0.0",
+       "below: the package name must be written with %HH escapes for a space, \"%\" and bytes "
+       "outside printable ASCII (e.g. my%20plugin)"},
+      {"below with a bare percent", "below 100% 1.0.0",
+       "below: the package name must be written with %HH escapes for a space, \"%\" and bytes "
+       "outside printable ASCII (e.g. my%20plugin)"},
       {"white space before", " key-id " + id, "white space before the entry"},
       {"trailing white space", "key-id " + id + "\t", "trailing white space"},
       {"a carriage return inside", "key-id " + id + "\r\r",
@@ -199,6 +213,29 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
     ASSERT_FALSE(parsed.has_value());
     EXPECT_EQ("line 4: " + c.message, parsed.error());
   }
+}
+
+}  // namespace
+}  // namespace plugin_sign
+
+namespace plugin_sign {
+namespace {
+
+TEST(RevocationFloors, BelowEntriesKeepTheirNameAndVersion) {
+  auto parsed = parse_revocations(
+      "below hello 1.4.0\nbelow my%20plugin 2.0.0-rc.1+build.5\r\nbelow - 0.0.1\n"
+      "below caf%C3%A9 1.0.0\n");
+  ASSERT_TRUE(parsed.has_value()) << parsed.error();
+  ASSERT_EQ(parsed->floors.size(), 4u);
+  EXPECT_EQ(parsed->floors[0].name, "hello");
+  EXPECT_EQ(parsed->floors[0].version, "1.4.0");
+  EXPECT_EQ(parsed->floors[1].name, "my plugin");
+  EXPECT_EQ(parsed->floors[1].version, "2.0.0-rc.1+build.5");
+  EXPECT_EQ(parsed->floors[2].name, "");
+  EXPECT_EQ(parsed->floors[3].name, "caf\xc3\xa9");
+  Revocations both = *parsed;
+  both.add(*parsed);
+  EXPECT_EQ(both.floors.size(), 8u);
 }
 
 }  // namespace

@@ -204,6 +204,7 @@ constexpr FailureCase kFailures[] = {
     {FailureKind::kExtractFailed, "extract_failed", 3},
     {FailureKind::kRevoked, "revoked", 1},
     {FailureKind::kNameMismatch, "name_mismatch", 1},
+    {FailureKind::kRollback, "rollback", 1},
 };
 
 TEST(PackageLines, EachFailureKindHasItsStatusAndName) {

@@ -375,7 +375,7 @@ TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
       {"writable by every user", open, PLUGIN_SIGN_UNREADABLE,
        open + ": refused, every user can write to it (chmod o-w " + open + ")"},
       {"invalid text", bad, PLUGIN_SIGN_INVALID_KEY,
-       bad + ": line 2: unknown entry \"revoke\" (the entries are key, key-id and package)"},
+       bad + ": line 2: unknown entry \"revoke\" (the entries are key, key-id, package and below)"},
       {"missing", missing, PLUGIN_SIGN_UNREADABLE,
        missing + ": failed to read: No such file or directory (os error 2)"},
   };
@@ -414,7 +414,7 @@ TEST_F(CApi, AddsARevocationFileByPathAndRefusesOneEveryUserCanWrite) {
 
 TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
   std::set<std::string> texts;
-  for (int status = 0; status <= 10; ++status) {
+  for (int status = 0; status <= 11; ++status) {
     SCOPED_TRACE(status);
     const char* text = plugin_sign_status_string(static_cast<plugin_sign_status>(status));
     ASSERT_NE(nullptr, text);
@@ -422,10 +422,10 @@ TEST(CApiStatusString, NamesEveryStatusAndNothingElse) {
     EXPECT_EQ(text, plugin_sign_status_string(static_cast<plugin_sign_status>(status)));
     texts.insert(text);
   }
-  EXPECT_EQ(11u, texts.size());
+  EXPECT_EQ(12u, texts.size());
   EXPECT_STREQ("verified", plugin_sign_status_string(PLUGIN_SIGN_OK));
   EXPECT_STREQ("the package is malformed", plugin_sign_status_string(PLUGIN_SIGN_MALFORMED));
-  EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(11)));
+  EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(12)));
   EXPECT_STREQ("unknown status", plugin_sign_status_string(static_cast<plugin_sign_status>(-1)));
 }
 
@@ -530,6 +530,74 @@ TEST_F(CApi, DirectoryWithRevocationsAndName) {
             plugin_sign_revocations_add_file_text(nullptr, entry.data(), entry.size()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
             plugin_sign_revocations_add_file_text(revoked.get(), nullptr, 1));
+}
+
+struct PolicyDeleter {
+  void operator()(plugin_sign_policy* policy) const { plugin_sign_policy_free(policy); }
+};
+using Policy = std::unique_ptr<plugin_sign_policy, PolicyDeleter>;
+
+// The policy object carries every check of the _with calls, and the record besides; what it
+// does not have yet is reported, never assumed.
+TEST_F(CApi, APolicyCarriesEveryCheckAndTheRecord) {
+  const testing::ScratchDir dir;
+  const auto package = [](std::string_view version) {
+    return testing::package_of(testing::signed_contents(
+        1, "[package]\nname = \"demo\"\nversion = \"" + std::string(version) + "\"\n", {}));
+  };
+  const Policy policy(plugin_sign_policy_new());
+  ASSERT_TRUE(policy);
+  const auto verify_with = [&](const std::vector<std::byte>& bytes) {
+    return Result(plugin_sign_verify_package_policy(policy.get(), bytes.data(), bytes.size()));
+  };
+  const auto v140 = package("1.4.0"), v120 = package("1.2.0"), v150 = package("1.5.0");
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(verify_with(v140).get()));
+
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_keys(policy.get(), keys_.get()));
+  const std::string record = dir.path() / "record";
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_record(policy.get(), record.c_str()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(v140).get()));
+  const Result older = verify_with(v120);
+  EXPECT_EQ(PLUGIN_SIGN_ROLLBACK, plugin_sign_result_status(older.get()));
+  EXPECT_STREQ("demo 1.2.0 is older than 1.4.0, accepted before",
+               plugin_sign_result_message(older.get()));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_record(policy.get(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(v120).get()));
+
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_expected_name(policy.get(), "demo\0", 5));
+  EXPECT_EQ(PLUGIN_SIGN_NAME_MISMATCH, plugin_sign_result_status(verify_with(v140).get()));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_expected_name(policy.get(), "demo", 4));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(v140).get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
+            plugin_sign_policy_set_expected_name(policy.get(), nullptr, 1));
+
+  const Revoked revoked(plugin_sign_revocations_new());
+  const std::string floor = "below demo 1.5.0\n";
+  ASSERT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_revocations_add_file_text(revoked.get(), floor.data(), floor.size()));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_revocations(policy.get(), revoked.get()));
+  const Result below = verify_with(v140);
+  EXPECT_EQ(PLUGIN_SIGN_REVOKED, plugin_sign_result_status(below.get()));
+  EXPECT_STREQ("demo 1.4.0 is revoked (below 1.5.0)", plugin_sign_result_message(below.get()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(v150).get()));
+
+  const plugin_sign_limits tiny{.plugin_toml = 10, .main_wasm = 0};
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_limits(policy.get(), &tiny));
+  EXPECT_EQ(PLUGIN_SIGN_TOO_LARGE, plugin_sign_result_status(verify_with(v150).get()));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_limits(policy.get(), nullptr));
+
+  const std::string file = dir.path() / "v150.zip";
+  write_bytes(file, v150);
+  const Result from_file(plugin_sign_verify_file_policy(policy.get(), file.c_str()));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(from_file.get()))
+      << plugin_sign_result_message(from_file.get());
+  const Result no_dir(plugin_sign_verify_directory_policy(policy.get(), nullptr));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_dir.get()));
+  const Result no_policy(plugin_sign_verify_file_policy(nullptr, file.c_str()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_policy.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_policy_set_keys(nullptr, keys_.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_policy_set_record(nullptr, "x"));
+  plugin_sign_policy_free(nullptr);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ std::expected<std::string, std::string> option_value(std::span<const std::string
                            (option == "-x"                 ? "a directory"
                             : option == "-r"               ? "a revocation file"
                             : option == "--name"           ? "a package name"
+                            : option == "--record"         ? "a version record file"
                             : option.starts_with("--max-") ? "a size in bytes"
                                                            : "a key"));
   return args[++i];
@@ -117,6 +118,12 @@ std::expected<Command, std::string> parse_arguments(std::span<const std::string>
     } else if (arg == "--max-wasm-size" || arg == "--max-toml-size") {
       auto& limit = arg == "--max-wasm-size" ? max_wasm : max_toml;
       if (auto set = set_limit(args, i, limit); !set) return std::unexpected(set.error());
+    } else if (arg == "--record") {
+      auto value = option_value(args, i, arg);
+      if (!value) return std::unexpected(value.error());
+      if (verify.record) return std::unexpected("--record given more than once");
+      if (value->empty()) return std::unexpected("--record needs a file, not an empty name");
+      verify.record = std::move(*value);
     } else if (arg.starts_with("-r")) {
       auto value = option_value(args, i, "-r");
       if (!value) return std::unexpected(value.error());

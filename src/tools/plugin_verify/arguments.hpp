@@ -25,6 +25,7 @@ struct VerifyArguments {
   std::vector<KeySource> keys;
   std::vector<std::string> revocation_files;  ///< -r, in command-line order
   std::optional<std::string> expected_name;   ///< --name
+  std::optional<std::string> record;          ///< --record, the version record's path
   std::optional<std::string> extract_dir;
   OutputMode output = OutputMode::kText;
   VerifyLimits limits;  ///< --max-wasm-size and --max-toml-size, the library's defaults otherwise
@@ -41,7 +42,7 @@ struct Command {
 /// The one-line synopsis, without "usage: ".
 inline constexpr const char* kSynopsis =
     "plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR] "
-    "[--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...";
+    "[--record FILE] [--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...";
 
 /// Parses `args` (without the program name). Options may come before, between or after the
 /// packages; "--" ends them; "-pFILE" and "-PKEY" work as "-p FILE" and "-P KEY". The error

@@ -1,5 +1,6 @@
 // plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]
-//               [--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q] PACKAGE...
+//               [--record FILE] [--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q]
+//               PACKAGE...
 // Verifies signed plugin packages against trusted public keys.
 #include <unistd.h>
 
@@ -21,8 +22,8 @@ constexpr int kUsageStatus = 3;
 
 constexpr const char* kHelp =
     "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]\n"
-    "                     [--max-wasm-size BYTES] [--max-toml-size BYTES] [--json] [-q]\n"
-    "                     PACKAGE...\n"
+    "                     [--record FILE] [--max-wasm-size BYTES] [--max-toml-size BYTES]
+    "                     [--json] [-q] PACKAGE...
     "\n"
     "Verifies each PACKAGE (a package ZIP or a plugin directory) against the trusted keys.\n"
     "\n"
@@ -31,10 +32,14 @@ constexpr const char* kHelp =
     "  -P PUBLICKEY  trust this Base64 Ed25519 public key (44 characters)\n"
     "  -r FILE       refuse the keys and packages that the revocation file FILE revokes:\n"
     "                \"key PUBLICKEY SIGNATURE\" (from plugin_key revoke), \"key-id KEYID\"\n"
-    "                and \"package MANIFEST_SHA256\" lines\n"
+    "                and \"package MANIFEST_SHA256\" lines; \"below NAME VERSION\" refuses\n"
+    "                every version of NAME lower than VERSION\n"
     "  --name NAME   verify only a package whose name is exactly NAME\n"
     "  -x DIR        with one PACKAGE: once it verified, write its plugin.toml, main.wasm\n"
     "                and signature.sig into DIR (created when missing)\n"
+    "  --record FILE the version record: refuse a package older than the highest version\n"
+    "                of its name accepted before (a rollback), record each one that\n"
+    "                verifies; FILE is created when missing\n"
     "  --max-wasm-size BYTES\n"
     "                refuse a package whose main.wasm declares more than BYTES (suffixes\n"
     "                K, M, G; default and most 4G): before its signature is known, a\n"
@@ -47,10 +52,11 @@ constexpr const char* kHelp =
     "  --version     print the version\n"
     "\n"
     "Exit status: 0 every package verified; 1 a signature no trusted key allowed for the\n"
-    "package verifies, a revoked key or package, or another name than NAME; 2 a malformed\n"
-    "or too large package; 3 a usage error, a bad key or revocation file, an unreadable\n"
-    "package, a failed extraction, memory that ran out, or a result line that could not\n"
-    "be written. With several packages, the highest.\n";
+    "package verifies, a revoked key or package, another name than NAME, or a rollback; 2 a\n"
+    "malformed or too large package; 3 a usage error, a bad key or revocation file, an\n"
+    "unreadable package, a damaged or unwritable record, a failed extraction, memory that\n"
+    "ran out, or a result line that could not be written. With several packages, the\n"
+    "highest.\n";
 
 // The one line on standard error for a failure that is not about one package.
 [[noreturn]] void exit_with(std::string_view message, bool with_usage = false) {
@@ -95,7 +101,8 @@ int run(const VerifyArguments& arguments) {
   if (!revocations) exit_with(revocations.error());
   const PackageChecks checks{.revocations = &*revocations,
                              .expected_name = arguments.expected_name,
-                             .limits = arguments.limits};
+                             .limits = arguments.limits,
+                             .record = arguments.record};
   int status = 0;
   for (const std::string& package : arguments.packages) {
     const PackageReport result = check_package(package, *keys, checks, arguments.extract_dir);

@@ -92,6 +92,7 @@ int exit_status(const PackageReport& report) {
     case FailureKind::kNameNotAllowed:
     case FailureKind::kRevoked:
     case FailureKind::kNameMismatch:
+    case FailureKind::kRollback:
       return 1;
     case FailureKind::kMalformed:
     case FailureKind::kTooLarge:
@@ -124,6 +125,8 @@ std::string_view failure_kind_name(FailureKind kind) {
       return "revoked";
     case FailureKind::kNameMismatch:
       return "name_mismatch";
+    case FailureKind::kRollback:
+      return "rollback";
   }
   return "unknown";
 }

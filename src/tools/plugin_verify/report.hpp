@@ -20,6 +20,7 @@ enum class FailureKind {
   kExtractFailed,
   kRevoked,
   kNameMismatch,
+  kRollback,
 };
 
 struct Failure {
@@ -47,7 +48,7 @@ struct PackageReport {
 };
 
 /// 0 when nothing failed; 1 for a signature no allowed key verifies, a revoked key or package,
-/// or another name than the expected one; 2 for a malformed or too
+/// another name than the expected one, or a rollback against the version record; 2 for a malformed or too
 /// large package; 3 for an unreadable package, no memory or a failed extraction.
 [[nodiscard]] int exit_status(const PackageReport& report);
 

@@ -46,6 +46,8 @@ FailureKind failure_kind(VerifyErrorKind kind) {
       return FailureKind::kRevoked;
     case VerifyErrorKind::kNameMismatch:
       return FailureKind::kNameMismatch;
+    case VerifyErrorKind::kRollback:
+      return FailureKind::kRollback;
   }
   return FailureKind::kMalformed;
 }
@@ -113,6 +115,7 @@ PackageReport check_package(const std::string& package, std::span<const TrustedK
   options.limits = checks.limits;
   options.revocations = checks.revocations;
   if (checks.expected_name) options.expected_name = *checks.expected_name;
+  if (checks.record) options.record = *checks.record;
   auto verified = is_directory(package) ? verify_plugin_directory(package, keys, options)
                                         : verify_package_file(package, keys, options);
   if (!verified) {

@@ -31,6 +31,7 @@ struct PackageChecks {
   const Revocations* revocations = nullptr;
   std::optional<std::string> expected_name;
   VerifyLimits limits;
+  std::optional<std::string> record;  ///< the version record's path
 };
 
 /// Reads `package` (a package ZIP, or a plugin directory), verifies it against `keys` and

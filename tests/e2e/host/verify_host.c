@@ -1,7 +1,10 @@
 /* verify_host_c KEYFILE PACKAGE: verifies PACKAGE with the installed C API twice, by path
  * (plugin_sign_keys_add_file, plugin_sign_verify_file) and from bytes held in memory, and
  * prints the one outcome both must agree on.
- * verify_host_c --directory KEYFILE DIR: verifies the plugin directory DIR. */
+ * verify_host_c --directory KEYFILE DIR: verifies the plugin directory DIR.
+ * verify_host_c --record RECORD KEYFILE PACKAGE: verifies PACKAGE by path through a policy
+ * that keeps the version record RECORD, so that an older release than one verified before is
+ * refused. */
 #include <plugin_sign/verify.h>
 
 #include <stdio.h>
@@ -62,10 +65,25 @@ static plugin_sign_result* verify_both_ways(const plugin_sign_keys* keys, const 
   return result;
 }
 
+/* PACKAGE by path with a policy of `keys` and the version record at `record`. */
+static plugin_sign_result* verify_with_record(const plugin_sign_keys* keys, const char* record,
+                                              const char* path) {
+  plugin_sign_policy* policy = plugin_sign_policy_new();
+  if (policy == NULL) return NULL;
+  plugin_sign_result* result = NULL;
+  if (plugin_sign_policy_set_keys(policy, keys) == PLUGIN_SIGN_OK &&
+      plugin_sign_policy_set_record(policy, record) == PLUGIN_SIGN_OK)
+    result = plugin_sign_verify_file_policy(policy, path);
+  plugin_sign_policy_free(policy);
+  return result;
+}
+
 int main(int argc, char** argv) {
   const int directory = argc == 4 && strcmp(argv[1], "--directory") == 0;
-  if (argc != 3 + directory) return 64;
-  argv += directory;
+  const int with_record = argc == 5 && strcmp(argv[1], "--record") == 0;
+  const char* record = with_record ? argv[2] : NULL;
+  if (argc != 3 + directory + 2 * with_record) return 64;
+  argv += directory + 2 * with_record;
   /* The library that runs is the one this host was built against. */
   if (strcmp(plugin_sign_version(), PLUGIN_SIGN_VERSION_STRING) != 0) {
     fprintf(stderr, "library %s, header %s\n", plugin_sign_version(), PLUGIN_SIGN_VERSION_STRING);
@@ -78,8 +96,9 @@ int main(int argc, char** argv) {
     plugin_sign_keys_free(keys);
     return 64;
   }
-  plugin_sign_result* result = directory ? plugin_sign_verify_directory(keys, argv[2], NULL)
-                                         : verify_both_ways(keys, argv[1], argv[2]);
+  plugin_sign_result* result = directory     ? plugin_sign_verify_directory(keys, argv[2], NULL)
+                               : with_record ? verify_with_record(keys, record, argv[2])
+                                             : verify_both_ways(keys, argv[1], argv[2]);
   if (result == NULL) {
     plugin_sign_keys_free(keys);
     return 67;

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""verify_host.py KEYFILE PACKAGE [LIBRARY]: verifies PACKAGE with the C API of the installed
-library through ctypes, with no compiler. LIBRARY is the shared library's path; without it the
-loader finds libplugin_sign_verify.so.1 on its own path. `verify_host.py --version [LIBRARY]`
-prints the library's version."""
+"""verify_host.py [--record RECORD] KEYFILE PACKAGE [LIBRARY]: verifies PACKAGE with the C API
+of the installed library through ctypes, with no compiler; with --record, through a policy
+that keeps the version record RECORD, so that an older release than one verified before is
+refused. LIBRARY is the shared library's path; without it the loader finds
+libplugin_sign_verify.so.1 on its own path. `verify_host.py --version [LIBRARY]` prints the
+library's version."""
 import ctypes
 import sys
 
@@ -21,6 +23,11 @@ def load(path):
         "plugin_sign_keys_error": ([handle], text),
         "plugin_sign_keys_free": ([handle], None),
         "plugin_sign_verify_file": ([handle, text, handle], handle),
+        "plugin_sign_policy_new": ([], handle),
+        "plugin_sign_policy_set_keys": ([handle, handle], ctypes.c_int),
+        "plugin_sign_policy_set_record": ([handle, text], ctypes.c_int),
+        "plugin_sign_verify_file_policy": ([handle, text], handle),
+        "plugin_sign_policy_free": ([handle], None),
         "plugin_sign_result_status": ([handle], ctypes.c_int),
         "plugin_sign_result_message": ([handle], text),
         # Name and version may hold NUL bytes: taken by pointer and length.
@@ -44,7 +51,23 @@ def sized(function, result):
     return ctypes.string_at(pointer, size.value) if pointer else b""
 
 
-def verify(lib, key_file, package):
+def verify_file(lib, keys, package, record):
+    """The result for `package`: with a policy that keeps `record` when it is given."""
+    if record is None:
+        return lib.plugin_sign_verify_file(keys, package.encode(), None)
+    policy = lib.plugin_sign_policy_new()
+    if not policy:
+        raise MemoryError("plugin_sign_policy_new")
+    try:
+        if (lib.plugin_sign_policy_set_keys(policy, keys) != OK
+                or lib.plugin_sign_policy_set_record(policy, record.encode()) != OK):
+            raise MemoryError("plugin_sign_policy_set_record")
+        return lib.plugin_sign_verify_file_policy(policy, package.encode())
+    finally:
+        lib.plugin_sign_policy_free(policy)
+
+
+def verify(lib, key_file, package, record=None):
     """The line the C and C++ hosts print, and whether the package verified."""
     keys = lib.plugin_sign_keys_new()
     if not keys:
@@ -52,7 +75,7 @@ def verify(lib, key_file, package):
     try:
         if lib.plugin_sign_keys_add_file(keys, key_file.encode()) != OK:
             raise ValueError(lib.plugin_sign_keys_error(keys).decode())
-        result = lib.plugin_sign_verify_file(keys, package.encode(), None)
+        result = verify_file(lib, keys, package, record)
         try:
             status = lib.plugin_sign_result_status(result)
             if status != OK:
@@ -75,12 +98,16 @@ def main(argv):
         lib = load(argv[2] if len(argv) == 3 else "libplugin_sign_verify.so.1")
         print(lib.plugin_sign_version().decode())
         return 0
+    record = None
+    if len(argv) > 2 and argv[1] == "--record":
+        record = argv[2]
+        argv = argv[:1] + argv[3:]
     if len(argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 64
     lib = load(argv[3] if len(argv) == 4 else "libplugin_sign_verify.so.1")
     try:
-        line, verified = verify(lib, argv[1], argv[2])
+        line, verified = verify(lib, argv[1], argv[2], record)
     except ValueError as error:
         print(error, file=sys.stderr)
         return 64
