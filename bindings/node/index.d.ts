@@ -39,6 +39,12 @@ export interface VerifyOptions {
   /** Revoked keys and packages (REVOKED). */
   revocations?: Revocations;
   limits?: Limits;
+  /**
+   * The version record's path: a package older than the highest version of its name accepted
+   * before, or another release of a recorded version, is refused (ROLLBACK); one that verifies
+   * is recorded. Created when missing (its directory must exist).
+   */
+  record?: string;
 }
 
 /** A verified package: the bytes that were checked, copied into memory JavaScript owns. */
@@ -69,6 +75,7 @@ export type VerifyErrorCode =
   | 'INVALID_ARGUMENT'
   | 'REVOKED'
   | 'NAME_MISMATCH'
+  | 'ROLLBACK'
   | `STATUS_${number}`;
 
 /**

@@ -589,7 +589,7 @@ plugin_sign_result* plugin_sign_verify_package_policy(const plugin_sign_policy* 
                                                       const void* data, size_t size) {
   if (policy == nullptr) return invalid_argument("no policy");
   if (data == nullptr && size != 0) return invalid_argument("no data");
-  return make_result(policy->keys, [&] {
+  return make_result(policy->keys, policy->revocations, [&] {
     const auto* bytes = static_cast<const std::byte*>(data);
     return plugin_sign::verify_package(std::span(bytes, size), policy->keys->keys,
                                        options_of(*policy));
@@ -600,7 +600,7 @@ plugin_sign_result* plugin_sign_verify_file_policy(const plugin_sign_policy* pol
                                                    const char* path) {
   if (policy == nullptr) return invalid_argument("no policy");
   if (path == nullptr) return invalid_argument("no path");
-  return make_result(policy->keys, [&] {
+  return make_result(policy->keys, policy->revocations, [&] {
     return plugin_sign::verify_package_file(path, policy->keys->keys, options_of(*policy));
   });
 }
@@ -610,7 +610,8 @@ plugin_sign_result* plugin_sign_verify_directory_policy(const plugin_sign_policy
   if (policy == nullptr) return invalid_argument("no policy");
   if (dir == nullptr) return invalid_argument("no directory");
   return make_result(
-      policy->keys, [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
+      policy->keys, policy->revocations,
+      [&]() -> std::expected<plugin_sign::VerifiedPackage, plugin_sign::VerifyError> {
         return plugin_sign::verify_plugin_directory(dir, policy->keys->keys, options_of(*policy));
       });
 }

@@ -247,9 +247,10 @@ std::expected<VerifiedPackage, VerifyError> accept_signed(
   if (!toml) return refuse_after_signature(std::move(toml.error()), facts);
   auto key = check_signed_plugin_toml(toml->bytes(), keys, verifying, options, facts);
   if (!key) return std::unexpected(key.error());
+  const std::string signer = key_id(*key);
   const RecordCandidate candidate{.name = *facts.name,
                                   .version = *facts.version,
-                                  .key_id = key_id(*key),
+                                  .key_id = signer,
                                   .manifest_sha256 = package.manifest_sha256};
   auto record = check_version_record(options, candidate);
   if (!record) return refuse_after_signature(std::move(record.error()), facts);
@@ -346,7 +347,8 @@ std::expected<DigestedEntry, VerifyError> digest_entry(const LocatedEntry& entry
     auto content = inflate_entry(entry);
     if (!content) return read_failure(content.error());
     std::string digest = sha256_hex(content->bytes());
-    return DigestedEntry{.sha256 = std::move(digest), .content = std::move(*content)};
+    return DigestedEntry{
+        .sha256 = std::move(digest), .content = std::move(*content), .compressed = {}};
   }
   auto compressed = private_copy(entry.data);
   if (!compressed) return std::unexpected(compressed.error());

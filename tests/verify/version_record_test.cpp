@@ -262,8 +262,27 @@ TEST_F(VersionRecordFile, DamagedOrUnsafeRecordsRefuseAndStayAsTheyAre) {
   fs::permissions(path_, fs::perms::others_write, fs::perm_options::add);
   auto writable = LockedVersionRecord::open(path_, "hello");
   ASSERT_FALSE(writable.has_value());
-  EXPECT_EQ(writable.error().message,
-            "version record " + path_ + ": refused, every user can write to it");
+  EXPECT_EQ(writable.error().message, "version record " + path_ +
+                                          ": refused, every user can write to it (chmod o-w " +
+                                          path_ + ")");
+
+  // Whoever can write to its directory (without the sticky bit) could replace it: a record
+  // there is never written.
+  const fs::path open_dir = dir_ / "open";
+  fs::create_directory(open_dir);
+  fs::permissions(open_dir, fs::perms::all);
+  const std::string open_record = (open_dir / "record").string();
+  auto in_open_dir = LockedVersionRecord::open(open_record, "hello");
+  ASSERT_TRUE(in_open_dir.has_value()) << in_open_dir.error().message;
+  auto added = in_open_dir->add(
+      {.name = "hello", .version = "1.0.0", .key_id = "0123456789abcdef",
+       .manifest_sha256 = std::string(64, 'a')});
+  ASSERT_FALSE(added.has_value());
+  EXPECT_EQ(added.error().message, "version record " + open_record +
+                                       ": refused, every user can write to directory " +
+                                       open_dir.string() + " (chmod go-w " + open_dir.string() +
+                                       ")");
+  EXPECT_FALSE(fs::exists(open_record));
 
   fs::remove(path_);
   fs::create_directory(path_);

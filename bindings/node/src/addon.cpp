@@ -69,6 +69,7 @@ std::string StatusCode(plugin_sign_status status) {
     case PLUGIN_SIGN_INVALID_ARGUMENT: return "INVALID_ARGUMENT";
     case PLUGIN_SIGN_REVOKED: return "REVOKED";
     case PLUGIN_SIGN_NAME_MISMATCH: return "NAME_MISMATCH";
+    case PLUGIN_SIGN_ROLLBACK: return "ROLLBACK";
   }
   return "STATUS_" + std::to_string(static_cast<int>(status));
 }
@@ -270,6 +271,8 @@ struct VerifyOptions {
   std::string name;
   bool has_limits = false;
   plugin_sign_limits limits = {0, 0};
+  bool has_record = false;
+  std::string record;  // the version record's path
 };
 
 bool ReadLimit(napi_env env, napi_value value, const char* what, uint64_t* out) {
@@ -336,6 +339,8 @@ bool ForEachProperty(napi_env env, napi_value object, const char* what, Read rea
   return true;
 }
 
+constexpr const char* kKnownOptions = " (known: keys, name, revocations, limits, record)";
+
 // Every option of verify and verifyBytes is read here. (A new option is one more name here and
 // one more field of VerifyOptions, which Verify hands to the library.)
 bool ReadOptions(napi_env env, napi_value object, VerifyOptions* options) {
@@ -378,7 +383,12 @@ bool ReadOptions(napi_env env, napi_value object, VerifyOptions* options) {
         return false;
       });
     }
-    ThrowArgument(env, "unknown option " + name + " (known: keys, name, revocations, limits)");
+    if (name == "record") {
+      if (!ReadPath(env, value, "options.record", &options->record)) return false;
+      options->has_record = true;
+      return true;
+    }
+    ThrowArgument(env, "unknown option " + name + kKnownOptions);
     return false;
   });
   if (!read) return false;
@@ -409,23 +419,39 @@ struct Request {
   }
 };
 
-// Runs on the thread pool: the library only, no JavaScript.
+// The policy of one call, from its options; NULL when no memory is left.
+plugin_sign_policy* NewPolicy(const VerifyOptions& options) {
+  plugin_sign_policy* policy = plugin_sign_policy_new();
+  if (policy == nullptr) return nullptr;
+  bool set = plugin_sign_policy_set_keys(policy, options.keys.get()) == PLUGIN_SIGN_OK;
+  if (set && options.revocations)
+    set = plugin_sign_policy_set_revocations(policy, options.revocations.get()) == PLUGIN_SIGN_OK;
+  if (set && options.has_name)
+    set = plugin_sign_policy_set_expected_name(policy, options.name.data(), options.name.size()) ==
+          PLUGIN_SIGN_OK;
+  if (set && options.has_limits)
+    set = plugin_sign_policy_set_limits(policy, &options.limits) == PLUGIN_SIGN_OK;
+  if (set && options.has_record)
+    set = plugin_sign_policy_set_record(policy, options.record.c_str()) == PLUGIN_SIGN_OK;
+  if (set) return policy;
+  plugin_sign_policy_free(policy);
+  return nullptr;
+}
+
+// Runs on the thread pool: the library only, no JavaScript. A NULL result is out of memory.
 void Verify(napi_env, void* data) {
   auto* request = static_cast<Request*>(data);
-  const VerifyOptions& options = request->options;
-  const char* name = options.has_name ? options.name.data() : nullptr;
-  const size_t name_length = options.has_name ? options.name.size() : 0;
-  const plugin_sign_limits* limits = options.has_limits ? &options.limits : nullptr;
+  plugin_sign_policy* policy = NewPolicy(request->options);
+  if (policy == nullptr) return;
   if (request->from_file) {
-    request->result = plugin_sign_verify_file_with(options.keys.get(), options.revocations.get(),
-                                                   name, name_length, request->path.c_str(), limits);
-    return;
+    request->result = plugin_sign_verify_file_policy(policy, request->path.c_str());
+  } else {
+    // The library takes no null pointer, even for no bytes: an empty package is malformed.
+    static const unsigned char kNoBytes = 0;
+    const void* bytes = request->bytes != nullptr ? request->bytes : &kNoBytes;
+    request->result = plugin_sign_verify_package_policy(policy, bytes, request->size);
   }
-  // The library takes no null pointer, even for no bytes: an empty package is malformed.
-  static const unsigned char kNoBytes = 0;
-  const void* bytes = request->bytes != nullptr ? request->bytes : &kNoBytes;
-  request->result = plugin_sign_verify_package_with(options.keys.get(), options.revocations.get(),
-                                                    name, name_length, bytes, request->size, limits);
+  plugin_sign_policy_free(policy);
 }
 
 bool SetProperty(napi_env env, napi_value object, const char* key, napi_value value) {

@@ -59,6 +59,21 @@ test('each failed check of a real package has its own code', async () => {
   }
 });
 
+test('with a record, an older release than one accepted before is a ROLLBACK', async () => {
+  const keys = Keys.fromText(f.publicA);
+  const record = path.join(f.dir, 'versions.record');
+  const newer = await verify(f.newer, { keys, record });
+  assert.equal(newer.version, '0.2.0');
+  await assert.rejects(verifyBytes(f.goodBytes, { keys, record }), (error) => {
+    refusal('ROLLBACK', 'hello 0.1.0 is older than 0.2.0, accepted before')(error);
+    assert.equal(error.packageVersion, '0.1.0');
+    assert.equal(error.keyId, f.keyIdA);
+    return true;
+  });
+  // Without the record, the same package verifies: the refusal is the record's alone.
+  assert.equal((await verifyBytes(f.goodBytes, { keys })).version, '0.1.0');
+});
+
 test('a file that cannot be read is UNREADABLE', async () => {
   const keys = Keys.fromText(f.publicA);
   await assert.rejects(verify(path.join(f.dir, 'missing.zip'), { keys }),
@@ -121,6 +136,7 @@ test('arguments the binding cannot take are TypeErrors with code INVALID_ARGUMEN
     [() => verify('', { keys }), /^path must not be empty$/],
     // The C library ends a name at NUL: this one would name the good package.
     [() => verify(`${f.good}\0.txt`, { keys }), /^path must not contain NUL/],
+    [() => verify(f.good, { keys, record: `${f.dir}/r\0x` }), /^options\.record must not contain NUL/],
     [() => verifyBytes('PK', { keys }), /^bytes must be a Buffer/],
   ];
   for (const [call, message] of cases) await assert.rejects(call(), invalid(message));

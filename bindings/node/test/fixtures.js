@@ -171,6 +171,7 @@ function makeFixtures() {
     rezipped: rezipped([['plugin.toml', Buffer.from(PLUGIN_TOML)], ['main.wasm', ADD_WASM],
       ['signature.sig', signature]]),
     manifest: `{"plugin.toml":"${sha256(PLUGIN_TOML)}","main.wasm":"${sha256(ADD_WASM)}"}`,
+    newer: sign(path.join(dir, 'newer'), KEY_A, PLUGIN_TOML.replace('0.1.0', '0.2.0'), ADD_WASM),
   };
 }
 

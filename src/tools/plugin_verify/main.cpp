@@ -22,8 +22,8 @@ constexpr int kUsageStatus = 3;
 
 constexpr const char* kHelp =
     "usage: plugin_verify [-p KEYFILE]... [-P PUBLICKEY]... [-r FILE]... [--name NAME] [-x DIR]\n"
-    "                     [--record FILE] [--max-wasm-size BYTES] [--max-toml-size BYTES]
-    "                     [--json] [-q] PACKAGE...
+    "                     [--record FILE] [--max-wasm-size BYTES] [--max-toml-size BYTES]\n"
+    "                     [--json] [-q] PACKAGE...\n"
     "\n"
     "Verifies each PACKAGE (a package ZIP or a plugin directory) against the trusted keys.\n"
     "\n"
