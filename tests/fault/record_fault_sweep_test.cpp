@@ -18,6 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The sanitizer runtime wants to come first; the library hands every call on to it.
+constexpr const char* kSanitizerOrder = "ASAN_OPTIONS=verify_asan_link_order=0";
+
 // The public key of kTestKey.
 constexpr const char* kPublicKey = "ho9ie8OoOFWkXfmlhnc3xasBxtLnk68NhzL5hy+9dRQ=";
 
@@ -60,9 +63,9 @@ class RecordFaultSweep : public ::testing::Test {
   // from the lock's open to the last call before the result line.
   std::vector<int> record_calls() {
     const fs::path trace = scratch_.path() / "trace";
-    const ToolResult traced = verify(
-        {"LD_PRELOAD=" FAULT_INJECT_LIBRARY, "FAULT_PLACING=1", "FAULT_TRACE=" + trace.string()},
-        "p1.5.0.zip");
+    const ToolResult traced = verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder,
+                                      "FAULT_PLACING=1", "FAULT_TRACE=" + trace.string()},
+                                     "p1.5.0.zip");
     EXPECT_EQ(traced.status, 0) << traced.err;
     std::ifstream in(trace);
     std::vector<int> calls;
@@ -83,8 +86,8 @@ class RecordFaultSweep : public ::testing::Test {
 };
 
 TEST_F(RecordFaultSweep, EveryFailedCallLeavesTheOldRecordOrTheNewAndIsReported) {
-  for (const std::optional<std::string>& before : {std::optional<std::string>(old_),
-                                                   std::optional<std::string>()}) {
+  for (const std::optional<std::string>& before :
+       {std::optional<std::string>(old_), std::optional<std::string>()}) {
     reset(before);
     const std::vector<int> calls = record_calls();
     ASSERT_GE(calls.size(), 10u);  // lock, read, temporary file, rename, directory flush
@@ -92,9 +95,10 @@ TEST_F(RecordFaultSweep, EveryFailedCallLeavesTheOldRecordOrTheNewAndIsReported)
     for (const int n : calls) {
       SCOPED_TRACE("call " + std::to_string(n) + (before ? " with a record" : " without one"));
       reset(before);
-      const ToolResult r = verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, "FAULT_PLACING=1",
-                                   "FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:5"},
-                                  "p1.5.0.zip");
+      const ToolResult r =
+          verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder, "FAULT_PLACING=1",
+                  "FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:5"},
+                 "p1.5.0.zip");
       const bool exists = fs::exists(scratch_.path() / "record");
       const std::string now = exists ? read_file(scratch_.path() / "record") : "";
       const bool is_new = exists && now == new_;
