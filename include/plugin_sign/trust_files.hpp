@@ -35,7 +35,7 @@ struct TrustFileError {
     kWorldWritable,  ///< someone other than the user or root could change or replace it
     kTooLarge,       ///< larger than its bound
     kOutOfMemory,
-    kInvalid,        ///< read, but its text was refused
+    kInvalid,  ///< read, but its text was refused
   };
   Kind kind = Kind::kUnreadable;
   std::string message;

@@ -21,8 +21,7 @@ TrustFileError::Kind kind_of(IoErrorKind kind) {
 }
 
 // The whole text of a file that decides trust, or why it cannot be used.
-std::expected<ByteBuffer, TrustFileError> read_text(std::string_view path,
-                                                    std::uint64_t max_size) {
+std::expected<ByteBuffer, TrustFileError> read_text(std::string_view path, std::uint64_t max_size) {
   auto text = read_trust_file(path, max_size);
   if (text) return std::move(*text);
   const std::string name(path);

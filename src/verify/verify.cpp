@@ -335,8 +335,7 @@ struct DigestedEntry {
 // At most the package's own size, so the bound before the signature holds.
 std::expected<ByteBuffer, VerifyError> private_copy(std::span<const std::byte> bytes) {
   ByteBuffer copy;
-  if (!copy.reserve(bytes.size()))
-    return failure(VerifyErrorKind::kOutOfMemory, "out of memory");
+  if (!copy.reserve(bytes.size())) return failure(VerifyErrorKind::kOutOfMemory, "out of memory");
   std::copy(bytes.begin(), bytes.end(), copy.spare().begin());
   copy.commit(bytes.size());
   return copy;

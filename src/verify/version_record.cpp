@@ -56,8 +56,7 @@ std::optional<std::string> field_fault(const RecordLine& entry) {
 std::expected<RecordLine, std::string> parse_line(std::string_view line) {
   RecordLine entry;
   entry.line = line;
-  std::string_view* fields[] = {&entry.name, &entry.key_id, &entry.version,
-                                &entry.manifest_sha256};
+  std::string_view* fields[] = {&entry.name, &entry.key_id, &entry.version, &entry.manifest_sha256};
   std::string_view rest = line;
   for (std::size_t i = 0; i < 4; ++i) {
     const std::size_t space = i < 3 ? rest.find(' ') : std::string_view::npos;
@@ -149,15 +148,15 @@ std::expected<void, VerifyError> check_one(const RecordLine& entry,
   const std::string name(candidate.name), version(candidate.version);
   const std::optional<int> order = compare_versions(candidate.version, recorded);
   if (!order || (*order < 0 && !is_semver(candidate.version)))
-    return failure(VerifyErrorKind::kRollback,
-                   name + " " + version + " is not a semantic version and cannot follow " +
-                       recorded + ", accepted before");
+    return failure(VerifyErrorKind::kRollback, name + " " + version +
+                                                   " is not a semantic version and cannot follow " +
+                                                   recorded + ", accepted before");
   if (*order < 0)
     return failure(VerifyErrorKind::kRollback,
                    name + " " + version + " is older than " + recorded + ", accepted before");
   if (*order == 0 && entry.manifest_sha256 != candidate.manifest_sha256) {
-    const std::string contents = " with other contents (manifest_sha256 " +
-                                 std::string(entry.manifest_sha256) + ")";
+    const std::string contents =
+        " with other contents (manifest_sha256 " + std::string(entry.manifest_sha256) + ")";
     if (version == recorded)
       return failure(VerifyErrorKind::kRollback,
                      name + " " + version + " was accepted before" + contents);
@@ -175,7 +174,8 @@ std::expected<FileDescriptor, std::string> lock_record(const std::string& path) 
   do {
     fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected("failed to open " + lock_path + ": " + io_error_text(last_os_error()));
+  if (fd < 0)
+    return std::unexpected("failed to open " + lock_path + ": " + io_error_text(last_os_error()));
   FileDescriptor lock(fd);
   while (::flock(lock.get(), LOCK_EX) != 0)
     if (errno != EINTR)
@@ -188,7 +188,9 @@ std::expected<FileDescriptor, std::string> lock_record(const std::string& path) 
 // versions it holds.
 std::expected<void, std::string> check_record_directory(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   auto trusted = check_trust_path(dir);
   if (trusted) return {};
   if (trusted.error().kind == IoErrorKind::kWorldWritable)
@@ -218,9 +220,10 @@ std::expected<void, std::string> scan_record(std::string_view text, Visit&& visi
       if (!entry) return std::unexpected(line_error(number, entry.error()));
     }
     if (previous && !sorts_before(*previous, *entry))
-      return std::unexpected(line_error(
-          number, "not after the line before it (entries are sorted by name, then key ID, "
-                  "and each name and key ID has one entry)"));
+      return std::unexpected(
+          line_error(number,
+                     "not after the line before it (entries are sorted by name, then key ID, "
+                     "and each name and key ID has one entry)"));
     visit(*entry);
     previous = *entry;
     rest.remove_prefix(entry->line.size() + 1);
@@ -274,9 +277,8 @@ std::optional<std::string> record_text_with(std::string_view text,
                                             const std::vector<RecordLine>& lines,
                                             const RecordCandidate& candidate,
                                             std::optional<std::size_t> insert_at) {
-  const std::string line =
-      line_of(escape_field(candidate.name), candidate.key_id, escape_field(candidate.version),
-              candidate.manifest_sha256);
+  const std::string line = line_of(escape_field(candidate.name), candidate.key_id,
+                                   escape_field(candidate.version), candidate.manifest_sha256);
   auto parsed = parse_line(line);
   if (!parsed) return std::nullopt;
   // Decided before anything is copied: a host that loads what it recorded before writes
@@ -301,7 +303,7 @@ std::optional<std::string> record_text_with(std::string_view text,
 }
 
 std::expected<LockedVersionRecord, VerifyError> LockedVersionRecord::open(std::string_view path,
-                                                                         std::string_view name) {
+                                                                          std::string_view name) {
   LockedVersionRecord record;
   record.path_ = std::string(path);
   const std::string prefix = "version record " + record.path_ + ": ";

@@ -70,10 +70,10 @@ struct RecordCandidate {
 /// see no other process's change in between. A record that does not exist yet reads as empty.
 class LockedVersionRecord {
  public:
-  /// Locks and reads the record at `path`, keeping the entries of the package name `name`. Every failure is kUnreadable and names the record:
-  /// "version record PATH: ...".
-  [[nodiscard]] static std::expected<LockedVersionRecord, VerifyError> open(
-      std::string_view path, std::string_view name);
+  /// Locks and reads the record at `path`, keeping the entries of the package name `name`. Every
+  /// failure is kUnreadable and names the record: "version record PATH: ...".
+  [[nodiscard]] static std::expected<LockedVersionRecord, VerifyError> open(std::string_view path,
+                                                                            std::string_view name);
 
   [[nodiscard]] std::expected<void, VerifyError> check(const RecordCandidate& candidate,
                                                        const Revocations* revocations) const;

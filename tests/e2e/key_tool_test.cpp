@@ -475,7 +475,9 @@ TEST(KeyTool, UsageErrorsExitWithTwo) {
        {"public", "a", "b"},
        "plugin_key: public takes at most one SECRET_FILE"},
       {"id without a key", {"id"}, "plugin_key: id takes one PUBLIC_KEY"},
-      {"--version with an argument", {"--version", "x"}, "plugin_key: --version takes no arguments"},
+      {"--version with an argument",
+       {"--version", "x"},
+       "plugin_key: --version takes no arguments"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

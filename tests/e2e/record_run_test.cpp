@@ -84,8 +84,8 @@ TEST_F(RecordRun, AnOlderReleaseIsRefusedInTheNextProcess) {
 
   const ToolResult older = verify({"-p", "k.pub", "--record", "record", v120});
   EXPECT_EQ(older.status, 1);
-  EXPECT_EQ(older.err, "plugin_verify: " + v120 +
-                           ": hello 1.2.0 is older than 1.4.0, accepted before\n");
+  EXPECT_EQ(older.err,
+            "plugin_verify: " + v120 + ": hello 1.2.0 is older than 1.4.0, accepted before\n");
   const ToolResult json = verify({"-p", "k.pub", "--record", "record", "--json", v120});
   EXPECT_EQ(json.status, 1);
   EXPECT_NE(json.out.find("\"kind\":\"rollback\""), std::string::npos) << json.out;
@@ -110,8 +110,8 @@ TEST_F(RecordRun, ARevokedKeysRecordNoLongerBlocks) {
   generate("leaked");
   const std::string v99 = sign("leaked", "hello", "99.0.0");
   const std::string v160 = sign("real", "hello", "1.6.0");
-  const std::vector<std::string> trust = {"-p", "real.pub", "-p", "leaked.pub", "--record",
-                                          "record"};
+  const std::vector<std::string> trust = {"-p",         "real.pub", "-p",
+                                          "leaked.pub", "--record", "record"};
   auto with = [&](std::vector<std::string> more) {
     std::vector<std::string> args = trust;
     args.insert(args.end(), more.begin(), more.end());
@@ -139,7 +139,8 @@ TEST_F(RecordRun, BelowEntriesRefuseLowerVersionsWithoutARecord) {
   const std::string v120 = sign("k", "hello", "1.2.0");
   const std::string v140 = sign("k", "hello", "1.4.0");
   const std::string other = sign("k", "my plugin", "0.1.0");
-  write_file(dir_.path() / "floors", "# after the advisory\nbelow hello 1.4.0\nbelow my%20plugin 0.2.0\n");
+  write_file(dir_.path() / "floors",
+             "# after the advisory\nbelow hello 1.4.0\nbelow my%20plugin 0.2.0\n");
   const ToolResult refused = verify({"-p", "k.pub", "-r", "floors", v120});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "plugin_verify: " + v120 + ": hello 1.2.0 is revoked (below 1.4.0)\n");
@@ -151,8 +152,9 @@ TEST_F(RecordRun, BelowEntriesRefuseLowerVersionsWithoutARecord) {
   write_file(dir_.path() / "bad", "below hello 1.4\n");
   const ToolResult bad = verify({"-p", "k.pub", "-r", "bad", v140});
   EXPECT_EQ(bad.status, 3);
-  EXPECT_EQ(bad.err, "plugin_verify: revocation file bad: line 1: below: the version must be a "
-                     "semantic version such as 1.4.0\n");
+  EXPECT_EQ(bad.err,
+            "plugin_verify: revocation file bad: line 1: below: the version must be a "
+            "semantic version such as 1.4.0\n");
 }
 
 // The record is host state: damaged, it refuses every package and stays as it is for someone

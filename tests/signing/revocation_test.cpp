@@ -161,7 +161,8 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
        "unknown entry \"a" + repeat("\u00e9", 15) +
            "...\" (the entries are key, key-id, package and below)"},
       {"an unknown word of exactly 32 bytes", std::string(32, 'y'),
-       "unknown entry \"" + std::string(32, 'y') + "\" (the entries are key, key-id, package and below)"},
+       "unknown entry \"" + std::string(32, 'y') +
+           "\" (the entries are key, key-id, package and below)"},
       {"key-id too short", "key-id " + id.substr(1),
        "key-id must be 16 hexadecimal digits, found 15 characters"},
       {"key-id too long", "key-id " + id + "0",

@@ -133,10 +133,12 @@ TEST(VersionRecordRules, OlderVersionsAreRollbacks) {
       {"1.2.0", "hello 1.2.0 is older than 1.4.0, accepted before"},
       {"1.4.0-rc.1", "hello 1.4.0-rc.1 is older than 1.4.0, accepted before"},
       {"1.3.99", "hello 1.3.99 is older than 1.4.0, accepted before"},
-      {"1.4.0", "hello 1.4.0 was accepted before with other contents (manifest_sha256 " + kSha1 +
-                    ")"},
-      {"1.4.0+rebuilt", "hello 1.4.0+rebuilt is the same version as 1.4.0, accepted before with "
-                        "other contents (manifest_sha256 " + kSha1 + ")"},
+      {"1.4.0",
+       "hello 1.4.0 was accepted before with other contents (manifest_sha256 " + kSha1 + ")"},
+      {"1.4.0+rebuilt",
+       "hello 1.4.0+rebuilt is the same version as 1.4.0, accepted before with "
+       "other contents (manifest_sha256 " +
+           kSha1 + ")"},
       {"1.4", "hello 1.4 is not a semantic version and cannot follow 1.4.0, accepted before"},
   };
   for (const auto& c : cases) EXPECT_EQ(verdict(at_1_4, c.version), c.verdict) << c.version;
@@ -177,8 +179,8 @@ TEST(VersionRecordRules, RevokedKeysRecordsDoNotCount) {
 }
 
 TEST(VersionRecordRules, AddingKeepsTheHighestPerNameAndKey) {
-  const std::string text = record({"hello " + kKeyA + " 1.4.0 " + kSha1,
-                                   "hello " + kKeyB + " 2.0.0 " + kSha1});
+  const std::string text =
+      record({"hello " + kKeyA + " 1.4.0 " + kSha1, "hello " + kKeyB + " 2.0.0 " + kSha1});
   const auto lines = parse_record_lines(text).value();
   const auto with = [&](std::string_view name, std::string_view version, const std::string& key) {
     const RecordCandidate candidate{
@@ -274,33 +276,34 @@ TEST_F(VersionRecordFile, DamagedOrUnsafeRecordsRefuseAndStayAsTheyAre) {
   const std::string open_record = (open_dir / "record").string();
   auto in_open_dir = LockedVersionRecord::open(open_record, "hello");
   ASSERT_TRUE(in_open_dir.has_value()) << in_open_dir.error().message;
-  auto added = in_open_dir->add(
-      {.name = "hello", .version = "1.0.0", .key_id = "0123456789abcdef",
-       .manifest_sha256 = std::string(64, 'a')});
+  auto added = in_open_dir->add({.name = "hello",
+                                 .version = "1.0.0",
+                                 .key_id = "0123456789abcdef",
+                                 .manifest_sha256 = std::string(64, 'a')});
   ASSERT_FALSE(added.has_value());
-  EXPECT_EQ(added.error().message, "version record " + open_record +
-                                       ": refused, every user can write to directory " +
-                                       open_dir.string() + " (chmod go-w " + open_dir.string() +
-                                       ")");
+  EXPECT_EQ(added.error().message,
+            "version record " + open_record + ": refused, every user can write to directory " +
+                open_dir.string() + " (chmod go-w " + open_dir.string() + ")");
   EXPECT_FALSE(fs::exists(open_record));
 
   fs::remove(path_);
   fs::create_directory(path_);
   EXPECT_EQ(LockedVersionRecord::open(path_, "hello").error().kind, VerifyErrorKind::kUnreadable);
-  EXPECT_EQ(LockedVersionRecord::open((dir_ / "missing" / "record").string(), "hello").error().message,
-            "version record " + (dir_ / "missing" / "record").string() + ": failed to open " +
-                (dir_ / "missing" / "record.lock").string() +
-                ": No such file or directory (os error 2)");
+  EXPECT_EQ(
+      LockedVersionRecord::open((dir_ / "missing" / "record").string(), "hello").error().message,
+      "version record " + (dir_ / "missing" / "record").string() + ": failed to open " +
+          (dir_ / "missing" / "record.lock").string() + ": No such file or directory (os error 2)");
 }
 
 // Through verify_package: the record and the floors after every other check, and a package
 // that fails any check leaves no trace in the record.
 TEST_F(VersionRecordFile, VerifyRecordsOnlyWhatItAccepts) {
   const auto package = [](std::string_view name, std::string_view version) {
-    return testing::package_of(testing::signed_contents(
-        1, "[package]\nname = \"" + std::string(name) + "\"\nversion = \"" + std::string(version) +
-               "\"\n",
-        {}));
+    return testing::package_of(testing::signed_contents(1,
+                                                        "[package]\nname = \"" + std::string(name) +
+                                                            "\"\nversion = \"" +
+                                                            std::string(version) + "\"\n",
+                                                        {}));
   };
   const std::vector<TrustedKey> keys = {testing::trusted(1)};
   VerifyOptions options;

@@ -36,9 +36,9 @@ struct Module {
 
 // A failed Node-API call has left an exception pending, or is reported as one here: the
 // callback then returns nullptr and JavaScript sees the exception.
-#define CHECK(call)                                                     \
-  do {                                                                  \
-    if ((call) != napi_ok) return ThrowLastError(env);                  \
+#define CHECK(call)                                    \
+  do {                                                 \
+    if ((call) != napi_ok) return ThrowLastError(env); \
   } while (0)
 
 napi_value ThrowLastError(napi_env env) {
@@ -47,8 +47,9 @@ napi_value ThrowLastError(napi_env env) {
   if (!pending) {
     const napi_extended_error_info* info = nullptr;
     napi_get_last_error_info(env, &info);
-    const char* message =
-        info != nullptr && info->error_message != nullptr ? info->error_message : "Node-API call failed";
+    const char* message = info != nullptr && info->error_message != nullptr
+                              ? info->error_message
+                              : "Node-API call failed";
     napi_throw_error(env, nullptr, message);
   }
   return nullptr;
@@ -58,18 +59,30 @@ napi_value ThrowLastError(napi_env env) {
 // does not know (a newer library) still gets a stable code.
 std::string StatusCode(plugin_sign_status status) {
   switch (status) {
-    case PLUGIN_SIGN_OK: return "OK";
-    case PLUGIN_SIGN_BAD_SIGNATURE: return "BAD_SIGNATURE";
-    case PLUGIN_SIGN_NAME_NOT_ALLOWED: return "NAME_NOT_ALLOWED";
-    case PLUGIN_SIGN_MALFORMED: return "MALFORMED";
-    case PLUGIN_SIGN_TOO_LARGE: return "TOO_LARGE";
-    case PLUGIN_SIGN_UNREADABLE: return "UNREADABLE";
-    case PLUGIN_SIGN_OUT_OF_MEMORY: return "OUT_OF_MEMORY";
-    case PLUGIN_SIGN_INVALID_KEY: return "INVALID_KEY";
-    case PLUGIN_SIGN_INVALID_ARGUMENT: return "INVALID_ARGUMENT";
-    case PLUGIN_SIGN_REVOKED: return "REVOKED";
-    case PLUGIN_SIGN_NAME_MISMATCH: return "NAME_MISMATCH";
-    case PLUGIN_SIGN_ROLLBACK: return "ROLLBACK";
+    case PLUGIN_SIGN_OK:
+      return "OK";
+    case PLUGIN_SIGN_BAD_SIGNATURE:
+      return "BAD_SIGNATURE";
+    case PLUGIN_SIGN_NAME_NOT_ALLOWED:
+      return "NAME_NOT_ALLOWED";
+    case PLUGIN_SIGN_MALFORMED:
+      return "MALFORMED";
+    case PLUGIN_SIGN_TOO_LARGE:
+      return "TOO_LARGE";
+    case PLUGIN_SIGN_UNREADABLE:
+      return "UNREADABLE";
+    case PLUGIN_SIGN_OUT_OF_MEMORY:
+      return "OUT_OF_MEMORY";
+    case PLUGIN_SIGN_INVALID_KEY:
+      return "INVALID_KEY";
+    case PLUGIN_SIGN_INVALID_ARGUMENT:
+      return "INVALID_ARGUMENT";
+    case PLUGIN_SIGN_REVOKED:
+      return "REVOKED";
+    case PLUGIN_SIGN_NAME_MISMATCH:
+      return "NAME_MISMATCH";
+    case PLUGIN_SIGN_ROLLBACK:
+      return "ROLLBACK";
   }
   return "STATUS_" + std::to_string(static_cast<int>(status));
 }
@@ -80,7 +93,9 @@ napi_value Utf8(napi_env env, const char* text, size_t length) {
   return value;
 }
 
-napi_value Utf8(napi_env env, const char* text) { return Utf8(env, text, NAPI_AUTO_LENGTH); }
+napi_value Utf8(napi_env env, const char* text) {
+  return Utf8(env, text, NAPI_AUTO_LENGTH);
+}
 
 // An Error with `code` set to the status's word and the library's reason as its message.
 napi_value StatusError(napi_env env, plugin_sign_status status, const char* message) {
@@ -239,9 +254,9 @@ napi_value RevocationsFrom(napi_env env, napi_callback_info info) {
     return nullptr;
   }
   const plugin_sign_status status =
-      is_path ? plugin_sign_revocations_add_file(revocations.get(), source.c_str())
-              : plugin_sign_revocations_add_file_text(revocations.get(), source.data(),
-                                                      source.size());
+      is_path
+          ? plugin_sign_revocations_add_file(revocations.get(), source.c_str())
+          : plugin_sign_revocations_add_file_text(revocations.get(), source.data(), source.size());
   if (status != PLUGIN_SIGN_OK) {
     napi_throw(env, StatusError(env, status, plugin_sign_revocations_error(revocations.get())));
     return nullptr;
@@ -294,9 +309,9 @@ bool ReadLimit(napi_env env, napi_value value, const char* what, uint64_t* out) 
     return true;
   }
   double number = 0;
-  const bool integer = type == napi_number && napi_get_value_double(env, value, &number) == napi_ok &&
-                       number >= 0 && number <= 9007199254740991.0 &&
-                       number == static_cast<double>(static_cast<uint64_t>(number));
+  const bool integer =
+      type == napi_number && napi_get_value_double(env, value, &number) == napi_ok && number >= 0 &&
+      number <= 9007199254740991.0 && number == static_cast<double>(static_cast<uint64_t>(number));
   if (!integer) {
     ThrowArgument(env, std::string("limits.") + what +
                            " must be a non-negative integer (a number or a bigint)");
@@ -318,9 +333,10 @@ bool ForEachProperty(napi_env env, napi_value object, const char* what, Read rea
   }
   napi_value names = nullptr;
   uint32_t count = 0;
-  if (napi_get_all_property_names(env, object, napi_key_own_only,
-                                  static_cast<napi_key_filter>(napi_key_enumerable | napi_key_skip_symbols),
-                                  napi_key_numbers_to_strings, &names) != napi_ok ||
+  if (napi_get_all_property_names(
+          env, object, napi_key_own_only,
+          static_cast<napi_key_filter>(napi_key_enumerable | napi_key_skip_symbols),
+          napi_key_numbers_to_strings, &names) != napi_ok ||
       napi_get_array_length(env, names, &count) != napi_ok) {
     return false;
   }
@@ -344,53 +360,57 @@ constexpr const char* kKnownOptions = " (known: keys, name, revocations, limits,
 // Every option of verify and verifyBytes is read here. (A new option is one more name here and
 // one more field of VerifyOptions, which Verify hands to the library.)
 bool ReadOptions(napi_env env, napi_value object, VerifyOptions* options) {
-  const bool read = ForEachProperty(env, object, "options", [&](const std::string& name,
-                                                                napi_value value) {
-    if (name == "keys") {
-      const KeysHandle* keys = Unwrap<KeysHandle>(
-          env, value, kKeysTag, "options.keys must be a Keys object (Keys.fromFile or Keys.fromText)");
-      if (keys == nullptr) return false;
-      options->keys = *keys;
-      return true;
-    }
-    if (name == "revocations") {
-      const RevocationsHandle* revocations = Unwrap<RevocationsHandle>(
-          env, value, kRevocationsTag,
-          "options.revocations must be a Revocations object (Revocations.fromFile or "
-          "Revocations.fromText)");
-      if (revocations == nullptr) return false;
-      options->revocations = *revocations;
-      return true;
-    }
-    if (name == "name") {
-      if (!ReadString(env, value, "options.name", &options->name)) return false;
-      // An empty name would mean "any name" to the C API: a host that meant to name a
-      // plugin and passed "" would check none.
-      if (options->name.empty()) {
-        ThrowArgument(env, "options.name must not be empty");
-        return false;
-      }
-      options->has_name = true;
-      return true;
-    }
-    if (name == "limits") {
-      options->has_limits = true;
-      return ForEachProperty(env, value, "options.limits", [&](const std::string& limit,
-                                                               napi_value size) {
-        if (limit == "pluginToml") return ReadLimit(env, size, "pluginToml", &options->limits.plugin_toml);
-        if (limit == "mainWasm") return ReadLimit(env, size, "mainWasm", &options->limits.main_wasm);
-        ThrowArgument(env, "unknown option limits." + limit + " (known: pluginToml, mainWasm)");
+  const bool read =
+      ForEachProperty(env, object, "options", [&](const std::string& name, napi_value value) {
+        if (name == "keys") {
+          const KeysHandle* keys = Unwrap<KeysHandle>(
+              env, value, kKeysTag,
+              "options.keys must be a Keys object (Keys.fromFile or Keys.fromText)");
+          if (keys == nullptr) return false;
+          options->keys = *keys;
+          return true;
+        }
+        if (name == "revocations") {
+          const RevocationsHandle* revocations = Unwrap<RevocationsHandle>(
+              env, value, kRevocationsTag,
+              "options.revocations must be a Revocations object (Revocations.fromFile or "
+              "Revocations.fromText)");
+          if (revocations == nullptr) return false;
+          options->revocations = *revocations;
+          return true;
+        }
+        if (name == "name") {
+          if (!ReadString(env, value, "options.name", &options->name)) return false;
+          // An empty name would mean "any name" to the C API: a host that meant to name a
+          // plugin and passed "" would check none.
+          if (options->name.empty()) {
+            ThrowArgument(env, "options.name must not be empty");
+            return false;
+          }
+          options->has_name = true;
+          return true;
+        }
+        if (name == "limits") {
+          options->has_limits = true;
+          return ForEachProperty(
+              env, value, "options.limits", [&](const std::string& limit, napi_value size) {
+                if (limit == "pluginToml")
+                  return ReadLimit(env, size, "pluginToml", &options->limits.plugin_toml);
+                if (limit == "mainWasm")
+                  return ReadLimit(env, size, "mainWasm", &options->limits.main_wasm);
+                ThrowArgument(env,
+                              "unknown option limits." + limit + " (known: pluginToml, mainWasm)");
+                return false;
+              });
+        }
+        if (name == "record") {
+          if (!ReadPath(env, value, "options.record", &options->record)) return false;
+          options->has_record = true;
+          return true;
+        }
+        ThrowArgument(env, "unknown option " + name + kKnownOptions);
         return false;
       });
-    }
-    if (name == "record") {
-      if (!ReadPath(env, value, "options.record", &options->record)) return false;
-      options->has_record = true;
-      return true;
-    }
-    ThrowArgument(env, "unknown option " + name + kKnownOptions);
-    return false;
-  });
   if (!read) return false;
   if (!options->keys) {
     ThrowArgument(env, "options.keys is required (Keys.fromFile or Keys.fromText)");
@@ -465,7 +485,8 @@ napi_value CopyBytes(napi_env env, const void* bytes, size_t size) {
   napi_value array = nullptr;
   if (napi_create_arraybuffer(env, size, &data, &buffer) != napi_ok) return nullptr;
   if (size != 0) std::memcpy(data, bytes, size);
-  if (napi_create_typedarray(env, napi_uint8_array, size, buffer, 0, &array) != napi_ok) return nullptr;
+  if (napi_create_typedarray(env, napi_uint8_array, size, buffer, 0, &array) != napi_ok)
+    return nullptr;
   return array;
 }
 
@@ -478,7 +499,9 @@ napi_value SizedText(napi_env env, const char* (*getter)(const plugin_sign_resul
   return Utf8(env, text, length);
 }
 
-napi_value Text(napi_env env, const char* text) { return text == nullptr ? nullptr : Utf8(env, text); }
+napi_value Text(napi_env env, const char* text) {
+  return text == nullptr ? nullptr : Utf8(env, text);
+}
 
 // What a failure knows of the package, when the library tells it (a failure after the
 // signature verified): set on the Error beside its code.
@@ -503,11 +526,14 @@ napi_value VerifiedPackage(napi_env env, const plugin_sign_result* result) {
       SetProperty(env, package, "name", SizedText(env, plugin_sign_result_name, result)) &&
       SetProperty(env, package, "version", SizedText(env, plugin_sign_result_version, result)) &&
       SetProperty(env, package, "keyId", Text(env, plugin_sign_result_key_id(result))) &&
-      SetProperty(env, package, "publicKey", CopyBytes(env, plugin_sign_result_public_key(result), 32)) &&
-      SetProperty(env, package, "manifestSha256", Text(env, plugin_sign_result_manifest_sha256(result))) &&
+      SetProperty(env, package, "publicKey",
+                  CopyBytes(env, plugin_sign_result_public_key(result), 32)) &&
+      SetProperty(env, package, "manifestSha256",
+                  Text(env, plugin_sign_result_manifest_sha256(result))) &&
       SetProperty(env, package, "pluginTomlSha256",
                   Text(env, plugin_sign_result_plugin_toml_sha256(result))) &&
-      SetProperty(env, package, "mainWasmSha256", Text(env, plugin_sign_result_main_wasm_sha256(result))) &&
+      SetProperty(env, package, "mainWasmSha256",
+                  Text(env, plugin_sign_result_main_wasm_sha256(result))) &&
       SetProperty(env, package, "pluginToml", CopyBytes(env, toml, toml_size)) &&
       SetProperty(env, package, "mainWasm", CopyBytes(env, wasm, wasm_size));
   return complete ? package : nullptr;
@@ -550,7 +576,8 @@ napi_value Queue(napi_env env, std::unique_ptr<Request> request) {
   napi_value promise = nullptr;
   CHECK(napi_create_promise(env, &request->deferred, &promise));
   napi_value name = Utf8(env, "plugin-sign-verify");
-  CHECK(napi_create_async_work(env, nullptr, name, Verify, Complete, request.get(), &request->work));
+  CHECK(
+      napi_create_async_work(env, nullptr, name, Verify, Complete, request.get(), &request->work));
   if (napi_queue_async_work(env, request->work) != napi_ok) {
     napi_delete_async_work(env, request->work);
     // The deferred is left unsettled and its promise unreturned: the thrown error is the answer.
@@ -586,10 +613,22 @@ bool ReadBytes(napi_env env, napi_value value, const void** data, size_t* size) 
       return false;
     size_t element = 1;
     switch (type) {
-      case napi_int16_array: case napi_uint16_array: element = 2; break;
-      case napi_int32_array: case napi_uint32_array: case napi_float32_array: element = 4; break;
-      case napi_float64_array: case napi_bigint64_array: case napi_biguint64_array: element = 8; break;
-      default: break;
+      case napi_int16_array:
+      case napi_uint16_array:
+        element = 2;
+        break;
+      case napi_int32_array:
+      case napi_uint32_array:
+      case napi_float32_array:
+        element = 4;
+        break;
+      case napi_float64_array:
+      case napi_bigint64_array:
+      case napi_biguint64_array:
+        element = 8;
+        break;
+      default:
+        break;
     }
     *data = pointer;
     *size = length * element;
@@ -598,7 +637,8 @@ bool ReadBytes(napi_env env, napi_value value, const void** data, size_t* size) 
   if (napi_is_dataview(env, value, &is) == napi_ok && is) {
     napi_value buffer = nullptr;
     size_t offset = 0;
-    if (napi_get_dataview_info(env, value, size, &pointer, &buffer, &offset) != napi_ok) return false;
+    if (napi_get_dataview_info(env, value, size, &pointer, &buffer, &offset) != napi_ok)
+      return false;
     *data = pointer;
     return true;
   }
@@ -625,7 +665,8 @@ napi_value VerifyBytes(napi_env env, napi_callback_info info) {
   if (size != 0) {
     request->bytes = std::malloc(size);
     if (request->bytes == nullptr) {
-      napi_throw(env, StatusError(env, PLUGIN_SIGN_OUT_OF_MEMORY, "no memory for a copy of the package"));
+      napi_throw(
+          env, StatusError(env, PLUGIN_SIGN_OUT_OF_MEMORY, "no memory for a copy of the package"));
       return nullptr;
     }
     std::memcpy(request->bytes, data, size);
@@ -683,14 +724,17 @@ napi_value Init(napi_env env, napi_value exports) {
   CHECK(napi_create_function(env, "verify", NAPI_AUTO_LENGTH, VerifyFile, nullptr, &verify));
   CHECK(napi_create_function(env, "verifyBytes", NAPI_AUTO_LENGTH, VerifyBytes, nullptr,
                              &verify_bytes));
-  const bool exported = SetProperty(env, exports, "Keys", keys) &&
-                        SetProperty(env, exports, "Revocations", revocations) &&
-                        SetProperty(env, exports, "verify", verify) &&
-                        SetProperty(env, exports, "verifyBytes", verify_bytes) &&
-                        SetProperty(env, exports, "libraryVersion", Utf8(env, plugin_sign_version()));
+  const bool exported =
+      SetProperty(env, exports, "Keys", keys) &&
+      SetProperty(env, exports, "Revocations", revocations) &&
+      SetProperty(env, exports, "verify", verify) &&
+      SetProperty(env, exports, "verifyBytes", verify_bytes) &&
+      SetProperty(env, exports, "libraryVersion", Utf8(env, plugin_sign_version()));
   return exported ? exports : ThrowLastError(env);
 }
 
 }  // namespace
 
-NAPI_MODULE_INIT() { return Init(env, exports); }
+NAPI_MODULE_INIT() {
+  return Init(env, exports);
+}

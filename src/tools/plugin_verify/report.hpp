@@ -48,8 +48,8 @@ struct PackageReport {
 };
 
 /// 0 when nothing failed; 1 for a signature no allowed key verifies, a revoked key or package,
-/// another name than the expected one, or a rollback against the version record; 2 for a malformed or too
-/// large package; 3 for an unreadable package, no memory or a failed extraction.
+/// another name than the expected one, or a rollback against the version record; 2 for a malformed
+/// or too large package; 3 for an unreadable package, no memory or a failed extraction.
 [[nodiscard]] int exit_status(const PackageReport& report);
 
 /// The text of `kind` in the JSON output: "unreadable", "malformed", "too_large", ...
