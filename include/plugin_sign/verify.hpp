@@ -112,6 +112,17 @@ struct VerifiedPackage {
   VerifiedBytes signature;  ///< the 88 characters of signature.sig
 };
 
+/// What a verified package tells of who signed what, in the form a refusal after the signature
+/// tells it (VerifyError::facts).
+[[nodiscard]] inline SignedFacts signed_facts(const VerifiedPackage& package) {
+  return SignedFacts{.name = package.name,
+                     .version = package.version,
+                     .key = package.key,
+                     .plugin_toml_sha256 = package.plugin_toml_sha256,
+                     .main_wasm_sha256 = package.main_wasm_sha256,
+                     .manifest_sha256 = package.manifest_sha256};
+}
+
 /// Verifies a package ZIP held in memory against `keys`. Until the signature verified, what
 /// it allocates is bounded by the archive's size (16 times it plus 16 MiB), whatever sizes the
 /// entries declare.

@@ -212,12 +212,7 @@ plugin_sign_result* make_result(const plugin_sign_keys* keys,
       result->status = status_of(verified.error().kind);
       return result;
     }
-    result->facts = plugin_sign::SignedFacts{.name = verified->name,
-                                             .version = verified->version,
-                                             .key = verified->key,
-                                             .plugin_toml_sha256 = verified->plugin_toml_sha256,
-                                             .main_wasm_sha256 = verified->main_wasm_sha256,
-                                             .manifest_sha256 = verified->manifest_sha256};
+    result->facts = plugin_sign::signed_facts(*verified);
     result->key_id = plugin_sign::key_id(verified->key);
     result->package = std::move(*verified);
     result->message.clear();

@@ -67,15 +67,6 @@ VerifiedFacts facts_of(const SignedFacts& facts) {
                        .manifest_sha256 = facts.manifest_sha256};
 }
 
-VerifiedFacts facts_of(const VerifiedPackage& package) {
-  return VerifiedFacts{.name = package.name,
-                       .version = package.version,
-                       .key_id = key_id(package.key),
-                       .plugin_toml_sha256 = package.plugin_toml_sha256,
-                       .main_wasm_sha256 = package.main_wasm_sha256,
-                       .manifest_sha256 = package.manifest_sha256};
-}
-
 }  // namespace
 
 std::expected<std::vector<TrustedKey>, std::string> load_trusted_keys(
@@ -124,7 +115,7 @@ PackageReport check_package(const std::string& package, std::span<const TrustedK
                              .message = std::move(verified.error().message)};
     return report;
   }
-  report.verified = facts_of(*verified);
+  report.verified = facts_of(signed_facts(*verified));
   if (extract_dir) {
     if (auto extracted = extract_package(*extract_dir, *verified); !extracted)
       report.failure =
