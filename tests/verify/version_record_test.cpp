@@ -80,6 +80,8 @@ TEST(VersionRecordFormat, DamageIsRefusedNamingTheLine) {
        "line 2: the name is not escaped as written"},
       {"CRLF", kHeader + good + "\r\n",
        "line 2: the manifest_sha256 is not 64 lowercase hexadecimal digits"},
+      {"a fifth field after the digest", record({good + " extra"}),
+       "line 2: the manifest_sha256 is not 64 lowercase hexadecimal digits"},
       {"blank line", record({good, ""}),
        "line 3: an entry is NAME KEYID VERSION MANIFEST_SHA256, one space apart"},
       {"uppercase key ID", record({"hello 0123456789ABCDEF 1.4.0 " + kSha1}),
