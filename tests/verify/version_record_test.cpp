@@ -57,6 +57,18 @@ TEST(VersionRecordFormat, AnyNameAndVersionRoundTrip) {
   EXPECT_EQ(parse_version_record(kHeader).value().size(), 0u);
 }
 
+TEST(VersionRecordFormat, KeysOfOneNameAreSortedByTheirWholeID) {
+  // Only the last digit tells these keys apart: the written record is in key ID order, so
+  // that it reads back.
+  const std::string low = "0123456789abcde0", high = "0123456789abcde1";
+  const std::vector<RecordedVersion> entries = {{"hello", high, "1.0.0", kSha1},
+                                                {"hello", low, "2.0.0", kSha2}};
+  const std::string text = format_version_record(entries);
+  EXPECT_EQ(text, kHeader + "hello " + low + " 2.0.0 " + kSha2 + "\nhello " + high + " 1.0.0 " +
+                      kSha1 + "\n");
+  EXPECT_TRUE(parse_version_record(text).has_value());
+}
+
 TEST(VersionRecordFormat, DamageIsRefusedNamingTheLine) {
   const std::string good = "hello " + kKeyA + " 1.4.0 " + kSha1;
   const struct {
