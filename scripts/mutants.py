@@ -10,12 +10,18 @@ dropped, a statement deleted. Comments, strings and lines marked "mutants: skip"
 are left alone. The order is deterministic: by file, line and operator; --seed picks a random
 but repeatable sample of --limit mutants instead of the first ones.
 
-Each mutant is applied to a copy of the working tree (MUTANTS_DIR, default build-mutants/),
-built incrementally (one object, through ccache), and tested only by the tests that can see the
-mutated file: those whose CTest label names its directory (tests/*/CMakeLists.txt), stopping at
-the first failure. The file is put back whatever happens, Ctrl-C included. A mutant is
+Most mutants are switched, not built: every mutant that a schema can hold (see
+mutant_schemata.py) is compiled into one build of a copy of the tree (MUTANTS_DIR/schemata/),
+each test is run once to learn which mutants it reaches, and then each mutant is switched on in
+turn and run by the tests that reach it, cheapest first, up to the first failure. A mutant that
+no test reaches survives without running. The rest (a for header's parts, constants, member
+initialiser lists) are applied one at a time to a second copy (MUTANTS_DIR/tree/), built
+incrementally (the tools and the test binaries concerned, through ccache) and run by the tests
+that reach the switched mutants of the same function (or of the same file). --one-by-one builds
+every mutant on its own instead and runs the tests whose CTest label names its directory. The
+file is put back whatever happens, Ctrl-C included. A mutant is
   killed      a test failed;
-  timed out   a test ran past --timeout (a loop that no longer ends);
+  timed out   a test ran past its time (a loop that no longer ends);
   survived    every test passed: a missing test, or an equivalent mutant to list, with its
               reason, in scripts/mutants-equivalent.txt (those are not run again);
   not built   the mutated code does not compile (warnings are errors).
@@ -341,7 +347,8 @@ def directory_label(path):
 class Tree:
     """A copy of the working tree with its own build directory, sharing objects via ccache."""
 
-    def __init__(self, work, jobs, timeout):
+    def __init__(self, work, jobs, timeout, flags=""):
+        self.flags = flags
         self.work = work
         self.tree = os.path.join(work, "tree")
         self.build = os.path.join(self.tree, "build")
@@ -384,7 +391,8 @@ class Tree:
         # The developers' flags, warnings as errors included: objects are shared with their
         # builds, and a mutant that only warns does not count as built.
         subprocess.run(["cmake", "-S", self.tree, "-B", self.build, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DPLUGIN_SIGN_WERROR=ON"] + launcher,
+                        "-DCMAKE_BUILD_TYPE=Release", "-DPLUGIN_SIGN_WERROR=ON",
+                        "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", f"-DCMAKE_CXX_FLAGS={self.flags}"] + launcher,
                        check=True, env=self.env, stdout=subprocess.DEVNULL)
 
     def compile(self, log):
@@ -498,6 +506,133 @@ def run(mutants, tree, results_path, baseline):
         print(f"{done} mutants in {elapsed:.0f}s, {elapsed / done:.1f}s each", flush=True)
 
 
+def run_switched(mutants, work, jobs, results_path):
+    """Runs the mutants that a schema can hold in one build (see mutant_schemata.py); returns
+    those that need builds of their own."""
+    import mutant_schemata as schemata
+    tree = Tree(os.path.join(work, "schemata"), jobs, 0, schemata.QUIET)
+    tree.sync()
+    tree.configure()
+    log = os.path.join(tree.work, "log")
+    os.makedirs(log, exist_ok=True)
+    files = sorted({m.file for m in mutants})
+    ids, fallback = schemata.write_schemata(tree.tree, tree.build, tree.work, files, generate, blank_non_code)
+    print(f"building the tree with {len(ids)} mutants switched in {tree.build}", flush=True)
+    if not tree.compile(os.path.join(log, "build")):
+        sys.exit(f"the tree with its mutants switched does not build: {os.path.join(log, 'build')}")
+    tests = schemata.trace_tests(tree.work, schemata.list_tests(tree.build))
+    print(f"traced {len(tests)} tests", flush=True)
+    # Kept for the mutants built one by one, which may run later, from another invocation.
+    with open(os.path.join(tree.work, "trace.json"), "w") as f:
+        json.dump({"tests": [{"name": t["name"], "seconds": t["seconds"], "reached": sorted(t["reached"])}
+                             for t in tests],
+                   "switched": {str(i): m.key() for i, m in ids.items()},
+                   "built": [m.key() for m in fallback]}, f)
+    wanted = {m.key() for m in mutants}
+    chosen = [(i, m) for i, m in sorted(ids.items()) if m.key() in wanted]
+    results = load_results(results_path)
+    started = time.monotonic()
+    for number, (ident, mutant) in enumerate(chosen, 1):
+        if mutant.key() in read_equivalents():
+            continue
+        begun = time.monotonic()
+        verdict, ran = schemata.run_mutant(tree.work, ident, tests)
+        seconds = time.monotonic() - begun
+        results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 2), "tests": ran,
+                                 "switched": True}
+        if number % 20 == 0 or verdict == "survived":
+            save_results(results_path, results)
+        print(f"[{number}/{len(chosen)}] {verdict.upper():9} {mutant.file}:{mutant.line} "
+              f"{mutant.operator}: {mutant.original_line}  =>  {mutant.mutant_line}  "
+              f"({ran} tests, {seconds:.2f}s)", flush=True)
+    save_results(results_path, results)
+    if chosen:
+        elapsed = time.monotonic() - started
+        print(f"{len(chosen)} switched mutants in {elapsed:.0f}s, {elapsed / len(chosen):.2f}s each", flush=True)
+    return [m for m in fallback if m.key() in wanted]
+
+
+def load_trace(work, mutants):
+    """The traced tests and the switched mutants by file, from the last run of the schemata."""
+    path = os.path.join(work, "schemata", "trace.json")
+    if not os.path.exists(path):
+        sys.exit(f"{path} is missing: run the switched mutants first")
+    with open(path) as f:
+        saved = json.load(f)
+    tests = [dict(t, reached=set(t["reached"])) for t in saved["tests"]]
+    by_key = {m.key(): m for m in all_mutants(sorted({m.file for m in mutants}))}
+    switched = {}
+    for ident, key in saved["switched"].items():
+        if key in by_key:
+            switched.setdefault(by_key[key].file, []).append((int(ident), by_key[key]))
+    built = [by_key[k] for k in saved["built"] if k in by_key]
+    return tests, switched, built
+
+
+def run_built(mutants, work, jobs, timeout, results_path):
+    """Mutants that no schema could hold: each built on its own (only the tools and the test
+    binaries that can see it), then run by the tests that reach its function, cheapest first."""
+    import mutant_schemata as schemata
+    traced, switched, _ = load_trace(work, mutants)
+    tree = Tree(work, jobs, timeout)
+    tree.sync()
+    tree.configure()
+    log = os.path.join(work, "log")
+    os.makedirs(log, exist_ok=True)
+    if not tree.compile(os.path.join(log, "build")):
+        sys.exit(f"the unchanged tree does not build: {os.path.join(log, 'build')}")
+    here = {t["name"]: t for t in schemata.list_tests(tree.build)}
+    results = load_results(results_path)
+    codes = {}
+    signal.signal(signal.SIGTERM, interrupted)
+    started = time.monotonic()
+    try:
+        for number, mutant in enumerate(mutants, 1):
+            if mutant.key() in read_equivalents():
+                continue
+            if mutant.file not in codes:
+                with open(os.path.join(tree.tree, mutant.file), encoding="utf-8") as f:
+                    codes[mutant.file] = blank_non_code(f.read())
+            reaching = [here[t["name"]] | {"seconds": t["seconds"]} for t in
+                        schemata.reaching_tests(mutant, codes[mutant.file], switched.get(mutant.file, []), traced)
+                        if t["name"] in here]
+            begun = time.monotonic()
+            ran = 0
+            if not reaching:
+                verdict = "survived"
+            else:
+                targets = {"plugin_sign", "plugin_verify", "plugin_key"}
+                targets |= {os.path.relpath(t["command"][0], tree.build) for t in reaching
+                            if t["command"][0].startswith(tree.build + os.sep)}
+                original = apply(tree, mutant)
+                try:
+                    with open(os.path.join(log, "mutant.build"), "w") as out:
+                        built = subprocess.run(["nice", "-n", "15", "ninja", "-C", tree.build, "-j", str(jobs)]
+                                               + sorted(targets), stdout=out, stderr=subprocess.STDOUT).returncode == 0
+                    verdict = "not built" if not built else "survived"
+                    for t in reaching if built else []:
+                        ran += 1
+                        outcome = schemata.run_test(t, max(20.0, 5 * t["seconds"] + 10))
+                        if outcome != "passed":
+                            verdict = "killed" if outcome == "failed" else "timed out"
+                            break
+                finally:
+                    restore(tree, mutant, original)
+            seconds = time.monotonic() - begun
+            results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 1), "tests": ran}
+            save_results(results_path, results)
+            print(f"[{number}/{len(mutants)}] {verdict.upper():9} {mutant.file}:{mutant.line} "
+                  f"{mutant.operator}: {mutant.original_line}  =>  {mutant.mutant_line}  "
+                  f"({ran} tests, {seconds:.1f}s)", flush=True)
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        tree.compile(os.path.join(log, "build"))
+    if mutants:
+        elapsed = time.monotonic() - started
+        print(f"{len(mutants)} mutants built one by one in {elapsed:.0f}s, {elapsed / len(mutants):.1f}s each",
+              flush=True)
+
+
 def summary(mutants, results, equivalents):
     """The table per directory of the recorded verdicts; returns the survivors."""
     columns = ["mutants", "killed", "timed out", "survived", "equivalent", "not built", "not run"]
@@ -538,6 +673,12 @@ def main():
     parser.add_argument("--timeout", type=int, default=120, help="seconds a test may run (default 120)")
     parser.add_argument("--jobs", type=int, default=1, help="build and test jobs (default 1: the machine is shared)")
     parser.add_argument("--no-baseline", action="store_true", help="skip testing the unchanged tree first")
+    parser.add_argument("--one-by-one", action="store_true",
+                        help="build every mutant on its own, none switched in one build")
+    parser.add_argument("--switched-only", action="store_true",
+                        help="run only the mutants switched in one build, not those needing their own")
+    parser.add_argument("--built-only", action="store_true",
+                        help="run only the mutants needing their own build (after a switched run)")
     args = parser.parse_args()
 
     work = os.path.abspath(os.environ.get("MUTANTS_DIR", os.path.join(ROOT, "build-mutants")))
@@ -572,7 +713,17 @@ def main():
         chosen = chosen[:args.limit]
     os.makedirs(work, exist_ok=True)
     try:
-        run(chosen, Tree(work, args.jobs, args.timeout), results_path, not args.no_baseline)
+        if args.one_by_one:
+            run(chosen, Tree(work, args.jobs, args.timeout), results_path, not args.no_baseline)
+        else:
+            if not args.built_only:
+                chosen = run_switched(chosen, work, args.jobs, results_path)
+            else:
+                _, _, built = load_trace(work, chosen)
+                keys = {m.key() for m in built}
+                chosen = [m for m in chosen if m.key() in keys]
+            if not args.switched_only:
+                run_built(chosen, work, args.jobs, args.timeout, results_path)
     except KeyboardInterrupt:
         print("interrupted; the tree is as it was", file=sys.stderr)
         return 130
