@@ -46,13 +46,13 @@
 // ldexp, in the C library, gives the same exact power of two, overflow to infinity and
 // underflow to zero included (beyond 2^+-4096 both are already reached). The parser's
 // unqualified call finds this declaration before the global pow.
-#include <algorithm>
 #include <cmath>
 namespace toml {
 inline namespace v3 {
 namespace impl {
 inline double pow(double /* two */, double exponent) noexcept {
-  return std::ldexp(1.0, static_cast<int>(std::clamp(exponent, -4096.0, 4096.0)));
+  const double bounded = exponent < -4096.0 ? -4096.0 : exponent > 4096.0 ? 4096.0 : exponent;
+  return std::ldexp(1.0, static_cast<int>(bounded));
 }
 }  // namespace impl
 }  // namespace v3
