@@ -31,28 +31,18 @@ Outcome run(libdeflate_decompressor* d, std::span<const std::byte> input,
   return outcome;
 }
 
-// The calling thread's decompressor, made on first use and kept: making one clears its
-// 11 KiB of tables, and a package has three entries to inflate. It holds no state from one
-// stream to the next (libdeflate decompresses each call's input on its own). Null when the
-// memory could not be had; the next call tries again.
-libdeflate_decompressor* thread_decompressor() {
-  thread_local Decompressor decompressor;
-  if (!decompressor) decompressor.reset(libdeflate_alloc_decompressor());
-  return decompressor.get();
-}
-
 }  // namespace
 
 // One pass, whatever the input: a stream that is invalid, and one that would go on past its
 // input, are the same fault, since telling them apart would mean inflating hostile data again.
 std::expected<ByteBuffer, InflateError> inflate_exact(std::span<const std::byte> input,
                                                       std::uint64_t size) {
-  libdeflate_decompressor* decompressor = thread_decompressor();
+  Decompressor decompressor(libdeflate_alloc_decompressor());
   ByteBuffer out;
-  if (decompressor == nullptr || size > SIZE_MAX ||
+  if (!decompressor || size > SIZE_MAX ||
       !out.reserve(static_cast<std::size_t>(size), Prefault::kYes))
     return std::unexpected(InflateError{.fault = InflateFault::kOutOfMemory});
-  const Outcome outcome = run(decompressor, input, out.spare().first(size));
+  const Outcome outcome = run(decompressor.get(), input, out.spare().first(size));
   switch (outcome.result) {
     case LIBDEFLATE_SUCCESS:
       break;

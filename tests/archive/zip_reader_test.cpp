@@ -1,16 +1,10 @@
 #include "archive/zip_reader.hpp"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <optional>
 #include <string>
-#include <thread>
-#include <type_traits>
 #include <vector>
-
-#include "archive/inflate.hpp"
 
 #include "archive/package_builder.hpp"
 #include "archive/zip_test_support.hpp"
@@ -311,72 +305,6 @@ TEST(StreamEntry, OnlyEntriesWithinFifteenBytesPerCompressedByteAreInflatedWhole
   EXPECT_TRUE(inflates_whole(entry));
   entry.record.uncompressed_size = 15'001;
   EXPECT_FALSE(inflates_whole(entry));
-}
-
-}  // namespace
-}  // namespace plugin_sign
-
-namespace plugin_sign {
-namespace {
-
-// `data` as one raw DEFLATE stream at `level` with `strategy` (Z_FIXED: static Huffman codes).
-std::vector<std::byte> deflated(std::span<const std::byte> data, int level, int strategy) {
-  z_stream z{};
-  EXPECT_EQ(Z_OK, deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy));
-  std::vector<std::byte> out(deflateBound(&z, data.size()));
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-// What inflate_exact gives, as one comparable value: the bytes, or the fault and its count.
-std::pair<std::optional<std::vector<std::byte>>, std::pair<InflateFault, std::uint64_t>> outcome(
-    std::span<const std::byte> input, std::uint64_t size) {
-  auto got = inflate_exact(input, size);
-  if (!got) return {std::nullopt, {got.error().fault, got.error().count}};
-  const auto bytes = got->bytes();
-  return {std::vector<std::byte>(bytes.begin(), bytes.end()), {}};
-}
-
-// A thread keeps its decompressor from one stream to the next. Streams of every block type,
-// and faults met while reading a block's codes, in a row on one thread, give each what the
-// stream gives on a thread of its own, where the decompressor is new.
-TEST(InflateExact, EachStreamAsOnAFreshDecompressor) {
-  const std::vector<std::byte> text = testing::sample_module(70'000);
-  const std::vector<std::byte> dynamic = deflated(text, 9, Z_DEFAULT_STRATEGY);
-  const std::vector<std::byte> fixed = deflated(text, 6, Z_FIXED);
-  const std::vector<std::byte> stored = deflated(text, 0, Z_DEFAULT_STRATEGY);
-  std::vector<std::byte> bad_codes = dynamic;  // a dynamic block's code lengths damaged
-  for (std::size_t i = 3; i < 40; ++i) bad_codes[i] = std::byte{0xFF};
-  const std::span<const std::byte> cut(dynamic.data(), dynamic.size() / 2);
-  const struct {
-    const char* name;
-    std::span<const std::byte> input;
-    std::uint64_t size;
-    bool inflates;
-  } kStreams[] = {
-      {"static codes", fixed, text.size(), true},
-      {"dynamic codes", dynamic, text.size(), true},
-      {"damaged code lengths", bad_codes, text.size(), false},
-      {"static codes after a fault", fixed, text.size(), true},
-      {"cut short", cut, text.size(), false},
-      {"stored", stored, text.size(), true},
-      {"one byte too few expected", dynamic, text.size() - 1, false},
-      {"dynamic codes again", dynamic, text.size(), true},
-  };
-  for (const auto& s : kStreams) {
-    SCOPED_TRACE(s.name);
-    const auto in_a_row = outcome(s.input, s.size);
-    std::remove_const_t<decltype(in_a_row)> alone;
-    std::thread([&] { alone = outcome(s.input, s.size); }).join();
-    EXPECT_EQ(alone, in_a_row);
-    EXPECT_EQ(s.inflates, in_a_row.first == text);
-  }
 }
 
 }  // namespace
