@@ -6,7 +6,7 @@ set -euo pipefail
 build=(g++ cmake ninja-build make libsodium-dev nettle-dev zlib1g-dev libdeflate-dev libtomlplusplus-dev
   libisal-dev)
 test=(libgtest-dev openssl zip unzip libarchive-tools python3 coreutils valgrind pkg-config binutils)
-bench=(gnuplot-nox zip unzip openssl python3 libdeflate-dev nettle-dev minisign signify-openbsd
+bench=(gnuplot-nox zip unzip openssl python3 libdeflate-dev nettle-dev minisign signify-openbsd valgrind binutils
   openssh-client)
 fuzz=(clang-19 libclang-rt-19-dev)
 package=(dpkg-dev file binutils lintian bash-completion pkg-config gcc)
