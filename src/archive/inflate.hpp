@@ -64,6 +64,27 @@ struct InflatedContent {
 [[nodiscard]] std::expected<InflatedContent, InflateError> inflate_exact_streamed(
     std::span<const std::byte> input, std::uint64_t size);
 
+/// Where the inflater of `inflate_exact_streamed` runs when the content also goes to a sink.
+enum class InflaterThread : bool {
+  kCaller,  ///< on the caller's thread, each piece handed to the sink before the next is inflated
+  kOwn,     ///< on a thread of its own, ahead of the sink, which takes what is already written
+};
+
+/// `inflate_exact_streamed`, with `sink` handed the content as well, in order, as it is written,
+/// and the CRC-32 taken on the sink's side. The sink runs on the caller's thread and never sees
+/// a byte before it is written; with kOwn the inflater runs beside it on a thread of its own
+/// (on a second core, both at once), or on the caller's thread when no thread can be had, with
+/// the same outcome. On a fault the sink may have had part of the content.
+[[nodiscard]] std::expected<InflatedContent, InflateError> inflate_exact_streamed(
+    std::span<const std::byte> input, std::uint64_t size, InflateSink& sink, InflaterThread where);
+
+/// The smallest content for which a thread of its own gains more than it costs.
+inline constexpr std::uint64_t kInflaterThreadMinimum = std::uint64_t{1} << 20;
+
+/// Whether `size` bytes are worth InflaterThread::kOwn: at least kInflaterThreadMinimum, and a
+/// second CPU that this thread may run on.
+[[nodiscard]] bool inflater_thread_pays(std::uint64_t size);
+
 /// The CRC-32 of ZIP (and zlib) over `bytes`.
 [[nodiscard]] std::uint32_t zip_crc32(std::span<const std::byte> bytes);
 

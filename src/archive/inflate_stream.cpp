@@ -6,10 +6,19 @@
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 
+#include <sched.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
+#include <stop_token>
+#include <system_error>
+#include <thread>
 
 #include "archive/inflate.hpp"
 
@@ -21,25 +30,29 @@ std::unexpected<InflateError> fault(InflateFault fault, std::uint64_t count = 0)
 }
 
 // The inflater's state (about 86 KiB) from the heap: a host's thread may have a small stack,
-// and running out of memory is a fault to report, not a crash.
-using State = std::unique_ptr<inflate_state>;
+// and running out of memory is a fault to report, not a crash. malloc rather than new, so that
+// the fault sweep can fail this very allocation on the thread that makes it.
+struct StateDeleter {
+  void operator()(inflate_state* state) const { std::free(state); }
+};
+using State = std::unique_ptr<inflate_state, StateDeleter>;
 
 State new_state() {
-  State state(new (std::nothrow) inflate_state);
+  State state(static_cast<inflate_state*>(std::malloc(sizeof(inflate_state))));
   if (state) ::isal_inflate_init(state.get());  // a raw DEFLATE stream, 32 KiB of history
   return state;
 }
 
 // Runs the inflater over `input`, a piece at a time: `output.next()` says where the next
 // piece goes, `output.take(piece)` gets it once written, before the next one is asked for.
-// Never more than `size` bytes are taken; gives their CRC-32.
+// Never more than `size` bytes are taken. A stop request ends it between two pieces.
 template <typename Output>
-std::expected<std::uint32_t, InflateError> inflate_pieces(inflate_state& state,
-                                                          std::span<const std::byte> input,
-                                                          std::uint64_t size, Output& output) {
+std::expected<void, InflateError> inflate_pieces(inflate_state& state,
+                                                 std::span<const std::byte> input,
+                                                 std::uint64_t size, Output& output,
+                                                 std::stop_token stop = {}) {
   std::uint64_t produced = 0;
   std::size_t fed = 0;
-  std::uint32_t crc = 0;
   for (;;) {
     // ISA-L counts its input in 32 bits: fed in pieces, so that any span fits.
     if (state.avail_in == 0 && fed < input.size()) {
@@ -55,21 +68,25 @@ std::expected<std::uint32_t, InflateError> inflate_pieces(inflate_state& state,
     const int result = ::isal_inflate(&state);
     const std::size_t got = room.size() - state.avail_out;
     if (got > size - produced) return fault(InflateFault::kOutputTooLong);
-    const std::span<const std::byte> piece = room.first(got);
-    crc = ::crc32_gzip_refl(crc, reinterpret_cast<const std::uint8_t*>(piece.data()), got);
-    output.take(piece);
+    output.take(room.first(got));
     produced += got;
     if (result < 0) return fault(InflateFault::kInvalidData);
     if (state.block_state == ISAL_BLOCK_FINISH) break;
     // No progress: with all input given, a stream that goes on past its input.
     if (got == 0 && state.avail_in == available) return fault(InflateFault::kInvalidData);
+    // Whoever asked for the bytes no longer wants them; what is returned then goes unread.
+    if (stop.stop_requested()) return fault(InflateFault::kInvalidData);
   }
   if (produced != size) return fault(InflateFault::kOutputTooShort, produced);
   // ISA-L reads ahead into a bit buffer: its whole bytes were never part of the stream.
   const auto buffered = static_cast<std::uint64_t>(std::max(state.read_in_length, 0));
   const std::uint64_t consumed = fed - state.avail_in - buffered / 8;
   if (consumed != input.size()) return fault(InflateFault::kInputLeftOver, consumed);
-  return crc;
+  return {};
+}
+
+std::uint32_t crc32_of(std::uint32_t crc, std::span<const std::byte> bytes) {
+  return ::crc32_gzip_refl(crc, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 // Every piece into the same window, handed on to a sink.
@@ -81,34 +98,164 @@ class WindowOutput {
     return window_ != nullptr;
   }
   std::span<std::byte> next(std::uint64_t) { return {window_.get(), kInflateWindowSize}; }
-  void take(std::span<const std::byte> piece) { sink_.take(piece); }
+  void take(std::span<const std::byte> piece) {
+    crc_ = crc32_of(crc_, piece);
+    sink_.take(piece);
+  }
+  [[nodiscard]] std::uint32_t crc32() const { return crc_; }
 
  private:
   InflateSink& sink_;
   std::unique_ptr<std::byte[]> window_;
+  std::uint32_t crc_ = 0;
 };
 
-// Each piece where it belongs in the result, a window's size at a time, so that its CRC-32 is
-// taken while it is in the cache. Once the result is full, a few bytes of scratch show
-// whether the stream holds more than expected.
+// Each piece where it belongs in the result, a window's size at a time, and then to
+// `written`, while it is in the cache. Once the result is full, a few bytes of scratch show
+// whether the stream holds more than expected; they go nowhere.
+template <typename Written>
 class BufferOutput {
  public:
-  explicit BufferOutput(ByteBuffer& buffer) : buffer_(buffer) {}
+  BufferOutput(ByteBuffer& buffer, Written written) : buffer_(buffer), written_(written) {}
   std::span<std::byte> next(std::uint64_t left) {
     if (left == 0) return scratch_;
     return buffer_.spare().first(
         static_cast<std::size_t>(std::min<std::uint64_t>(left, kInflateWindowSize)));
   }
   void take(std::span<const std::byte> piece) {
-    if (piece.data() != scratch_) buffer_.commit(piece.size());
+    if (piece.data() == scratch_) return;
+    buffer_.commit(piece.size());
+    written_(piece);
   }
 
  private:
   ByteBuffer& buffer_;
+  Written written_;
   std::byte scratch_[16]{};
 };
 
+std::expected<ByteBuffer, InflateError> reserve_exactly(std::uint64_t size) {
+  ByteBuffer buffer;
+  if (size > SIZE_MAX || !buffer.reserve(static_cast<std::size_t>(size), Prefault::kYes))
+    return fault(InflateFault::kOutOfMemory);
+  return buffer;
+}
+
+// Hands the count of bytes written from the inflater's thread to the sink's: the sink's side
+// reads only below the count it was given, which the inflater never writes again. The lock
+// also carries the outcome, set once at the end.
+class WrittenCount {
+ public:
+  void publish(std::uint64_t written) {
+    {
+      const std::lock_guard lock(mutex_);
+      written_ = written;
+    }
+    changed_.notify_one();
+  }
+  void finish(std::expected<void, InflateError> outcome) {
+    {
+      const std::lock_guard lock(mutex_);
+      outcome_ = outcome;
+      finished_ = true;
+    }
+    changed_.notify_one();
+  }
+  struct Seen {
+    std::uint64_t written = 0;
+    std::optional<std::expected<void, InflateError>> outcome;  // once finished
+  };
+  // Waits until more than `consumed` bytes are written, or the inflater finished.
+  Seen wait_past(std::uint64_t consumed) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return written_ > consumed || finished_; });
+    if (!finished_) return {.written = written_, .outcome = std::nullopt};
+    return {.written = written_, .outcome = outcome_};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t written_ = 0;
+  bool finished_ = false;
+  std::expected<void, InflateError> outcome_;
+};
+
+// The inflater's side of a pipelined run, on its own thread. Its state is allocated here, so
+// that running out of memory for it is this thread's fault to report, like any other.
+void inflate_for_sink(std::span<const std::byte> input, std::uint64_t size, ByteBuffer& buffer,
+                      WrittenCount& count, std::stop_token stop) {
+  State state = new_state();
+  if (!state) return count.finish(fault(InflateFault::kOutOfMemory));
+  std::uint64_t written = 0;
+  auto publish = [&](std::span<const std::byte> piece) { count.publish(written += piece.size()); };
+  BufferOutput output(buffer, publish);
+  count.finish(inflate_pieces(*state, input, size, output, stop));
+}
+
+// The sink's side: each stretch written since the last, as soon as it is published, until the
+// inflater finished. A fault ends it at once; the rest is not wanted then.
+std::expected<std::uint32_t, InflateError> take_written(const std::byte* base, WrittenCount& count,
+                                                        InflateSink& sink) {
+  std::uint64_t consumed = 0;
+  std::uint32_t crc = 0;
+  for (;;) {
+    const WrittenCount::Seen seen = count.wait_past(consumed);
+    if (seen.outcome && !*seen.outcome) return std::unexpected(seen.outcome->error());
+    const std::span<const std::byte> stretch(base + consumed,
+                                             static_cast<std::size_t>(seen.written - consumed));
+    crc = crc32_of(crc, stretch);
+    sink.take(stretch);
+    consumed = seen.written;
+    if (seen.outcome) return crc;
+  }
+}
+
+// Both sides on this thread: each piece to the sink as it is written.
+std::expected<std::uint32_t, InflateError> inflate_then_take(std::span<const std::byte> input,
+                                                             std::uint64_t size, ByteBuffer& buffer,
+                                                             InflateSink& sink) {
+  State state = new_state();
+  if (!state) return fault(InflateFault::kOutOfMemory);
+  std::uint32_t crc = 0;
+  auto take = [&](std::span<const std::byte> piece) {
+    crc = crc32_of(crc, piece);
+    sink.take(piece);
+  };
+  BufferOutput output(buffer, take);
+  if (auto inflated = inflate_pieces(*state, input, size, output); !inflated)
+    return std::unexpected(inflated.error());
+  return crc;
+}
+
+// The inflater on a thread of its own while this one takes what it wrote; on this thread
+// alone when no thread can be had, which changes nothing but the time.
+std::expected<std::uint32_t, InflateError> inflate_beside_take(std::span<const std::byte> input,
+                                                               std::uint64_t size,
+                                                               ByteBuffer& buffer,
+                                                               InflateSink& sink) {
+  const std::byte* base = buffer.spare().data();
+  WrittenCount count;
+  std::optional<std::jthread> inflater;
+  try {
+    inflater.emplace(
+        [&](std::stop_token stop) { inflate_for_sink(input, size, buffer, count, stop); });
+  } catch (const std::system_error&) {
+  } catch (const std::bad_alloc&) {
+  }
+  if (!inflater) return inflate_then_take(input, size, buffer, sink);
+  // Should the sink throw, the inflater is stopped and joined before the buffer goes.
+  return take_written(base, count, sink);
+}
+
 }  // namespace
+
+bool inflater_thread_pays(std::uint64_t size) {
+  if (size < kInflaterThreadMinimum) return false;
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  return ::sched_getaffinity(0, sizeof usable, &usable) == 0 && CPU_COUNT(&usable) > 1;
+}
 
 std::expected<std::uint32_t, InflateError> inflate_streaming(std::span<const std::byte> input,
                                                              std::uint64_t size,
@@ -116,19 +263,33 @@ std::expected<std::uint32_t, InflateError> inflate_streaming(std::span<const std
   State state = new_state();
   WindowOutput output(sink);
   if (!state || !output.allocate()) return fault(InflateFault::kOutOfMemory);
-  return inflate_pieces(*state, input, size, output);
+  if (auto inflated = inflate_pieces(*state, input, size, output); !inflated)
+    return std::unexpected(inflated.error());
+  return output.crc32();
 }
 
 std::expected<InflatedContent, InflateError> inflate_exact_streamed(
     std::span<const std::byte> input, std::uint64_t size) {
   State state = new_state();
-  ByteBuffer buffer;
-  if (!state || size > SIZE_MAX || !buffer.reserve(static_cast<std::size_t>(size), Prefault::kYes))
-    return fault(InflateFault::kOutOfMemory);
-  BufferOutput output(buffer);
-  auto crc = inflate_pieces(*state, input, size, output);
+  if (!state) return fault(InflateFault::kOutOfMemory);
+  auto buffer = reserve_exactly(size);
+  if (!buffer) return std::unexpected(buffer.error());
+  std::uint32_t crc = 0;
+  auto checksum = [&](std::span<const std::byte> piece) { crc = crc32_of(crc, piece); };
+  BufferOutput output(*buffer, checksum);
+  if (auto inflated = inflate_pieces(*state, input, size, output); !inflated)
+    return std::unexpected(inflated.error());
+  return InflatedContent{.bytes = std::move(*buffer), .crc32 = crc};
+}
+
+std::expected<InflatedContent, InflateError> inflate_exact_streamed(
+    std::span<const std::byte> input, std::uint64_t size, InflateSink& sink, InflaterThread where) {
+  auto buffer = reserve_exactly(size);
+  if (!buffer) return std::unexpected(buffer.error());
+  auto crc = where == InflaterThread::kOwn ? inflate_beside_take(input, size, *buffer, sink)
+                                           : inflate_then_take(input, size, *buffer, sink);
   if (!crc) return std::unexpected(crc.error());
-  return InflatedContent{.bytes = std::move(buffer), .crc32 = *crc};
+  return InflatedContent{.bytes = std::move(*buffer), .crc32 = *crc};
 }
 
 }  // namespace plugin_sign

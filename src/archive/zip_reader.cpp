@@ -167,6 +167,28 @@ std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry)
   return std::move(*content);
 }
 
+std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry,
+                                                      InflateSink& sink) {
+  const std::uint64_t size = entry.record.uncompressed_size;
+  if (!inflater_thread_pays(size)) {
+    auto content = inflate_entry(entry);
+    if (content) sink.take(content->bytes());
+    return content;
+  }
+  auto content = inflate_exact_streamed(entry.data, size, sink, InflaterThread::kOwn);
+  if (!content) {
+    // ISA-L stops where its input ends; libdeflate reads on as if zeros followed, and may then
+    // find a stream cut short too long or too short instead. Its fault is the one an entry
+    // inflated whole has always been refused for; whatever it says, the entry is refused.
+    if (content.error().fault == InflateFault::kInvalidData)
+      if (auto whole = inflate_entry(entry); !whole) return std::unexpected(whole.error());
+    return std::unexpected(inflate_failure(entry.record, content.error()));
+  }
+  if (content->crc32 != entry.record.crc32)
+    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
+  return std::move(content->bytes);
+}
+
 std::expected<ByteBuffer, ZipReadError> inflate_streamed_entry(const LocatedEntry& entry) {
   auto content = inflate_exact_streamed(entry.data, entry.record.uncompressed_size);
   if (!content) return std::unexpected(inflate_failure(entry.record, content.error()));
