@@ -30,14 +30,14 @@ std::unexpected<InflateError> fault(InflateFault fault, std::uint64_t count = 0)
 }
 
 // The inflater's state (about 86 KiB) from the heap: a host's thread may have a small stack,
-// and running out of memory is a fault to report, not a crash. malloc rather than new, so that
-// the fault sweep can fail this very allocation on the thread that makes it.
+// and running out of memory is a fault to report, not a crash. malloc rather than new, and
+// inlined into each caller, so that the fault sweep can fail it by the caller's name.
 struct StateDeleter {
   void operator()(inflate_state* state) const { std::free(state); }
 };
 using State = std::unique_ptr<inflate_state, StateDeleter>;
 
-State new_state() {
+[[gnu::always_inline]] inline State new_state() {
   State state(static_cast<inflate_state*>(std::malloc(sizeof(inflate_state))));
   if (state) ::isal_inflate_init(state.get());  // a raw DEFLATE stream, 32 KiB of history
   return state;
@@ -182,9 +182,11 @@ class WrittenCount {
 };
 
 // The inflater's side of a pipelined run, on its own thread. Its state is allocated here, so
-// that running out of memory for it is this thread's fault to report, like any other.
-void inflate_for_sink(std::span<const std::byte> input, std::uint64_t size, ByteBuffer& buffer,
-                      WrittenCount& count, std::stop_token stop) {
+// that running out of memory for it is this thread's fault to report, like any other; never
+// inlined, so that the fault sweep finds that allocation under this name.
+[[gnu::noinline]] void inflate_on_own_thread(std::span<const std::byte> input, std::uint64_t size,
+                                             ByteBuffer& buffer, WrittenCount& count,
+                                             std::stop_token stop) {
   State state = new_state();
   if (!state) return count.finish(fault(InflateFault::kOutOfMemory));
   std::uint64_t written = 0;
@@ -239,7 +241,7 @@ std::expected<std::uint32_t, InflateError> inflate_beside_take(std::span<const s
   std::optional<std::jthread> inflater;
   try {
     inflater.emplace(
-        [&](std::stop_token stop) { inflate_for_sink(input, size, buffer, count, stop); });
+        [&](std::stop_token stop) { inflate_on_own_thread(input, size, buffer, count, stop); });
   } catch (const std::system_error&) {
   } catch (const std::bad_alloc&) {
   }
