@@ -100,9 +100,9 @@ void check_stream(std::uint8_t choice, std::span<const std::byte> input) {
   // Into a buffer and to a sink as it is written: beside the sink on a thread of its own, and
   // on the sink's thread. The sink of each may get pieces of any size, as published.
   Collect beside_sink(Collect::kAnyPiece);
-  auto beside = inflate_exact_streamed(input, size, beside_sink, InflaterThread::kOwn);
+  auto beside = inflate_exact_streamed(input, size, beside_sink, SinkThread::kOwn);
   Collect then_sink;
-  auto then = inflate_exact_streamed(input, size, then_sink, InflaterThread::kCaller);
+  auto then = inflate_exact_streamed(input, size, then_sink, SinkThread::kSame);
 
   // What zlib says the answer is: only a complete stream of exactly `size` bytes that ends at
   // the end of its input is accepted.

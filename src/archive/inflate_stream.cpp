@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -141,9 +142,9 @@ std::expected<ByteBuffer, InflateError> reserve_exactly(std::uint64_t size) {
   return buffer;
 }
 
-// Hands the count of bytes written from the inflater's thread to the sink's: the sink's side
-// reads only below the count it was given, which the inflater never writes again. The lock
-// also carries the outcome, set once at the end.
+// Hands the count of bytes written from the inflater to the sink's thread, which reads only
+// below the count it was given: the inflater never writes there again. Finished once the
+// inflater wrote all it will; abandoned when what it wrote is not wanted.
 class WrittenCount {
  public:
   void publish(std::uint64_t written) {
@@ -153,107 +154,118 @@ class WrittenCount {
     }
     changed_.notify_one();
   }
-  void finish(std::expected<void, InflateError> outcome) {
+  void finish(bool complete) {
     {
       const std::lock_guard lock(mutex_);
-      outcome_ = outcome;
       finished_ = true;
+      abandoned_ = !complete;
     }
     changed_.notify_one();
   }
   struct Seen {
     std::uint64_t written = 0;
-    std::optional<std::expected<void, InflateError>> outcome;  // once finished
+    bool finished = false;
+    bool abandoned = false;
   };
-  // Waits until more than `consumed` bytes are written, or the inflater finished.
-  Seen wait_past(std::uint64_t consumed) {
+  // Waits until more than `consumed` bytes are written, the inflater finished, or `stop`.
+  Seen wait_past(std::uint64_t consumed, std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return written_ > consumed || finished_; });
-    if (!finished_) return {.written = written_, .outcome = std::nullopt};
-    return {.written = written_, .outcome = outcome_};
+    changed_.wait(lock, stop, [&] { return written_ > consumed || finished_; });
+    return {.written = written_,
+            .finished = finished_,
+            .abandoned = abandoned_ || stop.stop_requested()};
   }
 
  private:
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable_any changed_;
   std::uint64_t written_ = 0;
   bool finished_ = false;
-  std::expected<void, InflateError> outcome_;
+  bool abandoned_ = false;
 };
 
-// The inflater's side of a pipelined run, on its own thread. Its state is allocated here, so
-// that running out of memory for it is this thread's fault to report, like any other; never
-// inlined, so that the fault sweep finds that allocation under this name.
-[[gnu::noinline]] void inflate_on_own_thread(std::span<const std::byte> input, std::uint64_t size,
-                                             ByteBuffer& buffer, WrittenCount& count,
-                                             std::stop_token stop) {
-  State state = new_state();
-  if (!state) return count.finish(fault(InflateFault::kOutOfMemory));
-  std::uint64_t written = 0;
-  auto publish = [&](std::span<const std::byte> piece) { count.publish(written += piece.size()); };
-  BufferOutput output(buffer, publish);
-  count.finish(inflate_pieces(*state, input, size, output, stop));
-}
+// What the sink's thread leaves: the CRC-32 of all it took, or the exception the sink threw.
+struct Taken {
+  std::uint32_t crc32 = 0;
+  std::exception_ptr failure;
+};
 
-// The sink's side: each stretch written since the last, as soon as it is published, until the
-// inflater finished. A fault ends it at once; the rest is not wanted then.
-std::expected<std::uint32_t, InflateError> take_written(const std::byte* base, WrittenCount& count,
-                                                        InflateSink& sink) {
-  std::uint64_t consumed = 0;
-  std::uint32_t crc = 0;
-  for (;;) {
-    const WrittenCount::Seen seen = count.wait_past(consumed);
-    if (seen.outcome && !*seen.outcome) return std::unexpected(seen.outcome->error());
-    const std::span<const std::byte> stretch(base + consumed,
-                                             static_cast<std::size_t>(seen.written - consumed));
-    crc = crc32_of(crc, stretch);
-    sink.take(stretch);
-    consumed = seen.written;
-    if (seen.outcome) return crc;
+// The sink's side, on a thread of its own: each stretch written since the last, as soon as it
+// is published, to the CRC-32 and the sink. A sink that throws stops the inflater too; its
+// exception goes to the caller's thread.
+void take_on_own_thread(const std::byte* base, WrittenCount& count, InflateSink& sink, Taken& taken,
+                        std::stop_source& sink_failed, std::stop_token stop) {
+  try {
+    std::uint64_t consumed = 0;
+    for (;;) {
+      const WrittenCount::Seen seen = count.wait_past(consumed, stop);
+      if (seen.abandoned) return;
+      const std::span<const std::byte> stretch(base + consumed,
+                                               static_cast<std::size_t>(seen.written - consumed));
+      taken.crc32 = crc32_of(taken.crc32, stretch);
+      sink.take(stretch);
+      consumed = seen.written;
+      if (seen.finished) return;
+    }
+  } catch (...) {
+    taken.failure = std::current_exception();
+    sink_failed.request_stop();
   }
 }
 
 // Both sides on this thread: each piece to the sink as it is written.
-std::expected<std::uint32_t, InflateError> inflate_then_take(std::span<const std::byte> input,
+std::expected<std::uint32_t, InflateError> inflate_then_take(inflate_state& state,
+                                                             std::span<const std::byte> input,
                                                              std::uint64_t size, ByteBuffer& buffer,
                                                              InflateSink& sink) {
-  State state = new_state();
-  if (!state) return fault(InflateFault::kOutOfMemory);
   std::uint32_t crc = 0;
   auto take = [&](std::span<const std::byte> piece) {
     crc = crc32_of(crc, piece);
     sink.take(piece);
   };
   BufferOutput output(buffer, take);
-  if (auto inflated = inflate_pieces(*state, input, size, output); !inflated)
+  if (auto inflated = inflate_pieces(state, input, size, output); !inflated)
     return std::unexpected(inflated.error());
   return crc;
 }
 
-// The inflater on a thread of its own while this one takes what it wrote; on this thread
-// alone when no thread can be had, which changes nothing but the time.
-std::expected<std::uint32_t, InflateError> inflate_beside_take(std::span<const std::byte> input,
-                                                               std::uint64_t size,
-                                                               ByteBuffer& buffer,
-                                                               InflateSink& sink) {
+// This thread inflates, never waiting for the sink, while a thread of its own takes what is
+// written; only at the end does this one wait for the other to catch up. When the machine
+// leaves no second CPU free, the two take turns and cost about what one thread would. With no
+// thread to be had, this one does both. Never inlined: the fault sweep fails the inflater's
+// allocation under this name.
+[[gnu::noinline]] std::expected<std::uint32_t, InflateError> inflate_beside_take(
+    std::span<const std::byte> input, std::uint64_t size, ByteBuffer& buffer, InflateSink& sink) {
+  State state = new_state();
+  if (!state) return fault(InflateFault::kOutOfMemory);
   const std::byte* base = buffer.spare().data();
   WrittenCount count;
-  std::optional<std::jthread> inflater;
+  Taken taken;
+  std::stop_source sink_failed;
+  std::optional<std::jthread> taker;
   try {
-    inflater.emplace(
-        [&](std::stop_token stop) { inflate_on_own_thread(input, size, buffer, count, stop); });
+    taker.emplace([&](std::stop_token stop) {
+      take_on_own_thread(base, count, sink, taken, sink_failed, stop);
+    });
   } catch (const std::system_error&) {
   } catch (const std::bad_alloc&) {
   }
-  if (!inflater) return inflate_then_take(input, size, buffer, sink);
-  // Should the sink throw, the inflater is stopped and joined before the buffer goes.
-  return take_written(base, count, sink);
+  if (!taker) return inflate_then_take(*state, input, size, buffer, sink);
+  std::uint64_t written = 0;
+  auto publish = [&](std::span<const std::byte> piece) { count.publish(written += piece.size()); };
+  BufferOutput output(buffer, publish);
+  const auto inflated = inflate_pieces(*state, input, size, output, sink_failed.get_token());
+  count.finish(inflated.has_value());
+  taker->join();
+  if (taken.failure) std::rethrow_exception(taken.failure);
+  if (!inflated) return std::unexpected(inflated.error());
+  return taken.crc32;
 }
 
 }  // namespace
 
-bool inflater_thread_pays(std::uint64_t size) {
-  if (size < kInflaterThreadMinimum) return false;
+bool sink_thread_pays(std::uint64_t size) {
+  if (size < kSinkThreadMinimum) return false;
   cpu_set_t usable;
   CPU_ZERO(&usable);
   return ::sched_getaffinity(0, sizeof usable, &usable) == 0 && CPU_COUNT(&usable) > 1;
@@ -285,11 +297,17 @@ std::expected<InflatedContent, InflateError> inflate_exact_streamed(
 }
 
 std::expected<InflatedContent, InflateError> inflate_exact_streamed(
-    std::span<const std::byte> input, std::uint64_t size, InflateSink& sink, InflaterThread where) {
+    std::span<const std::byte> input, std::uint64_t size, InflateSink& sink, SinkThread where) {
   auto buffer = reserve_exactly(size);
   if (!buffer) return std::unexpected(buffer.error());
-  auto crc = where == InflaterThread::kOwn ? inflate_beside_take(input, size, *buffer, sink)
-                                           : inflate_then_take(input, size, *buffer, sink);
+  std::expected<std::uint32_t, InflateError> crc;
+  if (where == SinkThread::kOwn) {
+    crc = inflate_beside_take(input, size, *buffer, sink);
+  } else {
+    State state = new_state();
+    if (!state) return fault(InflateFault::kOutOfMemory);
+    crc = inflate_then_take(*state, input, size, *buffer, sink);
+  }
   if (!crc) return std::unexpected(crc.error());
   return InflatedContent{.bytes = std::move(*buffer), .crc32 = *crc};
 }

@@ -170,12 +170,12 @@ std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry)
 std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry,
                                                       InflateSink& sink) {
   const std::uint64_t size = entry.record.uncompressed_size;
-  if (!inflater_thread_pays(size)) {
+  if (!sink_thread_pays(size)) {
     auto content = inflate_entry(entry);
     if (content) sink.take(content->bytes());
     return content;
   }
-  auto content = inflate_exact_streamed(entry.data, size, sink, InflaterThread::kOwn);
+  auto content = inflate_exact_streamed(entry.data, size, sink, SinkThread::kOwn);
   if (!content) {
     // ISA-L stops where its input ends; libdeflate reads on as if zeros followed, and may then
     // find a stream cut short too long or too short instead. Its fault is the one an entry

@@ -73,8 +73,8 @@ inline constexpr std::uint64_t kWholeInflationRatio = 15;
 [[nodiscard]] std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry);
 
 /// `inflate_entry`, with the same checks and messages, and `sink` handed the content as well, in
-/// order: when `inflater_thread_pays`, inflated by ISA-L on a thread of its own while `sink`
-/// takes what is already written on this one, otherwise `inflate_entry` and then the whole.
+/// order: when `sink_thread_pays`, inflated by ISA-L on this thread while `sink` takes what is
+/// already written on a thread of its own, otherwise `inflate_entry` and then the whole.
 [[nodiscard]] std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry,
                                                                     InflateSink& sink);
 

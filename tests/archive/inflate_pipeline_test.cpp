@@ -1,4 +1,4 @@
-// The inflater on a thread of its own beside the digest, against the inflaters of today's
+// The digest on a thread of its own beside the inflater, against the inflaters of today's
 // paths: the same bytes, the same verdicts and the same messages, at the sizes where the
 // pieces and the choice of a thread change.
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/inflate.hpp"
@@ -67,9 +68,9 @@ const std::size_t kSizes[] = {0,
                               kInflateWindowSize - 1,
                               kInflateWindowSize,
                               kInflateWindowSize + 1,
-                              kInflaterThreadMinimum - 1,
-                              kInflaterThreadMinimum,
-                              kInflaterThreadMinimum + 1,
+                              kSinkThreadMinimum - 1,
+                              kSinkThreadMinimum,
+                              kSinkThreadMinimum + 1,
                               7 * kInflateWindowSize + 12'345};
 
 TEST(InflateBesideSink, SameBytesAndFaultsAsTheOtherInflaters) {
@@ -80,10 +81,10 @@ TEST(InflateBesideSink, SameBytesAndFaultsAsTheOtherInflaters) {
       const auto buffered = inflate_exact_streamed(stream.data, stream.size);
       Collect beside_sink;
       const auto beside =
-          inflate_exact_streamed(stream.data, stream.size, beside_sink, InflaterThread::kOwn);
+          inflate_exact_streamed(stream.data, stream.size, beside_sink, SinkThread::kOwn);
       Collect then_sink;
       const auto then =
-          inflate_exact_streamed(stream.data, stream.size, then_sink, InflaterThread::kCaller);
+          inflate_exact_streamed(stream.data, stream.size, then_sink, SinkThread::kSame);
       // libdeflate reads on past the end of its input as if zeros followed, so a stream cut
       // short may fail there for another reason: the entry's message is its (next test).
       EXPECT_EQ(beside.has_value(), whole.has_value());
@@ -130,41 +131,45 @@ TEST(InflateBesideSink, EntryGivesTheMessagesOfInflatingWhole) {
   }
 }
 
-// A sink that fails (a host's digest that allocates, say) ends the call with its exception
-// after the inflater's thread was stopped and joined: nothing is left running on the buffer.
-TEST(InflateBesideSink, ASinkThatThrowsStopsTheInflater) {
+// A sink that runs out of memory on its own thread (a host's digest that allocates, say) ends
+// the call with its exception, on the caller's thread, after the inflater stopped and the
+// sink's thread was joined: never a result, and nothing left running on the buffer.
+TEST(InflateBesideSink, ASinkThatThrowsEndsTheCallWithItsException) {
   class Failing final : public InflateSink {
    public:
     void take(std::span<const std::byte> bytes) override {
+      thread = std::this_thread::get_id();
       if ((taken += bytes.size()) > kInflateWindowSize) throw std::bad_alloc();
     }
     std::size_t taken = 0;
+    std::thread::id thread;
   };
-  const std::vector<std::byte> content = testing::sample_module(4 * kInflaterThreadMinimum);
+  const std::vector<std::byte> content = testing::sample_module(4 * kSinkThreadMinimum);
   const std::vector<std::byte> data = testing::deflate_raw(content);
-  for (const InflaterThread where : {InflaterThread::kOwn, InflaterThread::kCaller}) {
+  for (const SinkThread where : {SinkThread::kOwn, SinkThread::kSame}) {
     Failing sink;
     EXPECT_THROW((void)inflate_exact_streamed(data, content.size(), sink, where), std::bad_alloc);
     EXPECT_GT(sink.taken, kInflateWindowSize);
+    EXPECT_EQ(sink.thread == std::this_thread::get_id(), where == SinkThread::kSame);
   }
 }
 
 // A thread only for large content, and only with a second CPU to run it on: confined to one
 // CPU, a process would only take turns between its two threads.
 TEST(InflateBesideSink, AThreadOnlyForLargeContentAndASecondCpu) {
-  EXPECT_FALSE(inflater_thread_pays(0));
-  EXPECT_FALSE(inflater_thread_pays(kInflaterThreadMinimum - 1));
+  EXPECT_FALSE(sink_thread_pays(0));
+  EXPECT_FALSE(sink_thread_pays(kSinkThreadMinimum - 1));
   cpu_set_t usable;
   CPU_ZERO(&usable);
   ASSERT_EQ(::sched_getaffinity(0, sizeof usable, &usable), 0);
-  EXPECT_EQ(inflater_thread_pays(kInflaterThreadMinimum), CPU_COUNT(&usable) > 1);
+  EXPECT_EQ(sink_thread_pays(kSinkThreadMinimum), CPU_COUNT(&usable) > 1);
   int first = 0;
   while (!CPU_ISSET(first, &usable)) ++first;
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(first, &one);
   ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
-  EXPECT_FALSE(inflater_thread_pays(kInflaterThreadMinimum));
+  EXPECT_FALSE(sink_thread_pays(kSinkThreadMinimum));
   ASSERT_EQ(::sched_setaffinity(0, sizeof usable, &usable), 0);
 }
 

@@ -437,15 +437,14 @@ auto on_one_cpu(Body&& body) {
   return result;
 }
 
-// From 1 MiB on, main.wasm is inflated on a thread of its own while this one hashes it, when a
+// From 1 MiB on, main.wasm is hashed on a thread of its own while this one inflates it, when a
 // second CPU is there; on one CPU, whole and then hashed. Either way the same verified bytes and
 // digests, and the same refusal of a damaged stream, at the sizes where the pieces (256 KiB)
 // and the choice of a thread change.
 TEST(VerifyPackage, SameResultOnOneCpuAsOnTwo) {
   const TrustedKey keys[] = {trusted(1)};
-  for (const std::size_t size :
-       {kInflaterThreadMinimum - 1, kInflaterThreadMinimum, kInflaterThreadMinimum + 1,
-        6 * kInflateWindowSize + 1, std::size_t{5'000'000}}) {
+  for (const std::size_t size : {kSinkThreadMinimum - 1, kSinkThreadMinimum, kSinkThreadMinimum + 1,
+                                 6 * kInflateWindowSize + 1, std::size_t{5'000'000}}) {
     const Contents contents =
         signed_contents(1, testing::kSamplePluginToml, testing::sample_module(size));
     const std::vector<std::byte> good = testing::package_of(contents);
