@@ -7,6 +7,8 @@
 #include <isa-l/igzip_lib.h>
 
 #include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -135,9 +137,10 @@ class BufferOutput {
   std::byte scratch_[16]{};
 };
 
-std::expected<ByteBuffer, InflateError> reserve_exactly(std::uint64_t size) {
+std::expected<ByteBuffer, InflateError> reserve_exactly(std::uint64_t size,
+                                                        Prefault prefault = Prefault::kYes) {
   ByteBuffer buffer;
-  if (size > SIZE_MAX || !buffer.reserve(static_cast<std::size_t>(size), Prefault::kYes))
+  if (size > SIZE_MAX || !buffer.reserve(static_cast<std::size_t>(size), prefault))
     return fault(InflateFault::kOutOfMemory);
   return buffer;
 }
@@ -167,6 +170,13 @@ class WrittenCount {
     bool finished = false;
     bool abandoned = false;
   };
+  // What is written now, without waiting.
+  Seen peek(std::stop_token stop) {
+    const std::lock_guard lock(mutex_);
+    return {.written = written_,
+            .finished = finished_,
+            .abandoned = abandoned_ || stop.stop_requested()};
+  }
   // Waits until more than `consumed` bytes are written, the inflater finished, or `stop`.
   Seen wait_past(std::uint64_t consumed, std::stop_token stop) {
     std::unique_lock lock(mutex_);
@@ -190,18 +200,40 @@ struct Taken {
   std::exception_ptr failure;
 };
 
-// The sink's side, on a thread of its own: each stretch written since the last, as soon as it
-// is published, to the CRC-32 and the sink. A sink that throws stops the inflater too; its
-// exception goes to the caller's thread.
-void take_on_own_thread(const std::byte* base, WrittenCount& count, InflateSink& sink, Taken& taken,
-                        std::stop_source& sink_failed, std::stop_token stop) {
+// Makes the whole pages within `bytes` resident and writable, as Prefault::kYes does for a
+// buffer: the kernel zeroes them here rather than on the inflater's first write to each.
+void populate(std::span<std::byte> bytes) {
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(bytes.data()) + page - 1) / page * page;
+  const auto end = reinterpret_cast<std::uintptr_t>(bytes.data() + bytes.size()) / page * page;
+  if (begin < end) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+}
+
+// How far ahead of the inflater the sink's thread populates the result at a time: a huge page.
+constexpr std::size_t kPopulateStep = std::size_t{2} << 20;
+
+// The sink's side, on a thread of its own: each stretch of `content` written since the last, as
+// soon as it is published, to the CRC-32 and the sink. With nothing new to take, it populates
+// the pages ahead of the inflater, which otherwise waits for the kernel at each first write.
+// A sink that throws stops the inflater too; its exception goes to the caller's thread.
+void take_on_own_thread(std::span<std::byte> content, WrittenCount& count, InflateSink& sink,
+                        Taken& taken, std::stop_source& sink_failed, std::stop_token stop) {
   try {
     std::uint64_t consumed = 0;
+    std::uint64_t populated = 0;
     for (;;) {
-      const WrittenCount::Seen seen = count.wait_past(consumed, stop);
+      const bool ahead = populated < content.size();
+      const WrittenCount::Seen seen = ahead ? count.peek(stop) : count.wait_past(consumed, stop);
       if (seen.abandoned) return;
-      const std::span<const std::byte> stretch(base + consumed,
-                                               static_cast<std::size_t>(seen.written - consumed));
+      if (seen.written == consumed && !seen.finished) {
+        populated = std::max(populated, seen.written);
+        const std::size_t step = std::min<std::uint64_t>(kPopulateStep, content.size() - populated);
+        populate(content.subspan(static_cast<std::size_t>(populated), step));
+        populated += step;
+        continue;
+      }
+      const std::span<const std::byte> stretch = content.subspan(
+          static_cast<std::size_t>(consumed), static_cast<std::size_t>(seen.written - consumed));
       taken.crc32 = crc32_of(taken.crc32, stretch);
       sink.take(stretch);
       consumed = seen.written;
@@ -238,19 +270,22 @@ std::expected<std::uint32_t, InflateError> inflate_then_take(inflate_state& stat
     std::span<const std::byte> input, std::uint64_t size, ByteBuffer& buffer, InflateSink& sink) {
   State state = new_state();
   if (!state) return fault(InflateFault::kOutOfMemory);
-  const std::byte* base = buffer.spare().data();
+  const std::span<std::byte> content = buffer.spare().first(static_cast<std::size_t>(size));
   WrittenCount count;
   Taken taken;
   std::stop_source sink_failed;
   std::optional<std::jthread> taker;
   try {
     taker.emplace([&](std::stop_token stop) {
-      take_on_own_thread(base, count, sink, taken, sink_failed, stop);
+      take_on_own_thread(content, count, sink, taken, sink_failed, stop);
     });
   } catch (const std::system_error&) {
   } catch (const std::bad_alloc&) {
   }
-  if (!taker) return inflate_then_take(*state, input, size, buffer, sink);
+  if (!taker) {
+    populate(content);
+    return inflate_then_take(*state, input, size, buffer, sink);
+  }
   std::uint64_t written = 0;
   auto publish = [&](std::span<const std::byte> piece) { count.publish(written += piece.size()); };
   BufferOutput output(buffer, publish);
@@ -298,7 +333,8 @@ std::expected<InflatedContent, InflateError> inflate_exact_streamed(
 
 std::expected<InflatedContent, InflateError> inflate_exact_streamed(
     std::span<const std::byte> input, std::uint64_t size, InflateSink& sink, SinkThread where) {
-  auto buffer = reserve_exactly(size);
+  // The sink's own thread populates the result as the inflater goes.
+  auto buffer = reserve_exactly(size, where == SinkThread::kOwn ? Prefault::kNo : Prefault::kYes);
   if (!buffer) return std::unexpected(buffer.error());
   std::expected<std::uint32_t, InflateError> crc;
   if (where == SinkThread::kOwn) {
