@@ -150,12 +150,16 @@ std::expected<ByteBuffer, InflateError> reserve_exactly(std::uint64_t size,
 // inflater wrote all it will; abandoned when what it wrote is not wanted.
 class WrittenCount {
  public:
+  // Wakes the sink's thread only once what it waits for is there: on a machine with no second
+  // CPU free, each wake-up is a switch between the two threads, and their caches with it.
   void publish(std::uint64_t written) {
+    bool wanted = false;
     {
       const std::lock_guard lock(mutex_);
       written_ = written;
+      wanted = written_ >= wanted_;
     }
-    changed_.notify_one();
+    if (wanted) changed_.notify_one();
   }
   void finish(bool complete) {
     {
@@ -177,10 +181,11 @@ class WrittenCount {
             .finished = finished_,
             .abandoned = abandoned_ || stop.stop_requested()};
   }
-  // Waits until more than `consumed` bytes are written, the inflater finished, or `stop`.
-  Seen wait_past(std::uint64_t consumed, std::stop_token stop) {
+  // Waits until at least `wanted` bytes are written, the inflater finished, or `stop`.
+  Seen wait_for(std::uint64_t wanted, std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, stop, [&] { return written_ > consumed || finished_; });
+    wanted_ = wanted;
+    changed_.wait(lock, stop, [&] { return written_ >= wanted || finished_; });
     return {.written = written_,
             .finished = finished_,
             .abandoned = abandoned_ || stop.stop_requested()};
@@ -190,6 +195,7 @@ class WrittenCount {
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::uint64_t written_ = 0;
+  std::uint64_t wanted_ = 0;
   bool finished_ = false;
   bool abandoned_ = false;
 };
@@ -212,20 +218,29 @@ void populate(std::span<std::byte> bytes) {
 // How far ahead of the inflater the sink's thread populates the result at a time: a huge page.
 constexpr std::size_t kPopulateStep = std::size_t{2} << 20;
 
-// The sink's side, on a thread of its own: each stretch of `content` written since the last, as
-// soon as it is published, to the CRC-32 and the sink. With nothing new to take, it populates
+// How much the sink's thread takes at a time: a sixteenth of the content, so that it wakes
+// about 16 times whatever the size, and is left with that much to take once the inflater is
+// done; at least a piece.
+std::uint64_t batch_for(std::uint64_t size) {
+  return std::max<std::uint64_t>(size / 16, kInflateWindowSize);
+}
+
+// The sink's side, on a thread of its own: each batch of `content` written since the last, as
+// soon as it is published, to the CRC-32 and the sink. With no batch to take, it populates
 // the pages ahead of the inflater, which otherwise waits for the kernel at each first write.
 // A sink that throws stops the inflater too; its exception goes to the caller's thread.
 void take_on_own_thread(std::span<std::byte> content, WrittenCount& count, InflateSink& sink,
                         Taken& taken, std::stop_source& sink_failed, std::stop_token stop) {
   try {
+    const std::uint64_t batch = batch_for(content.size());
     std::uint64_t consumed = 0;
     std::uint64_t populated = 0;
     for (;;) {
       const bool ahead = populated < content.size();
-      const WrittenCount::Seen seen = ahead ? count.peek(stop) : count.wait_past(consumed, stop);
+      const WrittenCount::Seen seen =
+          ahead ? count.peek(stop) : count.wait_for(consumed + batch, stop);
       if (seen.abandoned) return;
-      if (seen.written == consumed && !seen.finished) {
+      if (seen.written - consumed < batch && !seen.finished) {
         populated = std::max(populated, seen.written);
         const std::size_t step = std::min<std::uint64_t>(kPopulateStep, content.size() - populated);
         populate(content.subspan(static_cast<std::size_t>(populated), step));
