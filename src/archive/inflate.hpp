@@ -79,7 +79,8 @@ enum class SinkThread : bool {
 [[nodiscard]] std::expected<InflatedContent, InflateError> inflate_exact_streamed(
     std::span<const std::byte> input, std::uint64_t size, InflateSink& sink, SinkThread where);
 
-/// The smallest content for which the sink's own thread gains more than it costs.
+/// The smallest content for which the sink's own thread gains more than it costs on a free
+/// second CPU (bench/RESULTS.md: 0.89x at 1 MiB, 0.69x at 2 MiB, about 1.1x when it is busy).
 inline constexpr std::uint64_t kSinkThreadMinimum = std::uint64_t{1} << 20;
 
 /// Whether `size` bytes are worth SinkThread::kOwn: at least kSinkThreadMinimum, and a second
