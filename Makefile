@@ -63,12 +63,18 @@ check-sanitize: deps
 	@cmake --build $(SANITIZE_BUILD) -j2
 	@ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j2
 
-# The archive tests, whose block compression runs on worker threads, under ThreadSanitizer.
+# The tests of what runs on threads of its own, under ThreadSanitizer: the archive's block
+# compression, and the verifier's inflater beside its digest (the reader's and the verifier's
+# tests).
+TSAN_TESTS := archive/archive_test archive/zip_reader_test verify/verify_test
 check-tsan: deps
 	@scripts/configure.sh $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DPLUGIN_SIGN_TSAN=ON \
 	  -DPLUGIN_SIGN_WERROR=ON
-	@cmake --build $(TSAN_BUILD) -j2 --target archive_test
-	@TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/archive/archive_test --gtest_brief=1
+	@cmake --build $(TSAN_BUILD) -j2 --target $(notdir $(TSAN_TESTS))
+	@for t in $(TSAN_TESTS); do \
+	  echo "check-tsan: $$t"; \
+	  TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/$$t --gtest_brief=1 || exit 1; \
+	done
 
 # Each libFuzzer target for FUZZ_SECONDS, with clang and the sanitizers (not part of CI).
 fuzz: deps

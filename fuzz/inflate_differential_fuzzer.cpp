@@ -57,11 +57,17 @@ std::optional<ZlibView> zlib_view(std::span<const std::byte> input) {
 
 class Collect final : public InflateSink {
  public:
+  static constexpr std::size_t kAnyPiece = SIZE_MAX;
+  explicit Collect(std::size_t largest_piece = kInflateWindowSize)
+      : largest_piece_(largest_piece) {}
   void take(std::span<const std::byte> bytes) override {
-    require(bytes.size() <= kInflateWindowSize, "a piece larger than the window");
+    require(bytes.size() <= largest_piece_, "a piece larger than the window");
     content.insert(content.end(), bytes.begin(), bytes.end());
   }
   std::vector<std::byte> content;
+
+ private:
+  std::size_t largest_piece_;
 };
 
 std::string fault_text(const InflateError& error) {
@@ -91,6 +97,12 @@ void check_stream(std::uint8_t choice, std::span<const std::byte> input) {
   Collect sink;
   auto streamed = inflate_streaming(input, size, sink);
   auto buffered = inflate_exact_streamed(input, size);
+  // Into a buffer and to a sink as it is written: beside the sink on a thread of its own, and
+  // on the sink's thread. The sink of each may get pieces of any size, as published.
+  Collect beside_sink(Collect::kAnyPiece);
+  auto beside = inflate_exact_streamed(input, size, beside_sink, SinkThread::kOwn);
+  Collect then_sink;
+  auto then = inflate_exact_streamed(input, size, then_sink, SinkThread::kSame);
 
   // What zlib says the answer is: only a complete stream of exactly `size` bytes that ends at
   // the end of its input is accepted.
@@ -99,6 +111,8 @@ void check_stream(std::uint8_t choice, std::span<const std::byte> input) {
   require(whole.has_value() == accepted, "libdeflate accepts what zlib does");
   require(streamed.has_value() == accepted, "ISA-L accepts what zlib does");
   require(buffered.has_value() == accepted, "ISA-L into a buffer accepts what zlib does");
+  require(beside.has_value() == accepted, "ISA-L on its own thread accepts what zlib does");
+  require(then.has_value() == accepted, "ISA-L before its sink accepts what zlib does");
   if (accepted) {
     require(std::ranges::equal(whole->bytes(), zlib->bytes), "libdeflate's bytes are zlib's");
     require(std::ranges::equal(sink.content, zlib->bytes), "ISA-L's bytes are zlib's");
@@ -110,6 +124,13 @@ void check_stream(std::uint8_t choice, std::span<const std::byte> input) {
             "ISA-L's bytes into a buffer are zlib's");
     require(buffered->crc32 == crc, "ISA-L's CRC-32 into a buffer is zlib's");
     require(zip_crc32(whole->bytes()) == crc, "libdeflate's CRC-32 is zlib's");
+    for (const auto& [result, sink] :
+         {std::pair{&beside, &beside_sink}, std::pair{&then, &then_sink}}) {
+      require(std::ranges::equal((*result)->bytes.bytes(), zlib->bytes),
+              "ISA-L's bytes beside a sink are zlib's");
+      require(std::ranges::equal(sink->content, zlib->bytes), "the sink's bytes are zlib's");
+      require((*result)->crc32 == crc, "ISA-L's CRC-32 beside a sink is zlib's");
+    }
     return;
   }
   // A stream zlib inflates completely fails for one reason, the same in both.
@@ -124,9 +145,21 @@ void check_stream(std::uint8_t choice, std::span<const std::byte> input) {
             fault_text(streamed.error()), fault_text(expected));
     require(fault_text(buffered.error()) == fault_text(expected), "ISA-L's fault into a buffer",
             fault_text(buffered.error()), fault_text(expected));
+    require(fault_text(beside.error()) == fault_text(expected), "ISA-L's fault on its thread",
+            fault_text(beside.error()), fault_text(expected));
+    require(fault_text(then.error()) == fault_text(expected), "ISA-L's fault before a sink",
+            fault_text(then.error()), fault_text(expected));
   }
   // Never more than declared reaches the sink, whatever the stream.
   require(sink.content.size() <= size, "ISA-L hands over no more than declared");
+  require(beside_sink.content.size() <= size && then_sink.content.size() <= size,
+          "ISA-L hands over no more than declared, beside a sink");
+  // Invalid streams too: the same fault, at the same place, whichever thread inflates.
+  if (!buffered)
+    for (const auto* result : {&beside, &then})
+      require(fault_text(result->error()) == fault_text(buffered.error()),
+              "the same fault beside a sink", fault_text(result->error()),
+              fault_text(buffered.error()));
 }
 
 }  // namespace

@@ -130,6 +130,16 @@ ZipReadError inflate_failure(const ZipEntryRecord& entry, const InflateError& er
   return ZipReadError{.kind = kind, .message = with_name(entry.name, inflate_fault(entry, error))};
 }
 
+// Content inflated by ISA-L, whose CRC-32 was taken as it was written: refused as
+// `inflate_entry` refuses it.
+std::expected<ByteBuffer, ZipReadError> checked_crc32(
+    const LocatedEntry& entry, std::expected<InflatedContent, InflateError> content) {
+  if (!content) return std::unexpected(inflate_failure(entry.record, content.error()));
+  if (content->crc32 != entry.record.crc32)
+    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
+  return std::move(content->bytes);
+}
+
 // The sink of a stream that is only checked.
 class Discard final : public InflateSink {
  public:
@@ -167,12 +177,25 @@ std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry)
   return std::move(*content);
 }
 
+std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry,
+                                                      InflateSink& sink) {
+  const std::uint64_t size = entry.record.uncompressed_size;
+  if (!sink_thread_pays(size)) {
+    auto content = inflate_entry(entry);
+    if (content) sink.take(content->bytes());
+    return content;
+  }
+  auto content = inflate_exact_streamed(entry.data, size, sink, SinkThread::kOwn);
+  // ISA-L stops where its input ends; libdeflate reads on as if zeros followed, and may then
+  // find a stream cut short too long or too short instead. Its fault is the one an entry
+  // inflated whole has always been refused for; whatever it says, the entry is refused.
+  if (!content && content.error().fault == InflateFault::kInvalidData)
+    if (auto whole = inflate_entry(entry); !whole) return std::unexpected(whole.error());
+  return checked_crc32(entry, std::move(content));
+}
+
 std::expected<ByteBuffer, ZipReadError> inflate_streamed_entry(const LocatedEntry& entry) {
-  auto content = inflate_exact_streamed(entry.data, entry.record.uncompressed_size);
-  if (!content) return std::unexpected(inflate_failure(entry.record, content.error()));
-  if (content->crc32 != entry.record.crc32)
-    return malformed(with_name(entry.record.name, "CRC-32 does not match"));
-  return std::move(content->bytes);
+  return checked_crc32(entry, inflate_exact_streamed(entry.data, entry.record.uncompressed_size));
 }
 
 std::expected<void, ZipReadError> stream_entry(const LocatedEntry& entry, InflateSink& sink) {

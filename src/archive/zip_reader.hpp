@@ -72,6 +72,12 @@ inline constexpr std::uint64_t kWholeInflationRatio = 15;
 /// compressed size, and its CRC-32 checked.
 [[nodiscard]] std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry);
 
+/// `inflate_entry`, with the same checks and messages, and `sink` handed the content as well, in
+/// order: when `sink_thread_pays`, inflated by ISA-L on this thread while `sink` takes what is
+/// already written on a thread of its own, otherwise `inflate_entry` and then the whole.
+[[nodiscard]] std::expected<ByteBuffer, ZipReadError> inflate_entry(const LocatedEntry& entry,
+                                                                    InflateSink& sink);
+
 /// The checks of `inflate_entry`, with the same messages, without holding the content: `sink`
 /// gets it a window at a time, and what that costs is the window, whatever the entry declares.
 [[nodiscard]] std::expected<void, ZipReadError> stream_entry(const LocatedEntry& entry,

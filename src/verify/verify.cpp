@@ -343,11 +343,11 @@ std::expected<ByteBuffer, VerifyError> private_copy(std::span<const std::byte> b
 
 std::expected<DigestedEntry, VerifyError> digest_entry(const LocatedEntry& entry) {
   if (inflates_whole(entry)) {
-    auto content = inflate_entry(entry);
+    // Hashed as it is inflated: on a second core, while the rest is still being inflated.
+    HashingSink hashing;
+    auto content = inflate_entry(entry, hashing);
     if (!content) return read_failure(content.error());
-    std::string digest = sha256_hex(content->bytes());
-    return DigestedEntry{
-        .sha256 = std::move(digest), .content = std::move(*content), .compressed = {}};
+    return DigestedEntry{.sha256 = hashing.hex(), .content = std::move(*content), .compressed = {}};
   }
   auto compressed = private_copy(entry.data);
   if (!compressed) return std::unexpected(compressed.error());

@@ -23,6 +23,9 @@
  *                       cut would (system calls only).
  *   FAULT_ALARM=S     ends the process by SIGALRM after S seconds, so that a hang shows up
  *                     as a signal of that one run.
+ *   FAULT_THREADS=1   numbers (and can fail) each pthread_create as well, traced as
+ *                     "thread -"; a failed one returns the error number of FAULT_MODE's errno
+ *                     (EAGAIN, as when the system is out of threads, for any other mode).
  *   FAULT_RANDOM=B    makes every getrandom fill its buffer with the byte B (a number), so
  *                     that the next temporary name is known and can be planted in advance.
  *   FAULT_PLACING=1   numbers (and can fail) the calls that put a new file in place as well:
@@ -38,6 +41,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -61,6 +65,7 @@ static int fault_count;
 static const char* fault_every = "";
 static int fault_sizeless;
 static int fault_placing;
+static int fault_threads;
 static int fault_random = -1;
 static int fault_mode = kModeNone;
 static int fault_errno = EIO;
@@ -145,6 +150,7 @@ __attribute__((constructor)) static void setup(void) {
   if (every) fault_every = every;
   fault_sizeless = getenv("FAULT_SIZELESS") != NULL;
   fault_placing = getenv("FAULT_PLACING") != NULL;
+  fault_threads = getenv("FAULT_THREADS") != NULL;
   const char* random = getenv("FAULT_RANDOM");
   if (random) fault_random = atoi(random) & 0xFF;
   const char* trace = getenv("FAULT_TRACE");
@@ -377,6 +383,16 @@ void* mmap(void* address, size_t length, int protection, int flags, int fd, off_
     return MAP_FAILED;
   }
   return real(address, length, protection, flags, fd, offset);
+}
+
+/* Starting a thread, numbered only with FAULT_THREADS. */
+int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
+                   void* argument) {
+  static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  if (fault_threads && is_fault("thread", "-"))
+    return fault_mode == kModeErrno ? fault_errno : EAGAIN;
+  if (!real) real = next("pthread_create");
+  return real(thread, attributes, start, argument);
 }
 
 /* Putting files in place, numbered only with FAULT_PLACING. */

@@ -2,6 +2,7 @@
 // loaded with LD_PRELOAD: a run that cannot read its package or write its files ends with
 // status 3 and leaves no file behind, whichever call failed.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -78,6 +79,28 @@ struct Outcome {
   std::vector<std::string> extracted;
 };
 
+// One `plugin_verify -P -x` run of `package` in a directory of its own under `scratch`, with
+// the fault library loaded and `env` added.
+Outcome run_verify(const fs::path& scratch, const std::string& package,
+                   std::vector<std::string> env) {
+  static int runs = 0;
+  const fs::path dir = scratch / ("run" + std::to_string(++runs));
+  fs::create_directories(dir);
+  write_file(dir / kPackage, package);
+  env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
+  env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  env.push_back("FAULT_ALARM=60");
+  Outcome outcome{.result = run_tool({.args = {"-P", kPublicKey, "-x", kOutDir, kPackage},
+                                      .cwd = dir,
+                                      .argv0 = "plugin_verify",
+                                      .extra_env = std::move(env),
+                                      .binary = kPluginVerifyBinary}),
+                  .out_dir_exists = fs::exists(dir / kOutDir),
+                  .extracted = names_in(dir / kOutDir)};
+  fs::remove_all(dir);
+  return outcome;
+}
+
 class VerifyFaultSweep : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -97,23 +120,9 @@ class VerifyFaultSweep : public ::testing::Test {
   static void TearDownTestSuite() { scratch_.reset(); }
 
   static Outcome run_with(std::vector<std::string> env) {
-    const fs::path dir = scratch_->path() / ("run" + std::to_string(++runs_));
-    fs::create_directories(dir);
-    write_file(dir / kPackage, package_);
-    env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-    env.push_back("FAULT_ALARM=60");
     env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage");
     env.push_back("FAULT_PLACING=1");
-    Outcome outcome{.result = run_tool({.args = {"-P", kPublicKey, "-x", kOutDir, kPackage},
-                                        .cwd = dir,
-                                        .argv0 = "plugin_verify",
-                                        .extra_env = std::move(env),
-                                        .binary = kPluginVerifyBinary}),
-                    .out_dir_exists = fs::exists(dir / kOutDir),
-                    .extracted = names_in(dir / kOutDir)};
-    fs::remove_all(dir);
-    return outcome;
+    return run_verify(scratch_->path(), package_, std::move(env));
   }
 
   static Outcome run_failing(std::size_t n, const std::string& mode) {
@@ -131,7 +140,6 @@ class VerifyFaultSweep : public ::testing::Test {
   static inline std::string package_;
   static inline Outcome reference_;
   static inline std::vector<Call> calls_;
-  static inline int runs_ = 0;
 };
 
 std::size_t count(const std::vector<Call>& calls, Stage stage, const char* function) {
@@ -215,6 +223,81 @@ TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
     expect_reference_success(run_failing(n, "eintr"));
     if (call.function == "write") expect_reference_success(run_failing(n, "short"));
   }
+}
+
+// A module large enough to be hashed on a thread of its own while it is inflated, when the run
+// may use a second CPU: a thread that cannot be started leaves the run on one thread with the
+// same result, and the pipelined inflater out of memory refuses the package. (The hashing
+// thread itself allocates nothing; a sink that throws there is the reader's test.)
+class VerifyThreadFaults : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scratch_ = std::make_unique<ScratchDir>();
+    // 16 symbols a byte: about 2 bytes for each compressed one, so inflated whole.
+    std::mt19937 generator(12);
+    std::string wasm(std::size_t{3} << 20, '\0');
+    for (char& c : wasm) c = static_cast<char>('a' + generator() % 16);
+    make_plugin(scratch_->path() / "plugin", kSamplePluginToml, wasm);
+    const ToolResult signed_package =
+        run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = scratch_->path()});
+    ASSERT_EQ(signed_package.status, 0) << signed_package.err;
+    package_ = read_file(scratch_->path() / kPackage);
+    const fs::path trace = scratch_->path() / "trace";
+    reference_ = run_with({"FAULT_TRACE=" + trace.string()});
+    calls_ = read_trace(trace);
+  }
+  static void TearDownTestSuite() { scratch_.reset(); }
+
+  // Only thread starts and the pipelined inflater's own allocations are numbered, with the I/O.
+  static Outcome run_with(std::vector<std::string> env) {
+    env.push_back("FAULT_THREADS=1");
+    env.push_back("FAULT_ALLOC_IN=inflate_beside_take");
+    return run_verify(scratch_->path(), package_, std::move(env));
+  }
+
+  // The number of the first call of `function`, 0 when there is none.
+  static std::size_t first(const char* function) {
+    for (std::size_t n = 1; n <= calls_.size(); ++n)
+      if (calls_[n - 1].function == function) return n;
+    return 0;
+  }
+
+  static bool has_second_cpu() {
+    cpu_set_t usable;
+    CPU_ZERO(&usable);
+    return ::sched_getaffinity(0, sizeof usable, &usable) == 0 && CPU_COUNT(&usable) > 1;
+  }
+
+  static inline std::unique_ptr<ScratchDir> scratch_;
+  static inline std::string package_;
+  static inline Outcome reference_;
+  static inline std::vector<Call> calls_;
+};
+
+TEST_F(VerifyThreadFaults, ThreadThatCannotStartChangesNothing) {
+  ASSERT_EQ(reference_.result.status, 0) << reference_.result.err;
+  if (!has_second_cpu()) GTEST_SKIP() << "one CPU: no thread of its own for the digest";
+  const std::size_t thread = first("thread");
+  ASSERT_NE(thread, 0u);
+  const Outcome got = run_with({"FAULT_AT=" + std::to_string(thread), "FAULT_MODE=errno:11"});
+  EXPECT_EQ(got.result.status, 0) << got.result.err;
+  EXPECT_EQ(got.result.err, "");
+  EXPECT_EQ(got.result.out, reference_.result.out);
+  EXPECT_EQ(got.extracted, reference_.extracted);
+}
+
+TEST_F(VerifyThreadFaults, PipelinedInflaterOutOfMemoryRefusesThePackage) {
+  ASSERT_EQ(reference_.result.status, 0) << reference_.result.err;
+  if (!has_second_cpu()) GTEST_SKIP() << "one CPU: no thread of its own for the digest";
+  const std::size_t allocation = first("alloc");
+  ASSERT_NE(allocation, 0u);
+  const Outcome got = run_with({"FAULT_AT=" + std::to_string(allocation), "FAULT_MODE=errno:12"});
+  EXPECT_EQ(got.result.status, 3) << got.result.err;
+  EXPECT_EQ(got.result.out, "");
+  EXPECT_EQ(got.result.err, std::string("plugin_verify: ") + kPackage +
+                                ": main.wasm: out of memory for " + std::to_string(3 << 20) +
+                                " bytes\n");
+  EXPECT_FALSE(got.out_dir_exists);
 }
 
 }  // namespace

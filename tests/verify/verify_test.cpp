@@ -1,6 +1,7 @@
 #include "plugin_sign/verify.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -417,6 +418,63 @@ TEST(VerifyPackage, SafeFromSeveralThreadsAtOnce) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), verified);
   EXPECT_EQ((std::vector<int>{8, 8, 8, 8}), refused);
+}
+
+// Runs `body` with this thread confined to one of the CPUs it may use, as on a machine of one.
+template <typename Body>
+auto on_one_cpu(Body&& body) {
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  EXPECT_EQ(::sched_getaffinity(0, sizeof usable, &usable), 0);
+  int first = 0;
+  while (first < CPU_SETSIZE && !CPU_ISSET(first, &usable)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  EXPECT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  auto result = body();
+  EXPECT_EQ(::sched_setaffinity(0, sizeof usable, &usable), 0);
+  return result;
+}
+
+// From 1 MiB on, main.wasm is hashed on a thread of its own while this one inflates it, when a
+// second CPU is there; on one CPU, whole and then hashed. Either way the same verified bytes and
+// digests, and the same refusal of a damaged stream, at the sizes where the pieces (256 KiB)
+// and the choice of a thread change.
+TEST(VerifyPackage, SameResultOnOneCpuAsOnTwo) {
+  const TrustedKey keys[] = {trusted(1)};
+  for (const std::size_t size : {kSinkThreadMinimum - 1, kSinkThreadMinimum, kSinkThreadMinimum + 1,
+                                 6 * kInflateWindowSize + 1, std::size_t{5'000'000}}) {
+    const Contents contents =
+        signed_contents(1, testing::kSamplePluginToml, testing::sample_module(size));
+    const std::vector<std::byte> good = testing::package_of(contents);
+    // main.wasm's data is most of the package: a byte in the middle of it, then one near its
+    // end, where the last piece is inflated.
+    std::vector<std::byte> middle = good, late = good;
+    middle[good.size() / 2] ^= std::byte{0x10};
+    late[good.size() - 400] ^= std::byte{0x10};
+    const std::vector<std::byte>* packages[] = {&good, &middle, &late};
+    for (const auto* package : packages) {
+      SCOPED_TRACE(std::to_string(size) + " bytes, package " +
+                   std::to_string(package == &good     ? 0
+                                  : package == &middle ? 1
+                                                       : 2));
+      const auto two = verify_package(*package, keys);
+      const auto one = on_one_cpu([&] { return verify_package(*package, keys); });
+      ASSERT_EQ(two.has_value(), one.has_value());
+      if (!two) {
+        EXPECT_EQ(two.error().message, one.error().message);
+        EXPECT_EQ(two.error().kind, one.error().kind);
+        EXPECT_NE(package, &good) << two.error().message;
+        continue;
+      }
+      EXPECT_EQ(package, &good);
+      EXPECT_TRUE(same(two->main_wasm.bytes(), contents.main_wasm));
+      EXPECT_TRUE(same(one->main_wasm.bytes(), contents.main_wasm));
+      EXPECT_EQ(two->main_wasm_sha256, sha256_hex(contents.main_wasm));
+      EXPECT_EQ(one->main_wasm_sha256, two->main_wasm_sha256);
+    }
+  }
 }
 
 // Memory for the verified bytes that cannot be had is a result, not an exception or a crash:
