@@ -35,45 +35,96 @@ HEADER = """// Generated for a mutant run; never part of a normal build.
 #include <cstdlib>
 
 inline unsigned char plugin_sign_mutant_seen[{count}];
-
-struct PluginSignMutantControl {{
-  long active = -1;
-  int trace = -1;
-}};
+// -2 not read yet, -3 tracing, otherwise the mutant switched on (-1: none). One load and one
+// comparison per place once read: the switches sit in loops over every byte of a file.
+inline long plugin_sign_mutant_state = -2;
+inline int plugin_sign_mutant_trace = -1;
 
 // Raw system calls: the fault-injection tests count and fail the C library's calls, and must
 // not see these.
-inline const PluginSignMutantControl& plugin_sign_mutant_control() {{
-  static const PluginSignMutantControl control = [] {{
-    PluginSignMutantControl c;
-    const long fd = ::syscall(SYS_openat, AT_FDCWD, "{control}", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return c;
-    char text[32] = {{}};
-    const long n = ::syscall(SYS_read, fd, text, sizeof text - 1);
-    ::syscall(SYS_close, fd);
-    if (n > 0 && text[0] == 't') {{
-      // Above the standard three, which a test may have closed for the program to find.
-      const long low = ::syscall(SYS_openat, AT_FDCWD, "{trace}", O_WRONLY | O_APPEND | O_CLOEXEC);
-      if (low >= 0) {{
-        c.trace = static_cast<int>(::syscall(SYS_fcntl, low, F_DUPFD_CLOEXEC, 100));
-        ::syscall(SYS_close, low);
-      }}
-    }} else if (n > 0) {{
-      c.active = std::strtol(text, nullptr, 10);
+// The worker whose control file to read: from the environment, or else from the parent's,
+// since the tests start the tools with an environment of their own.
+inline bool plugin_sign_mutant_worker_in(const char* environ_text, long size, char* worker) {{
+  const char kName[] = "PLUGIN_SIGN_MUTANT_WORKER=";
+  for (long at = 0; at < size;) {{
+    const char* entry = environ_text + at;
+    long length = 0;
+    while (at + length < size && entry[length] != '\\0') ++length;
+    if (length > static_cast<long>(sizeof kName - 1) && length < static_cast<long>(sizeof kName + 8) &&
+        __builtin_memcmp(entry, kName, sizeof kName - 1) == 0) {{
+      __builtin_memcpy(worker, entry + sizeof kName - 1, static_cast<size_t>(length) - (sizeof kName - 1));
+      return true;
     }}
-    return c;
-  }}();
-  return control;
+    at += length + 1;
+  }}
+  return false;
+}}
+
+inline long plugin_sign_mutant_read_file(const char* path, char* text, long capacity) {{
+  const long fd = ::syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  long total = 0;
+  while (total < capacity) {{
+    const long n = ::syscall(SYS_read, fd, text + total, capacity - total);
+    if (n <= 0) break;
+    total += n;
+  }}
+  ::syscall(SYS_close, fd);
+  return total;
+}}
+
+// Raw system calls: the fault-injection tests count and fail the C library's calls, and must
+// not see these.
+inline long plugin_sign_mutant_read_control() {{
+  char worker[16] = "0";
+  if (const char* own = std::getenv("PLUGIN_SIGN_MUTANT_WORKER"); own && own[0] && own[1] == '\\0') {{
+    worker[0] = own[0];
+  }} else {{
+    static char parent[65536];
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/environ", static_cast<long>(::syscall(SYS_getppid)));
+    const long n = plugin_sign_mutant_read_file(path, parent, sizeof parent);
+    if (n > 0) plugin_sign_mutant_worker_in(parent, n, worker);
+  }}
+  char control[512], trace[512];
+  std::snprintf(control, sizeof control, "{control}.%s", worker);
+  std::snprintf(trace, sizeof trace, "{trace}.%s", worker);
+  long state = -1;
+  char text[32] = {{}};
+  const long n = plugin_sign_mutant_read_file(control, text, sizeof text - 1);
+  if (n > 0 && text[0] == 't') {{
+    // Above the standard three, which a test may have closed for the program to find.
+    const long low = ::syscall(SYS_openat, AT_FDCWD, trace, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (low >= 0) {{
+      const long high = ::syscall(SYS_fcntl, low, F_DUPFD_CLOEXEC, 100);
+      ::syscall(SYS_close, low);
+      __atomic_store_n(&plugin_sign_mutant_trace, static_cast<int>(high), __ATOMIC_RELAXED);
+    }}
+    state = -3;
+  }} else if (n > 0) {{
+    state = std::strtol(text, nullptr, 10);
+  }}
+  __atomic_store_n(&plugin_sign_mutant_state, state, __ATOMIC_RELEASE);
+  return state;
+}}
+
+[[gnu::noinline]] inline bool plugin_sign_mutant_slow(long id, long state) {{
+  if (state == -2) state = plugin_sign_mutant_read_control();
+  if (state != -3) return id == state;
+  const int trace = __atomic_load_n(&plugin_sign_mutant_trace, __ATOMIC_ACQUIRE);
+  if (trace >= 0 && !__atomic_load_n(&plugin_sign_mutant_seen[id], __ATOMIC_RELAXED) &&
+      !__atomic_exchange_n(&plugin_sign_mutant_seen[id], 1, __ATOMIC_RELAXED)) {{
+    char line[24];
+    const int n = std::snprintf(line, sizeof line, "%ld\\n", id);
+    if (::syscall(SYS_write, trace, line, static_cast<size_t>(n)) < 0) std::abort();
+  }}
+  return false;
 }}
 
 inline bool {switch}(long id) {{
-  const PluginSignMutantControl& c = plugin_sign_mutant_control();
-  if (c.trace >= 0 && !__atomic_exchange_n(&plugin_sign_mutant_seen[id], 1, __ATOMIC_RELAXED)) {{
-    char line[24];
-    const int n = std::snprintf(line, sizeof line, "%ld\\n", id);
-    if (::syscall(SYS_write, c.trace, line, static_cast<size_t>(n)) < 0) std::abort();
-  }}
-  return id == c.active;
+  const long state = __atomic_load_n(&plugin_sign_mutant_state, __ATOMIC_ACQUIRE);
+  if (__builtin_expect(state < -1, 0)) return plugin_sign_mutant_slow(id, state);
+  return id == state;
 }}
 """
 
@@ -504,10 +555,11 @@ def list_tests(build):
     return tests
 
 
-def run_test(test, timeout):
+def run_test(test, timeout, worker="0"):
     """'passed', 'failed' or 'timeout'."""
     import signal
-    process = subprocess.Popen(test["command"], cwd=test["cwd"], env=test["env"],
+    env = dict(test["env"], PLUGIN_SIGN_MUTANT_WORKER=worker)
+    process = subprocess.Popen(test["command"], cwd=test["cwd"], env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, start_new_session=True)
     try:
@@ -524,8 +576,8 @@ def run_test(test, timeout):
     return "passed" if code == 0 or (test["skip"] is not None and code == test["skip"]) else "failed"
 
 
-def set_control(work, value):
-    path = os.path.join(work, "control")
+def set_control(work, value, worker="0"):
+    path = os.path.join(work, f"control.{worker}")
     with open(path + ".new", "w") as f:
         f.write(value)
     os.replace(path + ".new", path)
@@ -536,7 +588,7 @@ def trace_tests(work, tests):
     takes. A test that fails here is left out, and said so."""
     import time
     set_control(work, "trace")
-    trace = os.path.join(work, "trace")
+    trace = os.path.join(work, "trace.0")
     traced = []
     for t in tests:
         open(trace, "w").close()
@@ -553,22 +605,27 @@ def trace_tests(work, tests):
     return traced
 
 
-def run_mutant(work, ident, tests):
+def test_timeout(seconds):
+    # Generous against a loaded machine, short against a loop that no longer ends.
+    return max(5.0, 4 * seconds + 3)
+
+
+def run_mutant(work, ident, tests, worker="0"):
     """The verdict of one switched mutant: its reaching tests, cheapest first, up to a failure."""
     reaching = sorted((t for t in tests if ident in t["reached"]), key=lambda t: t["seconds"])
     if not reaching:
         return "survived", 0
-    set_control(work, str(ident))
+    set_control(work, str(ident), worker)
     try:
         for k, t in enumerate(reaching, 1):
-            outcome = run_test(t, max(20.0, 5 * t["seconds"] + 10))
+            outcome = run_test(t, test_timeout(t["seconds"]), worker)
             if outcome == "failed":
                 return "killed", k
             if outcome == "timeout":
                 return "timed out", k
         return "survived", len(reaching)
     finally:
-        set_control(work, "-1")
+        set_control(work, "-1", worker)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -40,6 +40,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 
@@ -532,23 +533,41 @@ def run_switched(mutants, work, jobs, results_path):
     chosen = [(i, m) for i, m in sorted(ids.items()) if m.key() in wanted]
     results = load_results(results_path)
     started = time.monotonic()
-    for number, (ident, mutant) in enumerate(chosen, 1):
-        if mutant.key() in read_equivalents():
-            continue
-        begun = time.monotonic()
-        verdict, ran = schemata.run_mutant(tree.work, ident, tests)
-        seconds = time.monotonic() - begun
-        results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 2), "tests": ran,
-                                 "switched": True}
-        if number % 20 == 0 or verdict == "survived":
-            save_results(results_path, results)
-        print(f"[{number}/{len(chosen)}] {verdict.upper():9} {mutant.file}:{mutant.line} "
-              f"{mutant.operator}: {mutant.original_line}  =>  {mutant.mutant_line}  "
-              f"({ran} tests, {seconds:.2f}s)", flush=True)
+    lock = threading.Lock()
+    queue = list(enumerate(chosen, 1))
+    equivalents = read_equivalents()
+
+    def work_through(worker):
+        while True:
+            with lock:
+                if not queue:
+                    return
+                number, (ident, mutant) = queue.pop(0)
+            if mutant.key() in equivalents:
+                continue
+            begun = time.monotonic()
+            verdict, ran = schemata.run_mutant(tree.work, ident, tests, str(worker))
+            seconds = time.monotonic() - begun
+            with lock:
+                results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 2), "tests": ran,
+                                         "switched": True}
+                if number % 20 == 0 or verdict == "survived":
+                    save_results(results_path, results)
+                print(f"[{number}/{len(chosen)}] {verdict.upper():9} {mutant.file}:{mutant.line} "
+                      f"{mutant.operator}: {mutant.original_line}  =>  {mutant.mutant_line}  "
+                      f"({ran} tests, {seconds:.2f}s)", flush=True)
+
+    # Each worker reads its own control file: the tests of one never see another's mutant.
+    workers = [threading.Thread(target=work_through, args=(k,)) for k in range(min(jobs, 9))]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
     save_results(results_path, results)
     if chosen:
         elapsed = time.monotonic() - started
-        print(f"{len(chosen)} switched mutants in {elapsed:.0f}s, {elapsed / len(chosen):.2f}s each", flush=True)
+        print(f"{len(chosen)} switched mutants in {elapsed:.0f}s on {len(workers)} workers, "
+              f"{elapsed / len(chosen):.2f}s each", flush=True)
     return [m for m in fallback if m.key() in wanted]
 
 
@@ -612,7 +631,7 @@ def run_built(mutants, work, jobs, timeout, results_path):
                     verdict = "not built" if not built else "survived"
                     for t in reaching if built else []:
                         ran += 1
-                        outcome = schemata.run_test(t, max(20.0, 5 * t["seconds"] + 10))
+                        outcome = schemata.run_test(t, schemata.test_timeout(t["seconds"]))
                         if outcome != "passed":
                             verdict = "killed" if outcome == "failed" else "timed out"
                             break
