@@ -610,20 +610,25 @@ def test_timeout(seconds):
     return max(5.0, 4 * seconds + 3)
 
 
-def run_mutant(work, ident, tests, worker="0"):
-    """The verdict of one switched mutant: its reaching tests, cheapest first, up to a failure."""
+def run_mutant(work, ident, tests, worker="0", defer=None):
+    """The verdict of one switched mutant: its reaching tests, cheapest first, up to a failure,
+    and how many slow tests (over `defer` seconds) were left for a later pass over survivors."""
     reaching = sorted((t for t in tests if ident in t["reached"]), key=lambda t: t["seconds"])
-    if not reaching:
-        return "survived", 0
+    deferred = 0
+    if defer is not None:
+        deferred = sum(1 for t in reaching if t["seconds"] > defer)
+        reaching = [t for t in reaching if t["seconds"] <= defer]
+    if not reaching and not deferred:
+        return "survived", 0, 0
     set_control(work, str(ident), worker)
     try:
         for k, t in enumerate(reaching, 1):
             outcome = run_test(t, test_timeout(t["seconds"]), worker)
             if outcome == "failed":
-                return "killed", k
+                return "killed", k, 0
             if outcome == "timeout":
-                return "timed out", k
-        return "survived", len(reaching)
+                return "timed out", k, 0
+        return "survived", len(reaching), deferred
     finally:
         set_control(work, "-1", worker)
 

@@ -507,7 +507,7 @@ def run(mutants, tree, results_path, baseline):
         print(f"{done} mutants in {elapsed:.0f}s, {elapsed / done:.1f}s each", flush=True)
 
 
-def run_switched(mutants, work, jobs, results_path):
+def run_switched(mutants, work, jobs, results_path, defer=None):
     """Runs the mutants that a schema can hold in one build (see mutant_schemata.py); returns
     those that need builds of their own."""
     import mutant_schemata as schemata
@@ -531,6 +531,12 @@ def run_switched(mutants, work, jobs, results_path):
                    "built": [m.key() for m in fallback]}, f)
     wanted = {m.key() for m in mutants}
     chosen = [(i, m) for i, m in sorted(ids.items()) if m.key() in wanted]
+    # Directory by directory in turn, so that every directory's survivors come in from the start.
+    by_directory = {}
+    for pair in chosen:
+        by_directory.setdefault(os.path.dirname(pair[1].file), []).append(pair)
+    queues = list(by_directory.values())
+    chosen = [q[k] for k in range(max(map(len, queues), default=0)) for q in queues if k < len(q)]
     results = load_results(results_path)
     started = time.monotonic()
     lock = threading.Lock()
@@ -546,11 +552,11 @@ def run_switched(mutants, work, jobs, results_path):
             if mutant.key() in equivalents:
                 continue
             begun = time.monotonic()
-            verdict, ran = schemata.run_mutant(tree.work, ident, tests, str(worker))
+            verdict, ran, deferred = schemata.run_mutant(tree.work, ident, tests, str(worker), defer)
             seconds = time.monotonic() - begun
             with lock:
                 results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 2), "tests": ran,
-                                         "switched": True}
+                                         "switched": True, "deferred": deferred}
                 if number % 20 == 0 or verdict == "survived":
                     save_results(results_path, results)
                 print(f"[{number}/{len(chosen)}] {verdict.upper():9} {mutant.file}:{mutant.line} "
@@ -654,7 +660,8 @@ def run_built(mutants, work, jobs, timeout, results_path):
 
 def summary(mutants, results, equivalents):
     """The table per directory of the recorded verdicts; returns the survivors."""
-    columns = ["mutants", "killed", "timed out", "survived", "equivalent", "not built", "not run"]
+    columns = ["mutants", "killed", "timed out", "survived", "equivalent", "not built", "not run",
+               "slow tests left"]
     table, survivors = {}, []
     for m in mutants:
         row = table.setdefault(os.path.dirname(m.file), dict.fromkeys(columns, 0))
@@ -662,8 +669,11 @@ def summary(mutants, results, equivalents):
         if m.key() in equivalents:
             row["equivalent"] += 1
             continue
-        verdict = results.get(m.key(), {}).get("verdict", "not run")
+        result = results.get(m.key(), {})
+        verdict = result.get("verdict", "not run")
         row[verdict] += 1
+        if verdict == "survived" and result.get("deferred"):
+            row["slow tests left"] += 1
         if verdict == "survived":
             survivors.append(m)
     width = max([len(d) for d in table] + [9])
@@ -675,7 +685,9 @@ def summary(mutants, results, equivalents):
         print(f"{directory:{width}}  " + "  ".join(f"{row[c]:>10}" for c in columns) + "  " + score)
     for m in survivors:
         # In the equivalents file's own form, to paste with a reason when no test can tell.
-        print(f"# survivor at {m.file}:{m.line} ({m.operator})\nfile: {m.file}\nline: {m.original_line}\n"
+        slow = results.get(m.key(), {}).get("deferred")
+        note = f"; {slow} slow tests not run yet" if slow else ""
+        print(f"# survivor at {m.file}:{m.line} ({m.operator}{note})\nfile: {m.file}\nline: {m.original_line}\n"
               f"mutant: {m.mutant_line}\n")
     return survivors
 
@@ -696,6 +708,9 @@ def main():
                         help="build every mutant on its own, none switched in one build")
     parser.add_argument("--switched-only", action="store_true",
                         help="run only the mutants switched in one build, not those needing their own")
+    parser.add_argument("--defer", type=float, metavar="SECONDS",
+                        help="leave tests slower than this for a later --survivors pass (the survivors "
+                             "that skipped some are counted as such)")
     parser.add_argument("--built-only", action="store_true",
                         help="run only the mutants needing their own build (after a switched run)")
     args = parser.parse_args()
@@ -736,7 +751,7 @@ def main():
             run(chosen, Tree(work, args.jobs, args.timeout), results_path, not args.no_baseline)
         else:
             if not args.built_only:
-                chosen = run_switched(chosen, work, args.jobs, results_path)
+                chosen = run_switched(chosen, work, args.jobs, results_path, args.defer)
             else:
                 _, _, built = load_trace(work, chosen)
                 keys = {m.key() for m in built}
