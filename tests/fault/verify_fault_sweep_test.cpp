@@ -101,6 +101,16 @@ Outcome run_verify(const fs::path& scratch, const std::string& package,
   return outcome;
 }
 
+// A plugin of `wasm` made in `dir` and signed with the test key: the package's bytes, none when
+// signing failed.
+std::string signed_package_of(const fs::path& dir, const std::string& wasm) {
+  make_plugin(dir / "plugin", kSamplePluginToml, wasm);
+  const ToolResult signed_package =
+      run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = dir});
+  EXPECT_EQ(signed_package.status, 0) << signed_package.err;
+  return signed_package.status == 0 ? read_file(dir / kPackage) : std::string();
+}
+
 class VerifyFaultSweep : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -108,11 +118,8 @@ class VerifyFaultSweep : public ::testing::Test {
     std::mt19937 generator(11);
     std::string wasm(kWasmSize, '\0');
     for (char& c : wasm) c = static_cast<char>(generator());
-    make_plugin(scratch_->path() / "plugin", kSamplePluginToml, wasm);
-    const ToolResult signed_package =
-        run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = scratch_->path()});
-    ASSERT_EQ(signed_package.status, 0) << signed_package.err;
-    package_ = read_file(scratch_->path() / kPackage);
+    package_ = signed_package_of(scratch_->path(), wasm);
+    ASSERT_FALSE(package_.empty());
     const fs::path trace = scratch_->path() / "trace";
     reference_ = run_with({"FAULT_TRACE=" + trace.string()});
     calls_ = read_trace(trace);
@@ -237,11 +244,8 @@ class VerifyThreadFaults : public ::testing::Test {
     std::mt19937 generator(12);
     std::string wasm(std::size_t{3} << 20, '\0');
     for (char& c : wasm) c = static_cast<char>('a' + generator() % 16);
-    make_plugin(scratch_->path() / "plugin", kSamplePluginToml, wasm);
-    const ToolResult signed_package =
-        run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = scratch_->path()});
-    ASSERT_EQ(signed_package.status, 0) << signed_package.err;
-    package_ = read_file(scratch_->path() / kPackage);
+    package_ = signed_package_of(scratch_->path(), wasm);
+    ASSERT_FALSE(package_.empty());
     const fs::path trace = scratch_->path() / "trace";
     reference_ = run_with({"FAULT_TRACE=" + trace.string()});
     calls_ = read_trace(trace);
