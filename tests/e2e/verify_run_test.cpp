@@ -329,6 +329,12 @@ TEST_F(VerifyRun, UsageErrors) {
       {"suffixed size past what an entry can hold",
        {"-P", key, "--max-wasm-size", "5G", "good.zip"},
        "--max-wasm-size: 5G is more than a package entry can hold (4G at most)"},
+      {"size in MiB past what an entry can hold",
+       {"-P", key, "--max-wasm-size", "4097M", "good.zip"},
+       "--max-wasm-size: 4097M is more than a package entry can hold (4G at most)"},
+      {"digits after the largest size",
+       {"-P", key, "--max-wasm-size", "42949672960", "good.zip"},
+       "--max-wasm-size: 42949672960 is more than a package entry can hold (4G at most)"},
       {"size that would wrap 64 bits",
        {"-P", key, "--max-wasm-size", "18446744073709551617", "good.zip"},
        "--max-wasm-size: 18446744073709551617 is more than a package entry can hold (4G at "
@@ -378,6 +384,7 @@ TEST_F(VerifyRun, SizeLimitsFromTheCommandLine) {
        2,
        "plugin_verify: good.zip: plugin.toml: declared size"},
       {"both at the largest", {"--max-toml-size", "4G", "--max-wasm-size", "4194304K"}, 0, ""},
+      {"the largest in MiB", {"--max-wasm-size", "4096M"}, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -400,10 +407,13 @@ TEST_F(VerifyRun, SizeLimitsFromTheCommandLine) {
 TEST_F(VerifyRun, OptionsAnywhereAttachedValuesAndDoubleDash) {
   sign("good.zip");
   fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-dash.zip");
-  const ToolResult r = verify({"good.zip", "-P" + test_key_.public_base64, "--", "-dash.zip"});
+  fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-");
+  // A lone "-" is a PACKAGE's name even before "--".
+  const ToolResult r =
+      verify({"good.zip", "-", "-P" + test_key_.public_base64, "--", "-dash.zip"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            verified_line("good.zip", "demo 1.2.0") + verified_line("-dash.zip", "demo 1.2.0"));
+  EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0") + verified_line("-", "demo 1.2.0") +
+                       verified_line("-dash.zip", "demo 1.2.0"));
 }
 
 TEST_F(VerifyRun, HelpAndVersion) {
