@@ -2,12 +2,17 @@
 // the files it leaves, and its refusals.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -520,5 +525,52 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   }
 }
 
+
+// While plugin_key waits for a secret key on its input, no debugger or core file of the same
+// user may read its memory, and a standard error it was started without is /dev/null, so
+// that the files it opens cannot take that number and receive its messages. The kernel shows
+// a process that is not dumpable by giving the files of its /proc directory to root: run as
+// another user.
+TEST(KeyTool, WaitingForASecretItIsNotDumpableAndHasNoFreeStandardDescriptor) {
+  int input[2];
+  ASSERT_EQ(0, ::pipe2(input, O_CLOEXEC));
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(126);
+    ::dup2(input[0], STDIN_FILENO);
+    ::close(STDERR_FILENO);
+    char* const argv[] = {const_cast<char*>("plugin_key"), const_cast<char*>("public"),
+                          const_cast<char*>("-"), nullptr};
+    ::execv(kPluginKeyBinary, argv);
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  const std::string proc = "/proc/" + std::to_string(pid);
+  // Asleep in plugin_key: blocked on its input, past its start-up.
+  bool waiting = false;
+  for (int tries = 0; !waiting && tries < 500; ++tries) {
+    std::error_code error;
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("State:")) {
+    }
+    waiting = fs::read_symlink(proc + "/exe", error) == fs::path(kPluginKeyBinary) &&
+              line.starts_with("State:\tS");
+    if (!waiting) ::usleep(10000);
+  }
+  EXPECT_TRUE(waiting);
+  struct stat owner {};
+  ASSERT_EQ(0, ::stat((proc + "/status").c_str(), &owner));
+  EXPECT_EQ(owner.st_uid, 0u);
+  std::error_code error;
+  EXPECT_EQ(fs::read_symlink(proc + "/fd/2", error), "/dev/null") << error.message();
+  ::close(input[1]);
+  int status = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+}
 }  // namespace
 }  // namespace plugin_sign::testing
