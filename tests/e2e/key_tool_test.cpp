@@ -278,6 +278,30 @@ TEST(KeyTool, AFailedForcedGenerateKeepsTheOldPair) {
   EXPECT_EQ("kept", read_file(dir.path() / "k.pub" / "inside"));
 }
 
+// The hidden names an interrupted forced generate leaves beside FILE stop the next one, in
+// FILE's own directory; hidden files of any other shape are someone else's and do not.
+TEST(KeyTool, ForcedGenerateStopsAtTheHiddenFilesOfAnInterruptedOneOnly) {
+  ScratchDir dir;
+  const fs::path keys = dir.path() / "keys";
+  fs::create_directory(keys);
+  for (const char* other : {".k.0123456789a.tmp", ".k.0123456789abc.tmp", ".k.0123456789aF.tmp",
+                            ".k.0123456789a:.tmp", ".k.0123456789a`.tmp", ".k.0123456789ag.tmp",
+                            ".k.0123456789af.tm", ".k.pub.tmp", ".j.0123456789af.tmp"})
+    write_file(keys / other, "other");
+  ASSERT_EQ(0, plugin_key(dir.path(), {"generate", "keys/k"}).status);
+  const ToolResult replaced = plugin_key(dir.path(), {"generate", "--force", "keys/k"});
+  EXPECT_EQ(0, replaced.status) << replaced.err;
+
+  write_file(keys / ".k.0123456789af.tmp", "old secret");
+  write_file(keys / ".k.pub.fedcba987654.tmp", "old public");
+  const ToolResult r = plugin_key(dir.path(), {"generate", "--force", "keys/k"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(r.err.starts_with("plugin_key: found keys/.k.0123456789af.tmp, "
+                                "keys/.k.pub.fedcba987654.tmp beside keys/k: an earlier "
+                                "generate was interrupted"))
+      << r.err;
+}
+
 TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
   ScratchDir dir;
   const ToolResult r = plugin_key(dir.path(), {"generate", "missing/k"});
