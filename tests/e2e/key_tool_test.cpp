@@ -300,6 +300,11 @@ TEST(KeyTool, ForcedGenerateStopsAtTheHiddenFilesOfAnInterruptedOneOnly) {
                                 "keys/.k.pub.fedcba987654.tmp beside keys/k: an earlier "
                                 "generate was interrupted"))
       << r.err;
+  // A long FILE's hidden names hold only its first 200 bytes.
+  const std::string long_name(210, 'n');
+  ASSERT_EQ(0, plugin_key(keys, {"generate", long_name}).status);
+  write_file(keys / ("." + long_name.substr(0, 200) + ".0123456789af.tmp"), "old secret");
+  EXPECT_EQ(1, plugin_key(keys, {"generate", "--force", long_name}).status);
 }
 
 TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
