@@ -317,7 +317,7 @@ TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
 }
 
 TEST(KeyTool, ASecretKeyFileOthersCanUseIsRefused) {
-  for (const mode_t mode : {0640, 0604, 0620, 0602, 0610, 0644}) {
+  for (const mode_t mode : {0640, 0604, 0620, 0602, 0610, 0601, 0644, 02640}) {
     SCOPED_TRACE(mode);
     ScratchDir dir;
     write_secret(dir.path() / "k", signing_key_cases::kKey + "\n", mode);
