@@ -282,23 +282,25 @@ TEST(KeyTool, AFailedForcedGenerateKeepsTheOldPair) {
 // FILE's own directory; hidden files of any other shape are someone else's and do not.
 TEST(KeyTool, ForcedGenerateStopsAtTheHiddenFilesOfAnInterruptedOneOnly) {
   ScratchDir dir;
-  const fs::path keys = dir.path() / "keys";
+  const fs::path keys = dir.path() / "d";
   fs::create_directory(keys);
   for (const char* other : {".k.0123456789a.tmp", ".k.0123456789abc.tmp", ".k.0123456789aF.tmp",
                             ".k.0123456789a:.tmp", ".k.0123456789a`.tmp", ".k.0123456789ag.tmp",
-                            ".k.0123456789af.tm", ".k.pub.tmp", ".j.0123456789af.tmp"})
+                            ".k.0123456789af.tm", ".k.0123456789af.txt", ".k.pub.tmp", ".j.0123456789af.tmp"})
     write_file(keys / other, "other");
-  ASSERT_EQ(0, plugin_key(dir.path(), {"generate", "keys/k"}).status);
-  const ToolResult replaced = plugin_key(dir.path(), {"generate", "--force", "keys/k"});
+  ASSERT_EQ(0, plugin_key(dir.path(), {"generate", "d/k"}).status);
+  const ToolResult replaced = plugin_key(dir.path(), {"generate", "--force", "d/k"});
   EXPECT_EQ(0, replaced.status) << replaced.err;
 
+  // Created in the order they are named in: a directory may list them in another.
   write_file(keys / ".k.0123456789af.tmp", "old secret");
-  write_file(keys / ".k.pub.fedcba987654.tmp", "old public");
-  const ToolResult r = plugin_key(dir.path(), {"generate", "--force", "keys/k"});
+  write_file(keys / ".k.pub.000000000000.tmp", "old public");
+  write_file(keys / ".k.pub.fedcba987654.tmp", "older public");
+  const ToolResult r = plugin_key(dir.path(), {"generate", "--force", "d/k"});
   EXPECT_EQ(1, r.status);
-  EXPECT_TRUE(r.err.starts_with("plugin_key: found keys/.k.0123456789af.tmp, "
-                                "keys/.k.pub.fedcba987654.tmp beside keys/k: an earlier "
-                                "generate was interrupted"))
+  EXPECT_TRUE(r.err.starts_with("plugin_key: found d/.k.0123456789af.tmp, "
+                                "d/.k.pub.000000000000.tmp, d/.k.pub.fedcba987654.tmp beside "
+                                "d/k: an earlier generate was interrupted"))
       << r.err;
   // A long FILE's hidden names hold only its first 200 bytes.
   const std::string long_name(210, 'n');
@@ -313,6 +315,10 @@ TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("plugin_key: failed to write missing/k: No such file or directory (os error 2)\n",
             r.err);
+  // Forced, its look for an interrupted run's files finds no directory to list.
+  const ToolResult forced = plugin_key(dir.path(), {"generate", "--force", "missing/k"});
+  EXPECT_EQ(1, forced.status);
+  EXPECT_EQ(r.err, forced.err);
   EXPECT_TRUE(names_in(dir.path()).empty());
 }
 
