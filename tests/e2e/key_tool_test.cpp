@@ -472,6 +472,8 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        "plugin_key: ./k is not a public key (public key is not valid base64: Invalid symbol 46, "
        "offset 0.) nor an existing file; " +
            kExpected + "\n"},
+      {"a directory", "", {"id", "."}, 1, "",
+       "plugin_key: failed to read .: Is a directory (os error 21)\n"},
       {"a file named like a key is read as ./NAME", k1 + "\n", {"id", "./" + k2}, 0, id1, "", k2},
       {"a text that is a key is the key, whatever file has its name",
        k1 + "\n",
