@@ -2,12 +2,17 @@
 // the files it leaves, and its refusals.
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -273,17 +278,52 @@ TEST(KeyTool, AFailedForcedGenerateKeepsTheOldPair) {
   EXPECT_EQ("kept", read_file(dir.path() / "k.pub" / "inside"));
 }
 
+// The hidden names an interrupted forced generate leaves beside FILE stop the next one, in
+// FILE's own directory; hidden files of any other shape are someone else's and do not.
+TEST(KeyTool, ForcedGenerateStopsAtTheHiddenFilesOfAnInterruptedOneOnly) {
+  ScratchDir dir;
+  const fs::path keys = dir.path() / "d";
+  fs::create_directory(keys);
+  for (const char* other : {".k.0123456789a.tmp", ".k.0123456789abc.tmp", ".k.0123456789aF.tmp",
+                            ".k.0123456789a:.tmp", ".k.0123456789a`.tmp", ".k.0123456789ag.tmp",
+                            ".k.0123456789af.tm", ".k.0123456789af.txt", ".k.pub.tmp", ".j.0123456789af.tmp"})
+    write_file(keys / other, "other");
+  ASSERT_EQ(0, plugin_key(dir.path(), {"generate", "d/k"}).status);
+  const ToolResult replaced = plugin_key(dir.path(), {"generate", "--force", "d/k"});
+  EXPECT_EQ(0, replaced.status) << replaced.err;
+
+  // Created in the order they are named in: a directory may list them in another.
+  write_file(keys / ".k.0123456789af.tmp", "old secret");
+  write_file(keys / ".k.pub.000000000000.tmp", "old public");
+  write_file(keys / ".k.pub.fedcba987654.tmp", "older public");
+  const ToolResult r = plugin_key(dir.path(), {"generate", "--force", "d/k"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_TRUE(r.err.starts_with("plugin_key: found d/.k.0123456789af.tmp, "
+                                "d/.k.pub.000000000000.tmp, d/.k.pub.fedcba987654.tmp beside "
+                                "d/k: an earlier generate was interrupted"))
+      << r.err;
+  // A long FILE's hidden names hold only its first 200 bytes.
+  const std::string long_name(210, 'n');
+  ASSERT_EQ(0, plugin_key(keys, {"generate", long_name}).status);
+  write_file(keys / ("." + long_name.substr(0, 200) + ".0123456789af.tmp"), "old secret");
+  EXPECT_EQ(1, plugin_key(keys, {"generate", "--force", long_name}).status);
+}
+
 TEST(KeyTool, GenerateIntoAMissingDirectoryLeavesNothing) {
   ScratchDir dir;
   const ToolResult r = plugin_key(dir.path(), {"generate", "missing/k"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("plugin_key: failed to write missing/k: No such file or directory (os error 2)\n",
             r.err);
+  // Forced, its look for an interrupted run's files finds no directory to list.
+  const ToolResult forced = plugin_key(dir.path(), {"generate", "--force", "missing/k"});
+  EXPECT_EQ(1, forced.status);
+  EXPECT_EQ(r.err, forced.err);
   EXPECT_TRUE(names_in(dir.path()).empty());
 }
 
 TEST(KeyTool, ASecretKeyFileOthersCanUseIsRefused) {
-  for (const mode_t mode : {0640, 0604, 0620, 0602, 0610, 0644}) {
+  for (const mode_t mode : {0640, 0604, 0620, 0602, 0610, 0601, 0644, 02640}) {
     SCOPED_TRACE(mode);
     ScratchDir dir;
     write_secret(dir.path() / "k", signing_key_cases::kKey + "\n", mode);
@@ -432,6 +472,8 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        "plugin_key: ./k is not a public key (public key is not valid base64: Invalid symbol 46, "
        "offset 0.) nor an existing file; " +
            kExpected + "\n"},
+      {"a directory", "", {"id", "."}, 1, "",
+       "plugin_key: failed to read .: Is a directory (os error 21)\n"},
       {"a file named like a key is read as ./NAME", k1 + "\n", {"id", "./" + k2}, 0, id1, "", k2},
       {"a text that is a key is the key, whatever file has its name",
        k1 + "\n",
@@ -520,5 +562,52 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   }
 }
 
+
+// While plugin_key waits for a secret key on its input, no debugger or core file of the same
+// user may read its memory, and a standard error it was started without is /dev/null, so
+// that the files it opens cannot take that number and receive its messages. The kernel shows
+// a process that is not dumpable by giving the files of its /proc directory to root: run as
+// another user.
+TEST(KeyTool, WaitingForASecretItIsNotDumpableAndHasNoFreeStandardDescriptor) {
+  int input[2];
+  ASSERT_EQ(0, ::pipe2(input, O_CLOEXEC));
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::geteuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+      ::_exit(126);
+    ::dup2(input[0], STDIN_FILENO);
+    ::close(STDERR_FILENO);
+    char* const argv[] = {const_cast<char*>("plugin_key"), const_cast<char*>("public"),
+                          const_cast<char*>("-"), nullptr};
+    ::execv(kPluginKeyBinary, argv);
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  const std::string proc = "/proc/" + std::to_string(pid);
+  // Asleep in plugin_key: blocked on its input, past its start-up.
+  bool waiting = false;
+  for (int tries = 0; !waiting && tries < 500; ++tries) {
+    std::error_code error;
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line) && !line.starts_with("State:")) {
+    }
+    waiting = fs::read_symlink(proc + "/exe", error) == fs::path(kPluginKeyBinary) &&
+              line.starts_with("State:\tS");
+    if (!waiting) ::usleep(10000);
+  }
+  EXPECT_TRUE(waiting);
+  struct stat owner {};
+  ASSERT_EQ(0, ::stat((proc + "/status").c_str(), &owner));
+  EXPECT_EQ(owner.st_uid, 0u);
+  std::error_code error;
+  EXPECT_EQ(fs::read_symlink(proc + "/fd/2", error), "/dev/null") << error.message();
+  ::close(input[1]);
+  int status = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+}
 }  // namespace
 }  // namespace plugin_sign::testing

@@ -329,6 +329,12 @@ TEST_F(VerifyRun, UsageErrors) {
       {"suffixed size past what an entry can hold",
        {"-P", key, "--max-wasm-size", "5G", "good.zip"},
        "--max-wasm-size: 5G is more than a package entry can hold (4G at most)"},
+      {"size in MiB past what an entry can hold",
+       {"-P", key, "--max-wasm-size", "4097M", "good.zip"},
+       "--max-wasm-size: 4097M is more than a package entry can hold (4G at most)"},
+      {"digits after the largest size",
+       {"-P", key, "--max-wasm-size", "42949672960", "good.zip"},
+       "--max-wasm-size: 42949672960 is more than a package entry can hold (4G at most)"},
       {"size that would wrap 64 bits",
        {"-P", key, "--max-wasm-size", "18446744073709551617", "good.zip"},
        "--max-wasm-size: 18446744073709551617 is more than a package entry can hold (4G at "
@@ -378,6 +384,7 @@ TEST_F(VerifyRun, SizeLimitsFromTheCommandLine) {
        2,
        "plugin_verify: good.zip: plugin.toml: declared size"},
       {"both at the largest", {"--max-toml-size", "4G", "--max-wasm-size", "4194304K"}, 0, ""},
+      {"the largest in MiB", {"--max-wasm-size", "4096M"}, 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -400,10 +407,13 @@ TEST_F(VerifyRun, SizeLimitsFromTheCommandLine) {
 TEST_F(VerifyRun, OptionsAnywhereAttachedValuesAndDoubleDash) {
   sign("good.zip");
   fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-dash.zip");
-  const ToolResult r = verify({"good.zip", "-P" + test_key_.public_base64, "--", "-dash.zip"});
+  fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-");
+  // A lone "-" is a PACKAGE's name even before "--".
+  const ToolResult r =
+      verify({"good.zip", "-", "-P" + test_key_.public_base64, "--", "-dash.zip"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out,
-            verified_line("good.zip", "demo 1.2.0") + verified_line("-dash.zip", "demo 1.2.0"));
+  EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0") + verified_line("-", "demo 1.2.0") +
+                       verified_line("-dash.zip", "demo 1.2.0"));
 }
 
 TEST_F(VerifyRun, HelpAndVersion) {
@@ -843,23 +853,34 @@ TEST_F(VerifyRun, ExtractWritesExactlyTheVerifiedBytes) {
   const std::string toml = std::string(kSamplePluginToml) + "# more\n";
   const fs::path package = sign("good.zip", toml);
   const std::string signature = read_file(dir_.path() / "plugin-of-good.zip" / "signature.sig");
-  const ::mode_t old_umask = ::umask(027);
-  const ToolResult r = verify({"-P", test_key_.public_base64, "-x", "out", "good.zip"});
-  ::umask(old_umask);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
-  EXPECT_EQ(names_in(dir_.path() / "out"),
-            (std::vector<std::string>{"main.wasm", "plugin.toml", "signature.sig"}));
-  EXPECT_EQ(read_file(dir_.path() / "out" / "plugin.toml"), toml);
-  EXPECT_EQ(read_file(dir_.path() / "out" / "main.wasm"), kWasm);
-  EXPECT_EQ(read_file(dir_.path() / "out" / "signature.sig"), signature);
-  struct stat status {};
-  ASSERT_EQ(::stat((dir_.path() / "out").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0750u);
-  ASSERT_EQ(::stat((dir_.path() / "out" / "main.wasm").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0640u);
-  // The extracted directory is itself a plugin directory that verifies.
-  EXPECT_EQ(verify({"-q", "-P", test_key_.public_base64, "out"}).status, 0);
+  // The umask narrows the modes; with none, nobody else may write what was verified.
+  const struct {
+    const char* dir;
+    ::mode_t umask, dir_mode, file_mode;
+  } cases[] = {{"out", 027, 0750, 0640}, {"out0", 0, 0755, 0644}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    const ::mode_t old_umask = ::umask(c.umask);
+    const ToolResult r = verify({"-P", test_key_.public_base64, "-x", c.dir, "good.zip"});
+    ::umask(old_umask);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0"));
+    const fs::path out = dir_.path() / c.dir;
+    EXPECT_EQ(names_in(out),
+              (std::vector<std::string>{"main.wasm", "plugin.toml", "signature.sig"}));
+    EXPECT_EQ(read_file(out / "plugin.toml"), toml);
+    EXPECT_EQ(read_file(out / "main.wasm"), kWasm);
+    EXPECT_EQ(read_file(out / "signature.sig"), signature);
+    struct stat status {};
+    ASSERT_EQ(::stat(out.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, c.dir_mode);
+    for (const char* name : {"plugin.toml", "main.wasm", "signature.sig"}) {
+      ASSERT_EQ(::stat((out / name).c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 07777, c.file_mode) << name;
+    }
+    // The extracted directory is itself a plugin directory that verifies.
+    EXPECT_EQ(verify({"-q", "-P", test_key_.public_base64, c.dir}).status, 0);
+  }
 }
 
 TEST_F(VerifyRun, ExtractFromADirectoryIntoAnExistingEmptyDirectory) {
@@ -919,8 +940,11 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
        "it is a symbolic link; name the directory itself, or a new one"},
       {"a link, named with a slash", "link/", 0, false,
        "it is a symbolic link; name the directory itself, or a new one"},
+      {"a one-letter link, named with a slash", "l/", 0, false,
+       "it is a symbolic link; name the directory itself, or a new one"},
   };
   fs::create_directory_symlink("own", dir_.path() / "link");
+  fs::create_directory_symlink("own", dir_.path() / "l");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path dir = dir_.path() / c.dir;

@@ -247,6 +247,10 @@ TEST_F(CApi, LimitsOfZeroMeanTheDefaults) {
   const Result result(
       plugin_sign_verify_package(keys_.get(), package.data(), package.size(), &small));
   EXPECT_EQ(PLUGIN_SIGN_TOO_LARGE, plugin_sign_result_status(result.get()));
+  // The calls with revocations and an expected name hold a package to the caller's limits too.
+  const Result with(plugin_sign_verify_package_with(keys_.get(), nullptr, nullptr, 0,
+                                                    package.data(), package.size(), &small));
+  EXPECT_EQ(PLUGIN_SIGN_TOO_LARGE, plugin_sign_result_status(with.get()));
 }
 
 void write_bytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes) {
