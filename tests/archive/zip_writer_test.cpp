@@ -276,6 +276,34 @@ TEST(WriteArchive, FailedFinishIsAttemptedOnceMore) {
   }
 }
 
+TEST(ZipWriter, RefusesCallsOutOfOrder) {
+  MemoryOutput output(1000);
+  ZipWriter writer(output);
+  auto early = writer.write(as_bytes("data"));
+  ASSERT_FALSE(early.has_value());
+  EXPECT_EQ(io_error_text(early.error()), "no zip entry is open for writing");
+  ASSERT_TRUE(writer.finish().has_value());
+  // With no entry, the directory starts where the output stood, not at offset 0.
+  ASSERT_EQ(output.bytes().size(), 22u);
+  auto zip = parse_zip(output.bytes(), 1000);
+  ASSERT_TRUE(zip.has_value()) << zip.error();
+  auto late = writer.start_entry("main.wasm");
+  ASSERT_FALSE(late.has_value());
+  EXPECT_EQ(io_error_text(late.error()), "zip archive is already being finished");
+}
+
+// A failed local header leaves a half-written entry: the writer refuses every later call.
+TEST(ZipWriter, StaysBrokenAfterAFailedEntryStart) {
+  MemoryOutput output(0, Fault{Op::kPosition, 1, 1, 29});
+  ZipWriter writer(output);
+  ASSERT_FALSE(writer.start_entry("plugin.toml").has_value());
+  auto again = writer.start_entry("plugin.toml");
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(io_error_text(again.error()), "Illegal seek (os error 29)");
+  EXPECT_FALSE(writer.write(as_bytes("data")).has_value());
+  EXPECT_FALSE(writer.can_retry_finish());
+}
+
 TEST(ZipWriter, FlushFailureLeavesTheOutputAlone) {
   MemoryOutput output(0, Fault{Op::kWrite, 2});
   ZipWriter writer(output);
