@@ -304,6 +304,24 @@ TEST(ZipWriter, StaysBrokenAfterAFailedEntryStart) {
   EXPECT_FALSE(writer.can_retry_finish());
 }
 
+// Compressed data lost on its way out cannot be produced again: the write that lost it fails,
+// and so does every later call, on the streaming path as on the block path.
+TEST(ZipWriter, LostCompressedDataBreaksTheWriter) {
+  const std::vector<std::byte> content = noise(kBlockDeflateThreshold);
+  for (const std::size_t first : {std::size_t{1}, std::size_t{0}}) {
+    SCOPED_TRACE(first);
+    MemoryOutput output(0, Fault{Op::kWrite, 2});
+    ZipWriter writer(output);
+    ASSERT_TRUE(writer.start_entry("main.wasm").has_value());
+    ASSERT_TRUE(writer.write(std::span(content).first(first)).has_value());
+    auto lost = writer.write(std::span(content).subspan(first));
+    ASSERT_FALSE(lost.has_value());
+    EXPECT_EQ(io_error_text(lost.error()), "No space left on device (os error 28)");
+    EXPECT_FALSE(writer.finish().has_value());
+    EXPECT_EQ(output.calls_after_first_failure(), 0);
+  }
+}
+
 TEST(ZipWriter, FlushFailureLeavesTheOutputAlone) {
   MemoryOutput output(0, Fault{Op::kWrite, 2});
   ZipWriter writer(output);
