@@ -203,6 +203,10 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
       {"extra field offset", kExtra + 4, 8, 81,
        "signature.sig: central directory points at offset 81, not at its local header at "
        "5000000000"},
+      // The writer's own extra field is expected here: a changed length is a value, not an
+      // extra field where none belongs.
+      {"extra field length", kExtra - 13 - 16, 2, 0,
+       "signature.sig: central directory extra field length 0, expected 12"},
       {"extra field size", kExtra + 2, 2, 16,
        "signature.sig: central directory ZIP64 extra field size 16, expected 8"},
       {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,
