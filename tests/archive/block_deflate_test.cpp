@@ -1,6 +1,7 @@
 #include "archive/block_deflate.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -112,6 +113,42 @@ TEST(DeflateInBlocks, EachBlockIsZlibsStreamAtLevelSixPrimedWithTheInputBefore) 
   const std::vector<std::byte> input = sample(kBlock * 3 + 1000);
   const Compressed blocks = compress(input, 2);
   EXPECT_TRUE(blocks.bytes == zlib_blocks(input));
+}
+
+// Zero in either option is taken as one, not as a division by zero or a run with no worker.
+TEST(DeflateInBlocks, ZeroOptionsMeanOneByteBlocksOnOneWorker) {
+  const std::vector<std::byte> input = sample(3);
+  std::vector<std::byte> bytes;
+  std::size_t sink_calls = 0;
+  auto result = deflate_in_blocks(input, {.block_size = 0, .threads = 0},
+                                  [&](std::span<const std::byte> piece) {
+                                    ++sink_calls;
+                                    bytes.insert(bytes.end(), piece.begin(), piece.end());
+                                    return std::expected<void, IoError>{};
+                                  });
+  ASSERT_TRUE(result.has_value()) << result.error().fixed;
+  EXPECT_EQ(sink_calls, 3u);
+  auto inflated = inflate_raw(bytes);
+  ASSERT_TRUE(inflated.has_value()) << inflated.error();
+  EXPECT_TRUE(std::ranges::equal(*inflated, input));
+}
+
+// A process confined to fewer cores (taskset, a container's cpuset) starts no more workers.
+TEST(AvailableThreads, CountsTheCoresThisThreadMayRunOn) {
+  cpu_set_t before;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &before)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  const unsigned confined = available_threads();
+  ASSERT_EQ(sched_setaffinity(0, sizeof before, &before), 0);
+  EXPECT_EQ(confined, 1u);
 }
 
 // Priming each block with the input before it keeps matches across the cut: the blocks cost

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/package_builder.hpp"
+#include "archive/zip_layout_check.hpp"
 #include "archive/zip_test_support.hpp"
 
 namespace plugin_sign {
@@ -202,6 +203,10 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
       {"extra field offset", kExtra + 4, 8, 81,
        "signature.sig: central directory points at offset 81, not at its local header at "
        "5000000000"},
+      // The writer's own extra field is expected here: a changed length is a value, not an
+      // extra field where none belongs.
+      {"extra field length", kExtra - 13 - 16, 2, 0,
+       "signature.sig: central directory extra field length 0, expected 12"},
       {"extra field size", kExtra + 2, 2, 16,
        "signature.sig: central directory ZIP64 extra field size 16, expected 8"},
       {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,
@@ -263,6 +268,27 @@ class Collect final : public InflateSink {
   std::vector<std::byte> content;
   std::size_t largest = 0;
 };
+
+// A name lands in the error line a terminal shows: bytes that could steer it (controls, DEL,
+// the escape's own backslash) are shown as \xNN, printable ASCII as itself, at its edges too.
+TEST(ShownName, EscapesEveryByteOutsidePrintableAscii) {
+  const struct {
+    std::string name;
+    std::string shown;
+  } cases[] = {
+      {" a~", " a~"},
+      {"\x1f", "\\x1f"},
+      {"\x7f", "\\x7f"},
+      {"\xe9", "\\xe9"},
+      {"a\\b", "a\\x5cb"},
+      {std::string(64, 'n'), std::string(64, 'n')},
+      {std::string(65, 'n'), std::string(64, 'n') + "..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(c.shown, shown_name(as_bytes(c.name)));
+  }
+}
 
 // Streaming is how a large entry is checked before its signature verified, and its inflater
 // then gives the host the entry whole: both must come to the verdict, and the message, that

@@ -276,6 +276,52 @@ TEST(WriteArchive, FailedFinishIsAttemptedOnceMore) {
   }
 }
 
+TEST(ZipWriter, RefusesCallsOutOfOrder) {
+  MemoryOutput output(1000);
+  ZipWriter writer(output);
+  auto early = writer.write(as_bytes("data"));
+  ASSERT_FALSE(early.has_value());
+  EXPECT_EQ(io_error_text(early.error()), "no zip entry is open for writing");
+  ASSERT_TRUE(writer.finish().has_value());
+  // With no entry, the directory starts where the output stood, not at offset 0.
+  ASSERT_EQ(output.bytes().size(), 22u);
+  auto zip = parse_zip(output.bytes(), 1000);
+  ASSERT_TRUE(zip.has_value()) << zip.error();
+  auto late = writer.start_entry("main.wasm");
+  ASSERT_FALSE(late.has_value());
+  EXPECT_EQ(io_error_text(late.error()), "zip archive is already being finished");
+}
+
+// A failed local header leaves a half-written entry: the writer refuses every later call.
+TEST(ZipWriter, StaysBrokenAfterAFailedEntryStart) {
+  MemoryOutput output(0, Fault{Op::kPosition, 1, 1, 29});
+  ZipWriter writer(output);
+  ASSERT_FALSE(writer.start_entry("plugin.toml").has_value());
+  auto again = writer.start_entry("plugin.toml");
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(io_error_text(again.error()), "Illegal seek (os error 29)");
+  EXPECT_FALSE(writer.write(as_bytes("data")).has_value());
+  EXPECT_FALSE(writer.can_retry_finish());
+}
+
+// Compressed data lost on its way out cannot be produced again: the write that lost it fails,
+// and so does every later call, on the streaming path as on the block path.
+TEST(ZipWriter, LostCompressedDataBreaksTheWriter) {
+  const std::vector<std::byte> content = noise(kBlockDeflateThreshold);
+  for (const std::size_t first : {std::size_t{1}, std::size_t{0}}) {
+    SCOPED_TRACE(first);
+    MemoryOutput output(0, Fault{Op::kWrite, 2});
+    ZipWriter writer(output);
+    ASSERT_TRUE(writer.start_entry("main.wasm").has_value());
+    ASSERT_TRUE(writer.write(std::span(content).first(first)).has_value());
+    auto lost = writer.write(std::span(content).subspan(first));
+    ASSERT_FALSE(lost.has_value());
+    EXPECT_EQ(io_error_text(lost.error()), "No space left on device (os error 28)");
+    EXPECT_FALSE(writer.finish().has_value());
+    EXPECT_EQ(output.calls_after_first_failure(), 0);
+  }
+}
+
 TEST(ZipWriter, FlushFailureLeavesTheOutputAlone) {
   MemoryOutput output(0, Fault{Op::kWrite, 2});
   ZipWriter writer(output);
