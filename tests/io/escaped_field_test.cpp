@@ -41,10 +41,17 @@ TEST(EscapedFieldTest, EveryTextRoundTripsThroughOneWord) {
 TEST(EscapedFieldTest, OtherSpellingsAreRefused) {
   const std::string_view refused[] = {"",       "a b",      "%41",  "%2d",  "%c3%a9",
                                       "%2",     "%",        "a%",   "%G0",  "a%2D",
-                                      "%2D%2D", "\xc3\xa9", "a\tb", "%2Da", "\x7f"};
+                                      "%2D%2D", "\xc3\xa9", "a\tb", "%2Da", "\x7f",
+                                      "%20 ",   "a%20\x01"};
   for (const std::string_view field : refused) {
     EXPECT_FALSE(is_escaped_field(field)) << field;
     EXPECT_EQ(unescape_field(field), std::nullopt) << field;
+  }
+  // A field cut from a longer line ends where the view ends, not at the bytes after it.
+  const std::string_view line = "a%20";
+  for (const std::string_view cut : {line.substr(0, 2), line.substr(0, 3)}) {
+    EXPECT_FALSE(is_escaped_field(cut)) << cut;
+    EXPECT_EQ(unescape_field(cut), std::nullopt) << cut;
   }
 }
 
