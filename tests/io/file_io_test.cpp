@@ -60,6 +60,19 @@ TEST(ReadPluginFile, ReadsWholeContentIntoOneReservation) {
   }
 }
 
+// A mapping is whole pages: a capacity one byte past a page boundary needs the page that byte
+// starts, or writing it faults.
+TEST(ByteBuffer, EveryReservedByteOfAMappingCanBeWritten) {
+  for (const std::size_t capacity : {kMiB + 1, kMiB * 2 + 4095, kMiB * 3}) {
+    ByteBuffer buffer;
+    ASSERT_TRUE(buffer.reserve(capacity));
+    ASSERT_GE(buffer.spare().size(), capacity);
+    buffer.spare()[capacity - 1] = std::byte{1};
+    buffer.commit(capacity);
+    EXPECT_EQ(buffer.bytes()[capacity - 1], std::byte{1}) << capacity;
+  }
+}
+
 // Growing from allocated into mapped storage and within it keeps the content, moves hand the
 // mapping over, and destroying the buffer returns all of it. The last part is a resource
 // contract that no result shows, pinned on purpose with mincore: a mapping left behind is
