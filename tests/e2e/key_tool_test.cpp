@@ -1,9 +1,9 @@
 // plugin_key through the built binary: the keys it makes and shows, checked with libsodium,
 // the files it leaves, and its refusals.
-#include <gtest/gtest.h>
-#include <sodium.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -284,9 +284,10 @@ TEST(KeyTool, ForcedGenerateStopsAtTheHiddenFilesOfAnInterruptedOneOnly) {
   ScratchDir dir;
   const fs::path keys = dir.path() / "d";
   fs::create_directory(keys);
-  for (const char* other : {".k.0123456789a.tmp", ".k.0123456789abc.tmp", ".k.0123456789aF.tmp",
-                            ".k.0123456789a:.tmp", ".k.0123456789a`.tmp", ".k.0123456789ag.tmp",
-                            ".k.0123456789af.tm", ".k.0123456789af.txt", ".k.pub.tmp", ".j.0123456789af.tmp"})
+  for (const char* other :
+       {".k.0123456789a.tmp", ".k.0123456789abc.tmp", ".k.0123456789aF.tmp", ".k.0123456789a:.tmp",
+        ".k.0123456789a`.tmp", ".k.0123456789ag.tmp", ".k.0123456789af.tm", ".k.0123456789af.txt",
+        ".k.pub.tmp", ".j.0123456789af.tmp"})
     write_file(keys / other, "other");
   ASSERT_EQ(0, plugin_key(dir.path(), {"generate", "d/k"}).status);
   const ToolResult replaced = plugin_key(dir.path(), {"generate", "--force", "d/k"});
@@ -298,9 +299,10 @@ TEST(KeyTool, ForcedGenerateStopsAtTheHiddenFilesOfAnInterruptedOneOnly) {
   write_file(keys / ".k.pub.fedcba987654.tmp", "older public");
   const ToolResult r = plugin_key(dir.path(), {"generate", "--force", "d/k"});
   EXPECT_EQ(1, r.status);
-  EXPECT_TRUE(r.err.starts_with("plugin_key: found d/.k.0123456789af.tmp, "
-                                "d/.k.pub.000000000000.tmp, d/.k.pub.fedcba987654.tmp beside "
-                                "d/k: an earlier generate was interrupted"))
+  EXPECT_TRUE(
+      r.err.starts_with("plugin_key: found d/.k.0123456789af.tmp, "
+                        "d/.k.pub.000000000000.tmp, d/.k.pub.fedcba987654.tmp beside "
+                        "d/k: an earlier generate was interrupted"))
       << r.err;
   // A long FILE's hidden names hold only its first 200 bytes.
   const std::string long_name(210, 'n');
@@ -472,7 +474,11 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        "plugin_key: ./k is not a public key (public key is not valid base64: Invalid symbol 46, "
        "offset 0.) nor an existing file; " +
            kExpected + "\n"},
-      {"a directory", "", {"id", "."}, 1, "",
+      {"a directory",
+       "",
+       {"id", "."},
+       1,
+       "",
        "plugin_key: failed to read .: Is a directory (os error 21)\n"},
       {"a file named like a key is read as ./NAME", k1 + "\n", {"id", "./" + k2}, 0, id1, "", k2},
       {"a text that is a key is the key, whatever file has its name",
@@ -562,13 +568,19 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
   }
 }
 
-
 // While plugin_key waits for a secret key on its input, no debugger or core file of the same
 // user may read its memory, and a standard error it was started without is /dev/null, so
 // that the files it opens cannot take that number and receive its messages. The kernel shows
 // a process that is not dumpable by giving the files of its /proc directory to root: run as
 // another user.
 TEST(KeyTool, WaitingForASecretItIsNotDumpableAndHasNoFreeStandardDescriptor) {
+  // The other user runs a copy in a directory everyone may enter: the build may sit below one
+  // that only its owner can (a fresh clone in a private temporary directory, say).
+  ScratchDir shared;
+  fs::permissions(shared.path(), fs::perms(0755));
+  const fs::path binary = shared.path() / "plugin_key";
+  fs::copy_file(kPluginKeyBinary, binary);
+  fs::permissions(binary, fs::perms(0755));
   int input[2];
   ASSERT_EQ(0, ::pipe2(input, O_CLOEXEC));
   const pid_t pid = ::fork();
@@ -581,7 +593,7 @@ TEST(KeyTool, WaitingForASecretItIsNotDumpableAndHasNoFreeStandardDescriptor) {
     ::close(STDERR_FILENO);
     char* const argv[] = {const_cast<char*>("plugin_key"), const_cast<char*>("public"),
                           const_cast<char*>("-"), nullptr};
-    ::execv(kPluginKeyBinary, argv);
+    ::execv(binary.c_str(), argv);
     ::_exit(127);
   }
   ::close(input[0]);
@@ -594,8 +606,7 @@ TEST(KeyTool, WaitingForASecretItIsNotDumpableAndHasNoFreeStandardDescriptor) {
     std::string line;
     while (std::getline(status, line) && !line.starts_with("State:")) {
     }
-    waiting = fs::read_symlink(proc + "/exe", error) == fs::path(kPluginKeyBinary) &&
-              line.starts_with("State:\tS");
+    waiting = fs::read_symlink(proc + "/exe", error) == binary && line.starts_with("State:\tS");
     if (!waiting) ::usleep(10000);
   }
   EXPECT_TRUE(waiting);
