@@ -409,8 +409,7 @@ TEST_F(VerifyRun, OptionsAnywhereAttachedValuesAndDoubleDash) {
   fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-dash.zip");
   fs::copy_file(dir_.path() / "good.zip", dir_.path() / "-");
   // A lone "-" is a PACKAGE's name even before "--".
-  const ToolResult r =
-      verify({"good.zip", "-", "-P" + test_key_.public_base64, "--", "-dash.zip"});
+  const ToolResult r = verify({"good.zip", "-", "-P" + test_key_.public_base64, "--", "-dash.zip"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, verified_line("good.zip", "demo 1.2.0") + verified_line("-", "demo 1.2.0") +
                        verified_line("-dash.zip", "demo 1.2.0"));

@@ -39,10 +39,9 @@ TEST(EscapedFieldTest, EveryTextRoundTripsThroughOneWord) {
 
 // Only escape_field's own output is taken, so that one text never has two records.
 TEST(EscapedFieldTest, OtherSpellingsAreRefused) {
-  const std::string_view refused[] = {"",       "a b",      "%41",  "%2d",  "%c3%a9",
-                                      "%2",     "%",        "a%",   "%G0",  "a%2D",
-                                      "%2D%2D", "\xc3\xa9", "a\tb", "%2Da", "\x7f",
-                                      "%20 ",   "a%20\x01"};
+  const std::string_view refused[] = {"",     "a b",  "%41",  "%2d",  "%c3%a9",  "%2",
+                                      "%",    "a%",   "%G0",  "a%2D", "%2D%2D",  "\xc3\xa9",
+                                      "a\tb", "%2Da", "\x7f", "%20 ", "a%20\x01"};
   for (const std::string_view field : refused) {
     EXPECT_FALSE(is_escaped_field(field)) << field;
     EXPECT_EQ(unescape_field(field), std::nullopt) << field;
