@@ -16,7 +16,11 @@ places it reaches, once each: run test by test, this says which tests can see a 
 mutant then runs only those, cheapest first, up to the first failure. A mutant that no test
 reaches survives without running anything.
 
-A place this cannot wrap (a for header, a constant expression, a member initialiser list), or
+A literal outside every such place (in a table, a for header, a constant) is written out alone,
+as (mutant_on(7) ? 5 : 4); a constexpr variable holding one becomes const for the run, set when
+the program starts, so its mutants run only the tests of their file's directory.
+
+A place this cannot wrap (a template argument, an array's size, a member initialiser list), or
 whose wrapping does not compile, keeps the old way: its own build (see mutants.py).
 """
 
@@ -121,6 +125,15 @@ inline long plugin_sign_mutant_read_control() {{
   return false;
 }}
 
+// A switched literal inside braces: converts to the field's type as the literal would.
+struct {switch}_literal {{
+  unsigned long long value;
+  template <class T>
+  constexpr operator T() const {{
+    return static_cast<T>(value);
+  }}
+}};
+
 inline bool {switch}(long id) {{
   const long state = __atomic_load_n(&plugin_sign_mutant_state, __ATOMIC_ACQUIRE);
   if (__builtin_expect(state < -1, 0)) return plugin_sign_mutant_slow(id, state);
@@ -145,10 +158,14 @@ class Unit:
     an if's or while's parentheses), "initialiser" (after a declaration's =, before its ;) or
     "statement" (a whole statement, ; included)."""
 
-    def __init__(self, start, end, kind):
+    def __init__(self, start, end, kind, constant=None):
         self.start, self.end, self.kind = start, end, kind
         self.mutants = []   # (id, mutant)
         self.children = []
+        # For a literal in a constexpr variable's initialiser: (where "constexpr" starts, the
+        # variable's name). The schema declares it const instead, initialised at run time.
+        self.constant = constant
+        self.source = ""  # the original text, once it holds mutants
 
 
 def skip_space(code, k):
@@ -232,6 +249,9 @@ def statement_units(code):
                 colon += 1
             k = colon + 1
             continue
+        if c in "<>.=|?,/%^":  # the rest of an expression cut by a brace: no statement
+            k += 1
+            continue
         # An ordinary statement or a declaration: up to ; at depth 0, unless a { at depth 0
         # comes first (a function body, a class, a block after a header that is not one).
         depth, j = 0, k
@@ -242,6 +262,10 @@ def statement_units(code):
             elif ch in ")]":
                 depth -= 1
                 if depth < 0:
+                    break
+            elif ch == "{" and depth == 0 and (code[j - 1].isalnum() or code[j - 1] in "_>"):
+                j = matching(code, j, "{", "}")  # a braced value, std::size_t{128}: not a body
+                if j < 0:
                     break
             elif ch == "{" and depth == 0:
                 break
@@ -341,6 +365,12 @@ def render_unit(text, u):
     elif u.kind == "condition":
         opening, before, after = "(", f"{SWITCH}({{}}) ? static_cast<bool>(", ") : "
         closing, end = "static_cast<bool>(", "))"
+    elif u.kind == "literal":
+        opening, before, after = "(", f"{SWITCH}({{}}) ? (", ") : "
+        closing, end = "(", "))"
+    elif u.kind == "braced literal":
+        opening, before, after = f"{SWITCH}_literal{{static_cast<unsigned long long>((", f"{SWITCH}({{}}) ? (", ") : "
+        closing, end = "(", ")))}"
     else:
         opening, before, after = " (", f"{SWITCH}({{}}) ? (", ") : "
         closing, end = "(", "))"
@@ -371,20 +401,96 @@ def schema_text(text, code, assigned):
         u.children = []
         units.append(u)
     roots, dropped = nest(units)
+    # "const    " for "constexpr": the same length, so that every offset holds.
+    for start in {u.constant[0] for u in units if u.constant}:
+        text = text[:start] + "const    " + text[start + len("constexpr"):]
     body, spans = render_range(text, 0, len(text), roots)
     return body, spans, dropped
+
+
+def constexpr_variables(code):
+    """(start of "constexpr", end of the declaration, the variable's name) of every constexpr
+    variable with an initialiser; functions and `if constexpr` are not variables."""
+    found = []
+    for m in re.finditer(r"\bconstexpr\b", code):
+        k, depth = m.end(), 0
+        while k < len(code) and code[k] not in "=;({" :
+            depth += code[k] == "<"
+            k += 1
+        if k >= len(code) or code[k] != "=" or code[k + 1:k + 2] == "=":
+            continue
+        name = re.search(r"([A-Za-z_]\w*)\s*(\[[^\]]*\])?\s*$", code[m.end():k])
+        depth, end = 0, k
+        while end < len(code):
+            depth += code[end] in "([{"
+            depth -= code[end] in ")]}"
+            if code[end] == ";" and depth == 0:
+                break
+            end += 1
+        if name:
+            found.append((m.start(), end, name.group(1)))
+    return found
+
+
+def in_template_arguments(code, k):
+    """Whether k sits between a template's angle brackets (std::array<std::byte, 32>), where
+    only a constant will do. A comparison is written with a space on each side; a template's
+    opening bracket follows its name."""
+    depth = 0
+    for j in range(k - 1, max(-1, k - 200), -1):
+        ch = code[j]
+        if ch in ";{}":
+            return False
+        if ch == ">" and code[j - 1:j] not in (" ", "-") and code[j + 1:j + 2] != " ":
+            depth += 1
+        elif ch == "<" and code[j - 1:j].isalnum() or ch == "<" and code[j - 1:j] == "_":
+            if depth == 0:
+                return True
+            depth -= 1
+    return False
+
+
+def literal_unit(code, m, constants):
+    """A unit of the literal alone, for a literal outside every statement and condition: in a
+    table, a for header's other parts, a constant."""
+    if m.operator not in ("literal", "mode bit") or in_template_arguments(code, m.start):
+        return None
+    line_start = code.rfind("\n", 0, m.start) + 1
+    if re.search(r"[\w>]\s+[*&]?\w+\s*\[[^\]]*$", code[line_start:m.start]):
+        return None  # an array's size in its declaration, std::byte probe[64]: a constant
+    constant = next(((start, name) for start, end, name in constants if start < m.start < end), None)
+    # Inside braces a literal converts to a narrower type only as a constant; the switched one
+    # is not, so it goes through a wrapper that converts to whatever the field is.
+    depth, k = 0, m.start - 1
+    while k >= 0:
+        if code[k] in ")]}":
+            depth += 1
+        elif code[k] in "([{":
+            if depth == 0:
+                break
+            depth -= 1
+        k -= 1
+    whole = code[:m.start].rstrip()[-1:] in ("{", ",") and code[m.end:].lstrip()[:1] in (",", "}")
+    braced = k >= 0 and code[k] == "{" and whole
+    return Unit(m.start, m.end, "braced literal" if braced else "literal", constant)
 
 
 def plan_file(path, text, code, mutants, first_id):
     """Gives each mutant that a unit can hold an id; returns (assigned units, ids, fallback)."""
     units = build_units(text, code)
+    constants = constexpr_variables(code)
+    literals = {}
     assigned, fallback, ids = {}, [], {}
     ident = first_id
     for m in mutants:
         u = innermost(units, m.start, m.end)
         if u is None:
-            fallback.append(m)
-            continue
+            u = literals.get((m.start, m.end)) or literal_unit(code, m, constants)
+            if u is None:
+                fallback.append(m)
+                continue
+            literals[(m.start, m.end)] = u
+        u.source = text[u.start:u.end]
         assigned.setdefault(u, []).append((ident, m))
         ids[ident] = m
         ident += 1
@@ -424,6 +530,17 @@ def fit_file(path, text, code, assigned, header, command, directory, target):
         if report is None:
             return active, fallback
         bad_mutants, bad_units = culprits(body, spans, report, target)
+        # A mutant that does not parse breaks what follows it: it goes first. Then a constant
+        # made const that a constant expression needs (an array's size, a template argument),
+        # named in the report, then the units named, then all the constants.
+        constants = [u for u in active if u.constant]
+        named = {u for u in constants if re.search(rf"\b{u.constant[1]}\b", report)}
+        if bad_mutants:
+            bad_units = set()
+        elif named:
+            bad_units = named
+        elif not bad_units:
+            bad_units = set(constants)
         if not bad_mutants and not bad_units:
             ordered = sorted(active, key=lambda u: u.start)
             bad_units = ordered[len(ordered) // 2:] if len(ordered) > 1 else ordered
@@ -470,7 +587,18 @@ def culprits(body, spans, report, target):
             else:
                 opening = body.find("{", offset)
                 closing = matching(body, opening, "{", "}") if opening >= 0 else -1
-            bad_units |= {sp[2] for sp in spans if sp[3] is None and opening <= sp[0] and sp[1] <= closing}
+            inside = [sp for sp in spans if opening <= sp[0] and sp[1] <= closing]
+            # A deleted exit, throw or return is what lets a function end where it must not.
+            deleted = {sp[3] for sp in inside if sp[3] is not None and
+                       any(i == sp[3] and m.operator == "statement deleted" for i, m in sp[2].mutants)}
+            # Or a while (true) whose condition a mutant changed.
+            forever = {sp[3] for sp in inside if sp[3] is not None and sp[2].source.strip() == "true"}
+            if deleted:
+                bad_mutants |= deleted
+            elif forever:
+                bad_mutants |= forever
+            else:
+                bad_units |= {sp[2] for sp in inside if sp[3] is None}
             continue
         innermost = min(holding, key=lambda sp: sp[1] - sp[0])
         if innermost[3] is not None:
@@ -500,7 +628,8 @@ def object_command(build, source):
 
 
 def write_schemata(tree_root, build, work, files, generate, blank):
-    """Writes the schema of every file into the copy; returns ({id: mutant}, [fallback mutants])."""
+    """Writes the schema of every file into the copy; returns ({id: mutant}, [fallback mutants],
+    {ids of the mutants set when a program starts})."""
     header = os.path.join(work, "mutant_switch.hpp")
     control = os.path.join(work, "control")
     trace = os.path.join(work, "trace")
@@ -515,7 +644,7 @@ def write_schemata(tree_root, build, work, files, generate, blank):
         fallback += rest
     with open(header, "w") as f:
         f.write(HEADER.format(count=max(ident, 1), control=control, trace=trace, switch=SWITCH))
-    ids = {}
+    ids, at_start = {}, set()
     for path, text, code, assigned in plans:
         source = os.path.join(tree_root, path)
         command, directory = object_command(build, source)
@@ -524,12 +653,16 @@ def write_schemata(tree_root, build, work, files, generate, blank):
             continue
         kept, rest = fit_file(path, text, code, assigned, header, command, directory, source)
         fallback += rest
-        for ms in kept.values():
+        for u, ms in kept.items():
             for i, m in ms:
+                # A constant is set when the program starts, and so reached by every test that
+                # runs it; such a mutant runs only the tests of its file's directory.
+                if u.constant is not None:
+                    at_start.add(i)
                 ids[i] = m
         print(f"schema {path}: {sum(len(v) for v in kept.values())} switched, {len(rest)} built one by one",
               flush=True)
-    return ids, fallback
+    return ids, fallback, at_start
 
 
 # ---------------------------------------------------------------------------------------------

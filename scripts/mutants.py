@@ -14,8 +14,8 @@ Most mutants are switched, not built: every mutant that a schema can hold (see
 mutant_schemata.py) is compiled into one build of a copy of the tree (MUTANTS_DIR/schemata/),
 each test is run once to learn which mutants it reaches, and then each mutant is switched on in
 turn and run by the tests that reach it, cheapest first, up to the first failure. A mutant that
-no test reaches survives without running. The rest (a for header's parts, constants, member
-initialiser lists) are applied one at a time to a second copy (MUTANTS_DIR/tree/), built
+no test reaches survives without running. The rest (template arguments, array sizes, member
+initialiser lists, and what does not compile) are applied one at a time to a second copy (MUTANTS_DIR/tree/), built
 incrementally (the tools and the test binaries concerned, through ccache) and run by the tests
 that reach the switched mutants of the same function (or of the same file). --one-by-one builds
 every mutant on its own instead and runs the tests whose CTest label names its directory. The
@@ -25,7 +25,8 @@ file is put back whatever happens, Ctrl-C included. A mutant is
   survived    every test passed: a missing test, or an equivalent mutant to list, with its
               reason, in scripts/mutants-equivalent.txt (those are not run again);
   not built   the mutated code does not compile (warnings are errors).
-Results are kept in MUTANTS_DIR/results.json, so that a tree can be covered in chunks;
+Results are kept in MUTANTS_DIR/results.json, so that a tree can be covered in chunks
+(--survivors --and-new: the survivors again, then what has no result yet);
 --summary prints the table of the mutants of --files from what was recorded, run or not.
 Exits non-zero when a survivor is not listed as equivalent.
 """
@@ -517,7 +518,7 @@ def run_switched(mutants, work, jobs, results_path, defer=None):
     log = os.path.join(tree.work, "log")
     os.makedirs(log, exist_ok=True)
     files = sorted({m.file for m in mutants})
-    ids, fallback = schemata.write_schemata(tree.tree, tree.build, tree.work, files, generate, blank_non_code)
+    ids, fallback, at_start = schemata.write_schemata(tree.tree, tree.build, tree.work, files, generate, blank_non_code)
     print(f"building the tree with {len(ids)} mutants switched in {tree.build}", flush=True)
     if not tree.compile(os.path.join(log, "build")):
         sys.exit(f"the tree with its mutants switched does not build: {os.path.join(log, 'build')}")
@@ -530,7 +531,8 @@ def run_switched(mutants, work, jobs, results_path, defer=None):
                    "switched": {str(i): m.key() for i, m in ids.items()},
                    "built": [m.key() for m in fallback]}, f)
     wanted = {m.key() for m in mutants}
-    chosen = [(i, m) for i, m in sorted(ids.items()) if m.key() in wanted]
+    order = {m.key(): k for k, m in enumerate(mutants)}  # survivors before new ones, say
+    chosen = sorted(((i, m) for i, m in ids.items() if m.key() in wanted), key=lambda p: order[p[1].key()])
     # Directory by directory in turn, so that every directory's survivors come in from the start.
     by_directory = {}
     for pair in chosen:
@@ -552,7 +554,10 @@ def run_switched(mutants, work, jobs, results_path, defer=None):
             if mutant.key() in equivalents:
                 continue
             begun = time.monotonic()
-            verdict, ran, deferred = schemata.run_mutant(tree.work, ident, tests, str(worker), defer)
+            seeing = tests
+            if ident in at_start:
+                seeing = [t for t in tests if directory_label(mutant.file) in t["labels"]]
+            verdict, ran, deferred = schemata.run_mutant(tree.work, ident, seeing, str(worker), defer)
             seconds = time.monotonic() - begun
             with lock:
                 results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 2), "tests": ran,
@@ -701,6 +706,8 @@ def main():
     parser.add_argument("--summary", action="store_true", help="print the table of recorded results, run nothing")
     parser.add_argument("--rerun", action="store_true", help="run mutants that already have a result too")
     parser.add_argument("--survivors", action="store_true", help="run again only the recorded survivors (after adding tests)")
+    parser.add_argument("--and-new", action="store_true",
+                        help="with --survivors: the mutants without a result too, after the survivors")
     parser.add_argument("--timeout", type=int, default=120, help="seconds a test may run (default 120)")
     parser.add_argument("--jobs", type=int, default=1, help="build and test jobs (default 1: the machine is shared)")
     parser.add_argument("--no-baseline", action="store_true", help="skip testing the unchanged tree first")
@@ -739,7 +746,9 @@ def main():
             picked = set(random.Random(args.seed).sample(range(len(mutants)), min(args.limit, len(mutants))))
             chosen = [m for k, m in enumerate(mutants) if k in picked]
     if args.survivors:
-        chosen = [m for m in chosen if results.get(m.key(), {}).get("verdict") == "survived"]
+        survivors = [m for m in chosen if results.get(m.key(), {}).get("verdict") == "survived"]
+        new = [m for m in chosen if m.key() not in results] if args.and_new else []
+        chosen = survivors + new
     elif not args.rerun:
         chosen = [m for m in chosen if m.key() not in results]
     chosen = [m for m in chosen if m.key() not in equivalents]
