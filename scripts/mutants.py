@@ -599,7 +599,7 @@ def load_trace(work, mutants):
     return tests, switched, built
 
 
-def run_built(mutants, work, jobs, timeout, results_path):
+def run_built(mutants, work, jobs, timeout, results_path, defer=None):
     """Mutants that no schema could hold: each built on its own (only the tools and the test
     binaries that can see it), then run by the tests that reach its function, cheapest first."""
     import mutant_schemata as schemata
@@ -626,6 +626,10 @@ def run_built(mutants, work, jobs, timeout, results_path):
             reaching = [here[t["name"]] | {"seconds": t["seconds"]} for t in
                         schemata.reaching_tests(mutant, codes[mutant.file], switched.get(mutant.file, []), traced)
                         if t["name"] in here]
+            deferred = 0
+            if defer is not None:
+                deferred = sum(1 for t in reaching if t["seconds"] > defer)
+                reaching = [t for t in reaching if t["seconds"] <= defer]
             begun = time.monotonic()
             ran = 0
             if not reaching:
@@ -649,7 +653,8 @@ def run_built(mutants, work, jobs, timeout, results_path):
                 finally:
                     restore(tree, mutant, original)
             seconds = time.monotonic() - begun
-            results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 1), "tests": ran}
+            results[mutant.key()] = {"verdict": verdict, "seconds": round(seconds, 1), "tests": ran,
+                                     "deferred": deferred if verdict == "survived" else 0}
             save_results(results_path, results)
             print(f"[{number}/{len(mutants)}] {verdict.upper():9} {mutant.file}:{mutant.line} "
                   f"{mutant.operator}: {mutant.original_line}  =>  {mutant.mutant_line}  "
@@ -766,7 +771,7 @@ def main():
                 keys = {m.key() for m in built}
                 chosen = [m for m in chosen if m.key() in keys]
             if not args.switched_only:
-                run_built(chosen, work, args.jobs, args.timeout, results_path)
+                run_built(chosen, work, args.jobs, args.timeout, results_path, args.defer)
     except KeyboardInterrupt:
         print("interrupted; the tree is as it was", file=sys.stderr)
         return 130
