@@ -159,6 +159,8 @@ constexpr CodePoint kNotWhiteSpace[] = {
     {"U+200B", "\xE2\x80\x8B"}, {"U+2027", "\xE2\x80\xA7"}, {"U+202A", "\xE2\x80\xAA"},
     {"U+2030", "\xE2\x80\xB0"}, {"U+205E", "\xE2\x81\x9E"}, {"U+2060", "\xE2\x81\xA0"},
     {"U+3001", "\xE3\x80\x81"}, {"U+FEFF", "\xEF\xBB\xBF"}, {"U+3000 prefix only", "\xE3\x80"},
+    // The last two bytes of U+2000 under other leading bytes, and DEL where its last goes.
+    {"U+2080", "\xE2\x82\x80"}, {"U+4000", "\xE4\x80\x80"}, {"E2 80 7F", "\xE2\x80\x7F"},
 };
 
 TEST(TrimWhiteSpace, RemovesEachWhiteSpaceCodePointAtBothEnds) {
@@ -167,6 +169,20 @@ TEST(TrimWhiteSpace, RemovesEachWhiteSpaceCodePointAtBothEnds) {
     const std::string ws = c.utf8;
     EXPECT_EQ("A " + ws + "B", trim_white_space(ws + ws + "A " + ws + "B" + ws + ws));
     EXPECT_EQ("", trim_white_space(ws));
+  }
+}
+
+// A view that ends inside a code point, or right after white space, is followed in memory by
+// the rest of it: none of that may be read as part of the view.
+TEST(TrimWhiteSpace, ReadsNothingBeyondTheView) {
+  for (const CodePoint& c : kWhiteSpace) {
+    SCOPED_TRACE(c.name);
+    const std::string ws = c.utf8;
+    const std::string memory = ws + ws + "A";
+    for (std::size_t cut = 0; cut < ws.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      EXPECT_EQ(ws.substr(0, cut), trim_white_space(std::string_view(memory).substr(0, ws.size() + cut)));
+    }
   }
 }
 
@@ -228,6 +244,11 @@ TEST(SigningKey, MovingLeavesTheSourceZeroed) {
   assigned = std::move(constructed);
   EXPECT_TRUE(holds_seed(assigned, kSeed));
   EXPECT_TRUE(is_zero(constructed.seed().data(), 32));  // NOLINT(bugprone-use-after-move)
+
+  // Assigned to itself, a key keeps its seed instead of wiping it.
+  SigningKey& same = assigned;
+  assigned = std::move(same);
+  EXPECT_TRUE(holds_seed(assigned, kSeed));
 }
 
 TEST(SigningKey, DestructorZeroesTheSeed) {
