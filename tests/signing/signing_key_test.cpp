@@ -12,6 +12,25 @@
 #include "signing/signature.hpp"
 #include "signing/signing_key_cases.hpp"
 
+// Allocations made while a test counts them (from 0; -1: not counting).
+namespace {
+thread_local int counted_allocations = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (counted_allocations >= 0) ++counted_allocations;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+
 namespace plugin_sign {
 namespace {
 
@@ -120,6 +139,17 @@ TEST(DecodeBase64Strict, DecodesCanonicalText) {
     ASSERT_TRUE(got.has_value()) << to_text(got.error());
     EXPECT_EQ(c.bytes, *got);
   }
+}
+
+// Growing the decoded bytes would leave their first part, a secret key's, in freed memory.
+TEST(DecodeBase64Strict, DecodesAKeyIntoOneAllocation) {
+  counted_allocations = 0;
+  auto got = decode_base64_strict(kKey);
+  const int allocations = counted_allocations;
+  counted_allocations = -1;
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(32u, got->size());
+  EXPECT_EQ(1, allocations);
 }
 
 TEST(DecodeBase64Strict, InvertsTheEncoderForEveryLengthAndByte) {
