@@ -38,8 +38,8 @@ const RefusedCase kRefused[] = {
     {"bare key after a multi-line string with extra quotes", "s = \"\"\"x\"\"\"\"\"\n\xC3\xBC = 1",
      "\xC3\xBC"},
     // The same on one line, where a string that ends too early or too late swallows the key.
-    {"key after a multi-line string with extra quotes", "t = { s = \"\"\"x\"\"\"\"\", \xC3\xBC = 1 }",
-     "\xC3\xBC"},
+    {"key after a multi-line string with extra quotes",
+     "t = { s = \"\"\"x\"\"\"\"\", \xC3\xBC = 1 }", "\xC3\xBC"},
     {"key after a multi-line string", "t = { s = \"\"\"x\"\"\", \xC3\xBC = 1 }", "\xC3\xBC"},
     {"key after a multi-line string that starts with two quotes",
      "t = { s = \"\"\"\"\"'\"\"\", \xC3\xBC = 1 }", "\xC3\xBC"},

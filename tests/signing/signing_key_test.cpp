@@ -181,7 +181,8 @@ constexpr CodePoint kWhiteSpace[] = {
     {"U+3000", "\xE3\x80\x80"},
 };
 
-// Neighbours of the white space code points, and the look-alikes without the property.
+// Neighbours of the white space code points, and the look-alikes without the property: U+2080
+// and U+4000 end in U+2000's last two bytes, and E2 80 7F has DEL where U+2000's last byte goes.
 constexpr CodePoint kNotWhiteSpace[] = {
     {"U+0008", "\b"},           {"U+000E", "\x0E"},         {"U+001C", "\x1C"},
     {"U+001F", "\x1F"},         {"U+007F", "\x7F"},         {"U+0084", "\xC2\x84"},
@@ -189,7 +190,6 @@ constexpr CodePoint kNotWhiteSpace[] = {
     {"U+200B", "\xE2\x80\x8B"}, {"U+2027", "\xE2\x80\xA7"}, {"U+202A", "\xE2\x80\xAA"},
     {"U+2030", "\xE2\x80\xB0"}, {"U+205E", "\xE2\x81\x9E"}, {"U+2060", "\xE2\x81\xA0"},
     {"U+3001", "\xE3\x80\x81"}, {"U+FEFF", "\xEF\xBB\xBF"}, {"U+3000 prefix only", "\xE3\x80"},
-    // The last two bytes of U+2000 under other leading bytes, and DEL where its last goes.
     {"U+2080", "\xE2\x82\x80"}, {"U+4000", "\xE4\x80\x80"}, {"E2 80 7F", "\xE2\x80\x7F"},
 };
 
@@ -211,7 +211,8 @@ TEST(TrimWhiteSpace, ReadsNothingBeyondTheView) {
     const std::string memory = ws + ws + "A";
     for (std::size_t cut = 0; cut < ws.size(); ++cut) {
       SCOPED_TRACE(cut);
-      EXPECT_EQ(ws.substr(0, cut), trim_white_space(std::string_view(memory).substr(0, ws.size() + cut)));
+      EXPECT_EQ(ws.substr(0, cut),
+                trim_white_space(std::string_view(memory).substr(0, ws.size() + cut)));
     }
   }
 }
