@@ -418,6 +418,8 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
   const std::string k2 = "PUAXw+hDiVqStwqnTRt+vJyYLM8uxJaMwM1V8Sr0Zgw=";
   const std::string id1 = independent_key_id(k1) + "\n";
   const std::string id2 = independent_key_id(k2) + "\n";
+  // A key file of 1 MiB, the most that is read, comments but for its key.
+  const std::string largest = std::string((1 << 20) - 46, '#') + "\n" + k1 + "\n";
   const struct {
     const char* name;
     std::string file;  // written as `file_name` when not empty
@@ -451,6 +453,13 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        0,
        id1,
        ""},
+      {"key file of 1 MiB", largest, {"id", "keys"}, 0, id1, ""},
+      {"key file of a byte more",
+       "#" + largest,
+       {"id", "keys"},
+       1,
+       "",
+       "plugin_key: failed to read keys: larger than 1048576 bytes\n"},
       {"malformed key file",
        k1 + " names=\n",
        {"id", "keys"},
