@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -417,6 +418,8 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
   const std::string k2 = "PUAXw+hDiVqStwqnTRt+vJyYLM8uxJaMwM1V8Sr0Zgw=";
   const std::string id1 = independent_key_id(k1) + "\n";
   const std::string id2 = independent_key_id(k2) + "\n";
+  // A key file of 1 MiB, the most that is read, comments but for its key.
+  const std::string largest = std::string((1 << 20) - 46, '#') + "\n" + k1 + "\n";
   const struct {
     const char* name;
     std::string file;  // written as `file_name` when not empty
@@ -450,6 +453,13 @@ TEST(KeyTool, IdTakesAKeyOrAKeyFile) {
        0,
        id1,
        ""},
+      {"key file of 1 MiB", largest, {"id", "keys"}, 0, id1, ""},
+      {"key file of a byte more",
+       "#" + largest,
+       {"id", "keys"},
+       1,
+       "",
+       "plugin_key: failed to read keys: larger than 1048576 bytes\n"},
       {"malformed key file",
        k1 + " names=\n",
        {"id", "keys"},
@@ -512,6 +522,7 @@ TEST(KeyTool, UsageErrorsExitWithTwo) {
       {"no command", {}, "plugin_key: no command given"},
       {"unknown command", {"make"}, "plugin_key: unknown command make"},
       {"unknown option", {"public", "--der"}, "plugin_key: unknown option --der for public"},
+      {"unknown short option", {"revoke", "-x"}, "plugin_key: unknown option -x for revoke"},
       {"option of another command",
        {"generate", "--pem", "k"},
        "plugin_key: unknown option --pem for generate"},
@@ -566,6 +577,28 @@ TEST(KeyTool, HelpVersionAndDoubleDash) {
                                                   .binary = kPluginKeyBinary});
     EXPECT_EQ(1, unwritten.status);
   }
+}
+
+// Memory that runs out is a failure of one line, never a silent success: here the lines of a
+// key file of many comments, in an address space that holds the file but not their list.
+TEST(KeyTool, OutOfMemoryIsAFailureOfOneLine) {
+  if (PLUGIN_SIGN_SANITIZED) GTEST_SKIP() << "the sanitizers reserve more than the limit";
+  ScratchDir dir;
+  std::string comments;
+  while (comments.size() < 1000000) comments += "#\n";
+  const std::string public_key = plugin_key(dir.path(), {"public"}, kTestKey).out;
+  write_file(dir.path() / "keys.pub", comments + public_key);
+  const ToolResult r = run_tool(ToolRun{.args = {"id", "keys.pub"},
+                                        .cwd = dir.path(),
+                                        .argv0 = "plugin_key",
+                                        .address_space_limit = std::uint64_t{8} << 20,
+                                        .binary = kPluginKeyBinary});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("plugin_key: out of memory\n", r.err);
+  EXPECT_EQ("", r.out);
+  // Without the limit the same file gives its one key's ID.
+  EXPECT_EQ(independent_key_id(public_key.substr(0, 44)) + "\n",
+            plugin_key(dir.path(), {"id", "keys.pub"}).out);
 }
 
 // While plugin_key waits for a secret key on its input, no debugger or core file of the same

@@ -186,6 +186,8 @@ const DescriptionCase kDescriptions[] = {
     {R"("tab\tline\nreturn\rnul\u0000esc\u001bdel\u007fc1\u0085")",
      R"(string "tab\tline\nreturn\rnul\0esc\u{1b}del\u{7f}c1\u{85}")"},
     {"'\xC3\xA9'", "string \"\xC3\xA9\""},
+    // The ends of the C0 and C1 ranges are escaped; a space and U+00A0 next to them are not.
+    {R"("a b\u001f\u0080\u009f\u00a0x")", "string \"a b\\u{1f}\\u{80}\\u{9f}\xC2\xA0x\""},
     {"-9223372036854775808", "integer `-9223372036854775808`"},
     {"0xff", "integer `255`"},
     {"100.0", "floating point `100.0`"},

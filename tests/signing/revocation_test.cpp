@@ -141,6 +141,9 @@ std::string repeat(const std::string& text, int times) {
 TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
   const std::string key = words_of(statement(1))[1];
   const std::string signature = words_of(statement(1))[2];
+  std::string longer_signature = *decode_base64_strict(signature) + "\x01\x02";
+  const std::string signature_with_two_bytes_more =
+      encode_base64(std::as_bytes(std::span(longer_signature)));
   const std::string id(16, 'a');
   const std::string digest(64, 'a');
   const struct {
@@ -160,6 +163,8 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
       {"a long unknown word of two-byte characters", "a" + repeat("\u00e9", 20),
        "unknown entry \"a" + repeat("\u00e9", 15) +
            "...\" (the entries are key, key-id, package and below)"},
+      {"a long unknown word with no character boundary to cut at", std::string(40, '\x80'),
+       "unknown entry \"...\" (the entries are key, key-id, package and below)"},
       {"an unknown word of exactly 32 bytes", std::string(32, 'y'),
        "unknown entry \"" + std::string(32, 'y') +
            "\" (the entries are key, key-id, package and below)"},
@@ -186,6 +191,9 @@ TEST_F(Revocation, RefusesAMalformedLineNamingIt) {
        "public key is not valid base64: Invalid padding"},
       {"key with a short signature", "key " + key + " " + signature.substr(4),
        "signature must be 88 characters of base64, found 84"},
+      // 88 characters without padding are 66 bytes: the statement's signature and two more.
+      {"key with a signature of 66 bytes", "key " + key + " " + signature_with_two_bytes_more,
+       "signature must decode to exactly 64 bytes, found 66"},
       {"key with a signature not base64", "key " + key + " " + std::string(88, '!'),
        "signature is not valid base64: Invalid symbol 33, offset 0."},
       {"below without a version", "below hello",

@@ -12,6 +12,25 @@
 #include "signing/signature.hpp"
 #include "signing/signing_key_cases.hpp"
 
+// Allocations made while a test counts them (from 0; -1: not counting).
+namespace {
+thread_local int counted_allocations = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (counted_allocations >= 0) ++counted_allocations;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+
 namespace plugin_sign {
 namespace {
 
@@ -122,6 +141,17 @@ TEST(DecodeBase64Strict, DecodesCanonicalText) {
   }
 }
 
+// Growing the decoded bytes would leave their first part, a secret key's, in freed memory.
+TEST(DecodeBase64Strict, DecodesAKeyIntoOneAllocation) {
+  counted_allocations = 0;
+  auto got = decode_base64_strict(kKey);
+  const int allocations = counted_allocations;
+  counted_allocations = -1;
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(32u, got->size());
+  EXPECT_EQ(1, allocations);
+}
+
 TEST(DecodeBase64Strict, InvertsTheEncoderForEveryLengthAndByte) {
   std::string all_bytes;
   for (int b = 0; b < 256; ++b) all_bytes += static_cast<char>(b);
@@ -151,7 +181,8 @@ constexpr CodePoint kWhiteSpace[] = {
     {"U+3000", "\xE3\x80\x80"},
 };
 
-// Neighbours of the white space code points, and the look-alikes without the property.
+// Neighbours of the white space code points, and the look-alikes without the property: U+2080
+// and U+4000 end in U+2000's last two bytes, and E2 80 7F has DEL where U+2000's last byte goes.
 constexpr CodePoint kNotWhiteSpace[] = {
     {"U+0008", "\b"},           {"U+000E", "\x0E"},         {"U+001C", "\x1C"},
     {"U+001F", "\x1F"},         {"U+007F", "\x7F"},         {"U+0084", "\xC2\x84"},
@@ -159,6 +190,7 @@ constexpr CodePoint kNotWhiteSpace[] = {
     {"U+200B", "\xE2\x80\x8B"}, {"U+2027", "\xE2\x80\xA7"}, {"U+202A", "\xE2\x80\xAA"},
     {"U+2030", "\xE2\x80\xB0"}, {"U+205E", "\xE2\x81\x9E"}, {"U+2060", "\xE2\x81\xA0"},
     {"U+3001", "\xE3\x80\x81"}, {"U+FEFF", "\xEF\xBB\xBF"}, {"U+3000 prefix only", "\xE3\x80"},
+    {"U+2080", "\xE2\x82\x80"}, {"U+4000", "\xE4\x80\x80"}, {"E2 80 7F", "\xE2\x80\x7F"},
 };
 
 TEST(TrimWhiteSpace, RemovesEachWhiteSpaceCodePointAtBothEnds) {
@@ -167,6 +199,21 @@ TEST(TrimWhiteSpace, RemovesEachWhiteSpaceCodePointAtBothEnds) {
     const std::string ws = c.utf8;
     EXPECT_EQ("A " + ws + "B", trim_white_space(ws + ws + "A " + ws + "B" + ws + ws));
     EXPECT_EQ("", trim_white_space(ws));
+  }
+}
+
+// A view that ends inside a code point, or right after white space, is followed in memory by
+// the rest of it: none of that may be read as part of the view.
+TEST(TrimWhiteSpace, ReadsNothingBeyondTheView) {
+  for (const CodePoint& c : kWhiteSpace) {
+    SCOPED_TRACE(c.name);
+    const std::string ws = c.utf8;
+    const std::string memory = ws + ws + "A";
+    for (std::size_t cut = 0; cut < ws.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      EXPECT_EQ(ws.substr(0, cut),
+                trim_white_space(std::string_view(memory).substr(0, ws.size() + cut)));
+    }
   }
 }
 
@@ -228,6 +275,11 @@ TEST(SigningKey, MovingLeavesTheSourceZeroed) {
   assigned = std::move(constructed);
   EXPECT_TRUE(holds_seed(assigned, kSeed));
   EXPECT_TRUE(is_zero(constructed.seed().data(), 32));  // NOLINT(bugprone-use-after-move)
+
+  // Assigned to itself, a key keeps its seed instead of wiping it.
+  SigningKey& same = assigned;
+  assigned = std::move(same);
+  EXPECT_TRUE(holds_seed(assigned, kSeed));
 }
 
 TEST(SigningKey, DestructorZeroesTheSeed) {
