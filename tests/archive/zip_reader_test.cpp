@@ -207,6 +207,8 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
       // extra field where none belongs.
       {"extra field length", kExtra - 13 - 16, 2, 0,
        "signature.sig: central directory extra field length 0, expected 12"},
+      {"extra field ID", kExtra, 2, 2,
+       "signature.sig: central directory ZIP64 extra field ID 0x0002, expected 0x0001"},
       {"extra field size", kExtra + 2, 2, 16,
        "signature.sig: central directory ZIP64 extra field size 16, expected 8"},
       {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,
