@@ -49,8 +49,12 @@ std::vector<Stream> streams_of(std::size_t size) {
       {"declared one byte more", data, size + 1},
       {"cut in half", {data.begin(), data.begin() + data.size() / 2}, size},
       {"last byte missing", {data.begin(), data.end() - 1}, size},
-      {"a byte after the stream", data, size}};
-  streams.back().data.push_back(std::byte{0});
+      {"a byte after the stream", data, size},
+      {"seven bytes after the stream", data, size}};
+  // The inflater reads ahead into a bit buffer: what it holds past the stream's end is not part
+  // of the stream, however many whole bytes that is.
+  streams[streams.size() - 2].data.push_back(std::byte{0});
+  streams.back().data.insert(streams.back().data.end(), 7, std::byte{0x5A});
   // Every eighth bit of the middle third flipped in turn, a few of them: some streams then
   // break, some inflate to other bytes or another length.
   for (std::size_t at = data.size() / 3; at < 2 * data.size() / 3; at += data.size() / 7 + 1) {
