@@ -440,6 +440,15 @@ std::vector<HostileArchive> hostile_archives() {
             to_text(reserved.data.size()) + " compressed bytes");
   }
   {
+    // A match of 3 bytes whose distance reaches before the stream's first byte, then "a": room
+    // for all four, so that the distance is the fault, not the size.
+    RawEntry lookback = deflated_entry("main.wasm", bytes_of("aaaa"));
+    lookback.data = {std::byte{0x03}, std::byte{0x82}, std::byte{0x44}, std::byte{0x00}};
+    add("distance before the stream's start", build_archive(entries_with(1, lookback)),
+        "main.wasm: invalid DEFLATE data, or a stream that does not end within its 4 compressed "
+        "bytes");
+  }
+  {
     RawEntry more = sample[1];
     more.size += 1;
     add("declared size above the content", build_archive(entries_with(1, more)),
