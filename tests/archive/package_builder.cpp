@@ -357,8 +357,8 @@ std::vector<HostileArchive> hostile_archives() {
     std::vector<std::byte> no_comment_length = patched(layout.end + 16, 4, 7);
     no_comment_length.resize(layout.end + 20);
     add("end record without its comment length, directory offset changed",
-        std::move(no_comment_length), "end record directory offset 7, expected " +
-                                          to_text(layout.directory));
+        std::move(no_comment_length),
+        "end record directory offset 7, expected " + to_text(layout.directory));
   }
   add("overlapping entries: offset into another entry",
       patched(layout.central[2] + 42, 4, layout.local[1]),

@@ -232,7 +232,8 @@ TEST(ZipWriter, OffsetsFromFourGibibytesOnGetZip64Records) {
 TEST(EncodeDirectory, EntryCountFromTheMarkerOnGetsZip64Records) {
   auto le = [](std::span<const std::byte> bytes, std::size_t at, int width) {
     std::uint64_t value = 0;
-    for (int i = width; i-- > 0;) value = value << 8 | std::to_integer<std::uint64_t>(bytes[at + i]);
+    for (int i = width; i-- > 0;)
+      value = value << 8 | std::to_integer<std::uint64_t>(bytes[at + i]);
     return value;
   };
   for (const std::uint64_t count : {std::uint64_t{0xFFFE}, std::uint64_t{0xFFFF}}) {

@@ -47,8 +47,8 @@ TEST(ReadPackageArchive, ReadsNothingPastTheArchivesLastByte) {
   for (const testing::HostileArchive& row : testing::hostile_archives()) {
     SCOPED_TRACE(row.name);
     const std::size_t pages = (row.bytes.size() + page - 1) / page + 1;
-    void* mapped = ::mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                          -1, 0);
+    void* mapped =
+        ::mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(mapped, MAP_FAILED);
     auto* guard = static_cast<std::byte*>(mapped) + (pages - 1) * page;
     ASSERT_EQ(::mprotect(guard, page, PROT_NONE), 0);

@@ -361,8 +361,7 @@ TEST_F(FaultSweep, AWorkerOutOfMemoryFailsMainWasmsStep) {
 // main.wasm's step, never an entry recorded as empty.
 TEST_F(FaultSweep, NoWorkerThreadFailsMainWasmsStep) {
   ASSERT_EQ(reference_.result.status, 0);
-  const Outcome got =
-      run_with({"FAULT_THREADS=1", "FAULT_EVERY=thread", "FAULT_MODE=errno:11"});
+  const Outcome got = run_with({"FAULT_THREADS=1", "FAULT_EVERY=thread", "FAULT_MODE=errno:11"});
   EXPECT_EQ(got.result.status, 1);
   EXPECT_EQ(got.result.out, "");
   EXPECT_EQ(got.result.err, "plugin_sign: failed to write main.wasm into zip: out of memory\n");
