@@ -158,6 +158,25 @@ TEST(InflateBesideSink, ASinkThatThrowsEndsTheCallWithItsException) {
   }
 }
 
+// A declared size that no memory holds (the verifier inflates a streamed module again once its
+// signature verified) is out of memory before a byte is inflated, on every path.
+TEST(InflateBesideSink, ContentLargerThanTheAddressSpaceIsOutOfMemory) {
+  const std::vector<std::byte> data = testing::deflate_raw({});
+  constexpr std::uint64_t kHuge = std::uint64_t{1} << 50;
+  Collect beside_sink;
+  Collect then_sink;
+  const std::expected<InflatedContent, InflateError> results[] = {
+      inflate_exact_streamed(data, kHuge),
+      inflate_exact_streamed(data, kHuge, beside_sink, SinkThread::kOwn),
+      inflate_exact_streamed(data, kHuge, then_sink, SinkThread::kSame)};
+  for (const auto& result : results) {
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().fault, InflateFault::kOutOfMemory);
+  }
+  EXPECT_TRUE(beside_sink.content.empty());
+  EXPECT_TRUE(then_sink.content.empty());
+}
+
 // A thread only for large content, and only with a second CPU to run it on: confined to one
 // CPU, a process would only take turns between its two threads.
 TEST(InflateBesideSink, AThreadOnlyForLargeContentAndASecondCpu) {
