@@ -158,6 +158,33 @@ TEST(InflateBesideSink, ASinkThatThrowsEndsTheCallWithItsException) {
   }
 }
 
+// A stream whose last few bytes stand for a long run: with its input all read ahead, the
+// inflater still writes from what it holds, a round without input. Declared a byte short, it
+// is too long on every path, as libdeflate finds; declared right, it inflates.
+TEST(InflateBesideSink, ARunLeftInTheReadAheadIsStillInflated) {
+  std::vector<std::byte> content = testing::noise(kInflateWindowSize, 5);
+  content.resize(content.size() + 600);
+  const std::vector<std::byte> data = testing::deflate_raw(content);
+  for (const std::size_t declared : {content.size(), content.size() - 1}) {
+    SCOPED_TRACE(declared);
+    const auto whole = inflate_exact(data, declared);
+    ASSERT_EQ(whole.has_value(), declared == content.size());
+    const std::string expected = whole ? "ok" : text_of(std::unexpected(whole.error()));
+    Collect window_sink;
+    const auto streamed = inflate_streaming(data, declared, window_sink);
+    EXPECT_EQ(streamed ? "ok" : text_of(std::unexpected(streamed.error())), expected);
+    EXPECT_EQ(text_of(inflate_exact_streamed(data, declared)), expected);
+    for (const SinkThread where : {SinkThread::kOwn, SinkThread::kSame}) {
+      Collect sink;
+      const auto result = inflate_exact_streamed(data, declared, sink, where);
+      EXPECT_EQ(text_of(result), expected);
+      if (result) {
+        EXPECT_TRUE(std::ranges::equal(result->bytes.bytes(), content));
+      }
+    }
+  }
+}
+
 // A declared size that no memory holds (the verifier inflates a streamed module again once its
 // signature verified) is out of memory before a byte is inflated, on every path.
 TEST(InflateBesideSink, ContentLargerThanTheAddressSpaceIsOutOfMemory) {
