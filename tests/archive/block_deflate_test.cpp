@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -186,6 +187,20 @@ TEST(DeflateInBlocks, AFailedSinkStopsTheRunAndNothingFollowsIt) {
       EXPECT_EQ(result.error().os_error, 28);
       EXPECT_EQ(calls, failing_call);
     }
+  }
+}
+
+// A sink that runs out of memory (an output that grows in memory, say) ends the run as out of
+// memory: the workers, some waiting for a slot the sink never frees, are stopped and joined.
+TEST(DeflateInBlocks, ASinkOutOfMemoryStopsTheWaitingWorkers) {
+  const std::vector<std::byte> input = sample(kBlock * 20);
+  for (const unsigned threads : {1u, 2u}) {
+    SCOPED_TRACE(threads);
+    auto result = deflate_in_blocks(
+        input, {.block_size = kBlock, .threads = threads},
+        [](std::span<const std::byte>) -> std::expected<void, IoError> { throw std::bad_alloc(); });
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().fixed, "out of memory");
   }
 }
 

@@ -49,8 +49,12 @@ std::vector<Stream> streams_of(std::size_t size) {
       {"declared one byte more", data, size + 1},
       {"cut in half", {data.begin(), data.begin() + data.size() / 2}, size},
       {"last byte missing", {data.begin(), data.end() - 1}, size},
-      {"a byte after the stream", data, size}};
-  streams.back().data.push_back(std::byte{0});
+      {"a byte after the stream", data, size},
+      {"seven bytes after the stream", data, size}};
+  // The inflater reads ahead into a bit buffer: what it holds past the stream's end is not part
+  // of the stream, however many whole bytes that is.
+  streams[streams.size() - 2].data.push_back(std::byte{0});
+  streams.back().data.insert(streams.back().data.end(), 7, std::byte{0x5A});
   // Every eighth bit of the middle third flipped in turn, a few of them: some streams then
   // break, some inflate to other bytes or another length.
   for (std::size_t at = data.size() / 3; at < 2 * data.size() / 3; at += data.size() / 7 + 1) {
@@ -152,6 +156,52 @@ TEST(InflateBesideSink, ASinkThatThrowsEndsTheCallWithItsException) {
     EXPECT_GT(sink.taken, kInflateWindowSize);
     EXPECT_EQ(sink.thread == std::this_thread::get_id(), where == SinkThread::kSame);
   }
+}
+
+// A stream whose last few bytes stand for a long run: with its input all read ahead, the
+// inflater still writes from what it holds, a round without input. Declared a byte short, it
+// is too long on every path, as libdeflate finds; declared right, it inflates.
+TEST(InflateBesideSink, ARunLeftInTheReadAheadIsStillInflated) {
+  std::vector<std::byte> content = testing::noise(kInflateWindowSize, 5);
+  content.resize(content.size() + 600);
+  const std::vector<std::byte> data = testing::deflate_raw(content);
+  for (const std::size_t declared : {content.size(), content.size() - 1}) {
+    SCOPED_TRACE(declared);
+    const auto whole = inflate_exact(data, declared);
+    ASSERT_EQ(whole.has_value(), declared == content.size());
+    const std::string expected = whole ? "ok" : text_of(std::unexpected(whole.error()));
+    Collect window_sink;
+    const auto streamed = inflate_streaming(data, declared, window_sink);
+    EXPECT_EQ(streamed ? "ok" : text_of(std::unexpected(streamed.error())), expected);
+    EXPECT_EQ(text_of(inflate_exact_streamed(data, declared)), expected);
+    for (const SinkThread where : {SinkThread::kOwn, SinkThread::kSame}) {
+      Collect sink;
+      const auto result = inflate_exact_streamed(data, declared, sink, where);
+      EXPECT_EQ(text_of(result), expected);
+      if (result) {
+        EXPECT_TRUE(std::ranges::equal(result->bytes.bytes(), content));
+      }
+    }
+  }
+}
+
+// A declared size that no memory holds (the verifier inflates a streamed module again once its
+// signature verified) is out of memory before a byte is inflated, on every path.
+TEST(InflateBesideSink, ContentLargerThanTheAddressSpaceIsOutOfMemory) {
+  const std::vector<std::byte> data = testing::deflate_raw({});
+  constexpr std::uint64_t kHuge = std::uint64_t{1} << 50;
+  Collect beside_sink;
+  Collect then_sink;
+  const std::expected<InflatedContent, InflateError> results[] = {
+      inflate_exact_streamed(data, kHuge),
+      inflate_exact_streamed(data, kHuge, beside_sink, SinkThread::kOwn),
+      inflate_exact_streamed(data, kHuge, then_sink, SinkThread::kSame)};
+  for (const auto& result : results) {
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().fault, InflateFault::kOutOfMemory);
+  }
+  EXPECT_TRUE(beside_sink.content.empty());
+  EXPECT_TRUE(then_sink.content.empty());
 }
 
 // A thread only for large content, and only with a second CPU to run it on: confined to one

@@ -313,6 +313,53 @@ std::vector<HostileArchive> hostile_archives() {
   }
   add("no central directory header", patched(layout.directory, 4, 0x12345678),
       "plugin.toml: no central directory header where expected");
+  {
+    // What sits where plugin.toml's central header belongs is judged by its name only once
+    // its signature is right: another writer's header for another name is named for the name.
+    std::vector<std::byte> foreign = patched(layout.central[0] + 4, 2, 0x031E);
+    put_le(foreign, layout.central[0] + kCentralHeaderSize, 1, 'P');
+    add("another writer's central header for another name", std::move(foreign),
+        "unexpected entry name Plugin.toml in the central directory");
+    std::vector<std::byte> damaged = patched(layout.central[0] + 3, 1, 0);
+    put_le(damaged, layout.central[0] + kCentralHeaderSize, 1, 'P');
+    add("damaged central signature before another name", std::move(damaged),
+        "plugin.toml: no central directory header where expected");
+    // A header that ends the file where its name would start has an empty name, not a cut one.
+    std::vector<std::byte> unnamed(good.begin(), good.begin() + layout.central[1]);
+    unnamed.resize(layout.central[0] + kCentralHeaderSize);
+    put_le(unnamed, layout.central[0] + 28, 2, 0);
+    add("unnamed central header that ends the file", std::move(unnamed),
+        "unexpected entry name  in the central directory");
+  }
+  {
+    // The file ends inside a record that sits where the directory belongs: its fields and its
+    // name are read only as far as the file goes.
+    const std::vector<std::byte> entries(good.begin(), good.begin() + layout.directory);
+    const std::span<const std::byte> fourth(good.begin() + layout.local[1],
+                                            kLocalHeaderSize + sample[1].name.size());
+    add("fourth local header cut inside its signature", concat(entries, fourth.first(3)),
+        "truncated file");
+    add("fourth local header cut inside its fixed fields", concat(entries, fourth.first(20)),
+        "truncated file");
+    add("fourth local header cut inside its name",
+        concat(entries, fourth.first(kLocalHeaderSize + 3)), "truncated file");
+    // A signature read whole is named, even with nothing after it.
+    add("end record signature alone where the directory starts",
+        concat(entries, end_record.first(4)), "plugin.toml missing from the central directory");
+    RawEntry long_name = sample[1];
+    long_name.name = std::string(300, 'n');
+    add("fourth central header with a long name",
+        with_directory(sample, std::vector{sample[0], sample[1], sample[2], long_name}),
+        "unexpected fourth entry " + std::string(64, 'n') + "... in the central directory");
+    std::vector<std::byte> cut_entries = patched(layout.end + 10, 2, 2);
+    cut_entries.resize(layout.end + 11);
+    add("end record cut inside a changed field", std::move(cut_entries), "truncated file");
+    std::vector<std::byte> no_comment_length = patched(layout.end + 16, 4, 7);
+    no_comment_length.resize(layout.end + 20);
+    add("end record without its comment length, directory offset changed",
+        std::move(no_comment_length),
+        "end record directory offset 7, expected " + to_text(layout.directory));
+  }
   add("overlapping entries: offset into another entry",
       patched(layout.central[2] + 42, 4, layout.local[1]),
       "signature.sig: central directory points at offset " + to_text(layout.local[1]) +
@@ -391,6 +438,15 @@ std::vector<HostileArchive> hostile_archives() {
     add("reserved block type", build_archive(entries_with(1, reserved)),
         "main.wasm: invalid DEFLATE data, or a stream that does not end within its " +
             to_text(reserved.data.size()) + " compressed bytes");
+  }
+  {
+    // A match of 3 bytes whose distance reaches before the stream's first byte, then "a": room
+    // for all four, so that the distance is the fault, not the size.
+    RawEntry lookback = deflated_entry("main.wasm", bytes_of("aaaa"));
+    lookback.data = {std::byte{0x03}, std::byte{0x82}, std::byte{0x44}, std::byte{0x00}};
+    add("distance before the stream's start", build_archive(entries_with(1, lookback)),
+        "main.wasm: invalid DEFLATE data, or a stream that does not end within its 4 compressed "
+        "bytes");
   }
   {
     RawEntry more = sample[1];

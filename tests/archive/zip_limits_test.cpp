@@ -227,5 +227,31 @@ TEST(ZipWriter, OffsetsFromFourGibibytesOnGetZip64Records) {
   }
 }
 
+// The end record's 16-bit entry count holds 65535 as the marker that sends a reader to the ZIP64
+// end record: from that count on the ZIP64 records are written, below it they are not.
+TEST(EncodeDirectory, EntryCountFromTheMarkerOnGetsZip64Records) {
+  auto le = [](std::span<const std::byte> bytes, std::size_t at, int width) {
+    std::uint64_t value = 0;
+    for (int i = width; i-- > 0;)
+      value = value << 8 | std::to_integer<std::uint64_t>(bytes[at + i]);
+    return value;
+  };
+  for (const std::uint64_t count : {std::uint64_t{0xFFFE}, std::uint64_t{0xFFFF}}) {
+    SCOPED_TRACE(count);
+    const std::vector<ZipEntryRecord> records(count, ZipEntryRecord{.name = "x"});
+    const std::vector<std::byte> bytes = encode_directory(records, 0);
+    const std::uint64_t directory_size = count * (46 + 1);
+    const bool zip64 = count == 0xFFFF;
+    ASSERT_EQ(bytes.size(), directory_size + (zip64 ? 56 + 20 : 0) + 22);
+    const auto end = std::span(bytes).last(22);
+    EXPECT_EQ(le(end, 0, 4), 0x06054b50u);
+    EXPECT_EQ(le(end, 10, 2), count);
+    if (!zip64) continue;
+    EXPECT_EQ(le(bytes, directory_size, 4), 0x06064b50u);
+    EXPECT_EQ(le(bytes, directory_size + 32, 8), count);
+    EXPECT_EQ(le(bytes, directory_size + 56, 4), 0x07064b50u);
+  }
+}
+
 }  // namespace
 }  // namespace plugin_sign

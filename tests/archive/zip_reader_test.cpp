@@ -1,6 +1,8 @@
 #include "archive/zip_reader.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -35,6 +37,27 @@ TEST(ReadPackageArchive, RefusesEveryHostileArchiveForItsOwnReason) {
     ASSERT_FALSE(read.has_value());
     EXPECT_EQ(row.message, read.error().message);
     EXPECT_EQ(row.kind, read.error().kind);
+  }
+}
+
+// A package is read from a mapping that may end at a page's end: each hostile archive is placed
+// flush against a page that cannot be read, so that a read past its last byte crashes here.
+TEST(ReadPackageArchive, ReadsNothingPastTheArchivesLastByte) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  for (const testing::HostileArchive& row : testing::hostile_archives()) {
+    SCOPED_TRACE(row.name);
+    const std::size_t pages = (row.bytes.size() + page - 1) / page + 1;
+    void* mapped =
+        ::mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto* guard = static_cast<std::byte*>(mapped) + (pages - 1) * page;
+    ASSERT_EQ(::mprotect(guard, page, PROT_NONE), 0);
+    std::byte* at = guard - row.bytes.size();
+    std::ranges::copy(row.bytes, at);
+    auto read = read_package_archive(std::span(at, row.bytes.size()), default_size_limits());
+    ::munmap(mapped, pages * page);
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(row.message, read.error().message);
   }
 }
 
@@ -207,6 +230,8 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
       // extra field where none belongs.
       {"extra field length", kExtra - 13 - 16, 2, 0,
        "signature.sig: central directory extra field length 0, expected 12"},
+      {"extra field ID", kExtra, 2, 2,
+       "signature.sig: central directory ZIP64 extra field ID 0x0002, expected 0x0001"},
       {"extra field size", kExtra + 2, 2, 16,
        "signature.sig: central directory ZIP64 extra field size 16, expected 8"},
       {"ZIP64 end record directory offset", kZip64End + 48, 8, 7,

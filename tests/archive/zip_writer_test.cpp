@@ -292,6 +292,17 @@ TEST(ZipWriter, RefusesCallsOutOfOrder) {
   EXPECT_EQ(io_error_text(late.error()), "zip archive is already being finished");
 }
 
+// With no entry the directory starts where the output stands: an output that cannot tell
+// fails the finish, and nothing is written at a guessed offset.
+TEST(ZipWriter, EmptyArchiveFailsWhereTheOutputCannotBePositioned) {
+  MemoryOutput output(0, Fault{Op::kPosition, 1, 1, 29});
+  ZipWriter writer(output);
+  auto finished = writer.finish();
+  ASSERT_FALSE(finished.has_value());
+  EXPECT_EQ(io_error_text(finished.error()), "Illegal seek (os error 29)");
+  EXPECT_TRUE(output.bytes().empty());
+}
+
 // A failed local header leaves a half-written entry: the writer refuses every later call.
 TEST(ZipWriter, StaysBrokenAfterAFailedEntryStart) {
   MemoryOutput output(0, Fault{Op::kPosition, 1, 1, 29});

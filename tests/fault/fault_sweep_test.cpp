@@ -357,6 +357,17 @@ TEST_F(FaultSweep, AWorkerOutOfMemoryFailsMainWasmsStep) {
   EXPECT_LT(got.archive->size(), reference_.archive->size());
 }
 
+// With no worker thread to be had, main.wasm's blocks cannot be compressed: the run fails at
+// main.wasm's step, never an entry recorded as empty.
+TEST_F(FaultSweep, NoWorkerThreadFailsMainWasmsStep) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const Outcome got = run_with({"FAULT_THREADS=1", "FAULT_EVERY=thread", "FAULT_MODE=errno:11"});
+  EXPECT_EQ(got.result.status, 1);
+  EXPECT_EQ(got.result.out, "");
+  EXPECT_EQ(got.result.err, "plugin_sign: failed to write main.wasm into zip: out of memory\n");
+  EXPECT_TRUE(same_file(got.signature, reference_.signature));
+}
+
 TEST_F(FaultSweep, InterruptedCallsAreRetried) {
   ASSERT_EQ(reference_.result.status, 0);
   for (std::size_t n = 1; n <= calls_.size(); ++n) {

@@ -80,6 +80,7 @@ const std::vector<std::string> kNotLayoutFaults = {
     "stream longer than its compressed size",
     "stream cut short",
     "reserved block type",
+    "distance before the stream's start",
     "declared size above the content",
     "declared size below the content",
     "CRC-32 mismatch",
