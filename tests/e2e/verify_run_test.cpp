@@ -936,6 +936,8 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
        "others can write to it; run chmod go-w open, or extract into a new directory"},
       {"writable by its group", "group", 0775, false,
        "others can write to it; run chmod go-w group, or extract into a new directory"},
+      {"writable by everyone but its group", "others", 0757, false,
+       "others can write to it; run chmod go-w others, or extract into a new directory"},
       {"sticky and writable by everyone", "sticky", 01777, false,
        "others can write to it; run chmod go-w sticky, or extract into a new directory"},
       {"another user's", "theirs", 0755, true,
@@ -947,9 +949,11 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
        "it is a symbolic link; name the directory itself, or a new one"},
       {"a one-letter link, named with a slash", "l/", 0, false,
        "it is a symbolic link; name the directory itself, or a new one"},
+      {"a file", "file", 0, false, "it is not a directory; name a directory, or a new one"},
   };
   fs::create_directory_symlink("own", dir_.path() / "link");
   fs::create_directory_symlink("own", dir_.path() / "l");
+  write_file(dir_.path() / "file", "mine");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path dir = dir_.path() / c.dir;
@@ -966,7 +970,10 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, std::string("plugin_verify: good.zip: refusing to extract into ") + c.dir +
                          ": " + c.reason + "\n");
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{});
+    if (fs::is_regular_file(dir))
+      EXPECT_EQ(read_file(dir), "mine");
+    else
+      EXPECT_EQ(names_in(dir), std::vector<std::string>{});
   }
   EXPECT_EQ(names_in(own), std::vector<std::string>{});
   // One's own directory that only one can write to is fine.
