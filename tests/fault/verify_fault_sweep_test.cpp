@@ -80,12 +80,17 @@ struct Outcome {
 };
 
 // One `plugin_verify -P -x` run of `package` in a directory of its own under `scratch`, with
-// the fault library loaded and `env` added.
+// the fault library loaded and `env` added; into an empty directory of the user's made before
+// when `out_exists`.
 Outcome run_verify(const fs::path& scratch, const std::string& package,
-                   std::vector<std::string> env) {
+                   std::vector<std::string> env, bool out_exists = false) {
   static int runs = 0;
   const fs::path dir = scratch / ("run" + std::to_string(++runs));
   fs::create_directories(dir);
+  if (out_exists) {
+    fs::create_directory(dir / kOutDir);
+    fs::permissions(dir / kOutDir, fs::perms(0700));
+  }
   write_file(dir / kPackage, package);
   env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
   env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
@@ -126,10 +131,10 @@ class VerifyFaultSweep : public ::testing::Test {
   }
   static void TearDownTestSuite() { scratch_.reset(); }
 
-  static Outcome run_with(std::vector<std::string> env) {
+  static Outcome run_with(std::vector<std::string> env, bool out_exists = false) {
     env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage");
     env.push_back("FAULT_PLACING=1");
-    return run_verify(scratch_->path(), package_, std::move(env));
+    return run_verify(scratch_->path(), package_, std::move(env), out_exists);
   }
 
   static Outcome run_failing(std::size_t n, const std::string& mode) {
@@ -219,6 +224,22 @@ TEST_F(VerifyFaultSweep, EachFailedCallLeavesNoFileAndExitsThree) {
     }
   }
   EXPECT_GE(extraction_failures, 10);
+}
+
+// The directory a failed extraction removes is only one it made: the user's own empty one
+// stays.
+TEST_F(VerifyFaultSweep, AFailedExtractionKeepsTheDirectoryThatWasThere) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const auto open = std::find_if(calls_.begin(), calls_.end(), [](const Call& c) {
+    return c.stage == Stage::kExtract && c.function == "open";
+  });
+  ASSERT_NE(open, calls_.end());
+  const std::size_t n = static_cast<std::size_t>(open - calls_.begin()) + 1;
+  const Outcome got = run_with({"FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:5"}, true);
+  EXPECT_EQ(got.result.status, 3) << got.result.err;
+  EXPECT_TRUE(got.result.err.ends_with(std::string(": ") + kEioText + "\n")) << got.result.err;
+  EXPECT_TRUE(got.out_dir_exists);
+  EXPECT_EQ(got.extracted, std::vector<std::string>{});
 }
 
 TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
