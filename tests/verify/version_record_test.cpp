@@ -1,7 +1,11 @@
 // The version record: its format, the rules that refuse a rollback, and the file under its
 // lock, through the library (the tools' runs are in tests/e2e).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <filesystem>
 #include <fstream>
@@ -323,6 +327,49 @@ TEST_F(VersionRecordFile, DamagedOrUnsafeRecordsRefuseAndStayAsTheyAre) {
       LockedVersionRecord::open((dir_ / "missing" / "record").string(), "hello").error().message,
       "version record " + (dir_ / "missing" / "record").string() + ": failed to open " +
           (dir_ / "missing" / "record.lock").string() + ": No such file or directory (os error 2)");
+}
+
+// The lock beside the record: only its user may open it (whoever can open it can hold it and
+// stall every host), and a link put in its place is never followed to make a file elsewhere.
+TEST_F(VersionRecordFile, TheLockIsTheUsersOwn) {
+  ASSERT_TRUE(LockedVersionRecord::open(path_, "hello").has_value());
+  struct stat status {};
+  ASSERT_EQ(::lstat((path_ + ".lock").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  fs::remove(path_ + ".lock");
+  fs::create_symlink(dir_ / "elsewhere", path_ + ".lock");
+  const auto linked = LockedVersionRecord::open(path_, "hello");
+  ASSERT_FALSE(linked.has_value());
+  EXPECT_EQ(linked.error().message, "version record " + path_ + ": failed to open " + path_ +
+                                        ".lock: Too many levels of symbolic links (os error 40)");
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+}
+
+// A host that closed its standard input gets descriptor 0 for the lock, whatever errno an
+// earlier interrupted call left: the lock works, and is let go with the record.
+TEST_F(VersionRecordFile, TheLockMayBeDescriptorZero) {
+  const int saved_stdin = ::dup(0);
+  ASSERT_GE(saved_stdin, 0);
+  ::close(0);
+  errno = EINTR;
+  bool opened = false, added = false;
+  {
+    auto locked = LockedVersionRecord::open(path_, "hello");
+    opened = locked.has_value();
+    if (opened)
+      added = locked->add({.name = "hello", .version = "1.0.0", .key_id = kKeyA,
+                           .manifest_sha256 = kSha1})
+                  .has_value();
+  }
+  const bool zero_left_open = ::fcntl(0, F_GETFD) != -1;
+  ::dup2(saved_stdin, 0);
+  ::close(saved_stdin);
+  EXPECT_TRUE(opened);
+  EXPECT_TRUE(added);
+  EXPECT_FALSE(zero_left_open);
+  EXPECT_EQ(contents(), record({"hello " + kKeyA + " 1.0.0 " + kSha1}));
 }
 
 // Through verify_package: the record and the floors after every other check, and a package
