@@ -108,8 +108,9 @@ Outcome run_verify(const fs::path& scratch, const std::string& package,
 
 // A plugin of `wasm` made in `dir` and signed with the test key: the package's bytes, none when
 // signing failed.
-std::string signed_package_of(const fs::path& dir, const std::string& wasm) {
-  make_plugin(dir / "plugin", kSamplePluginToml, wasm);
+std::string signed_package_of(const fs::path& dir, const std::string& wasm,
+                              const std::string& toml = kSamplePluginToml) {
+  make_plugin(dir / "plugin", toml, wasm);
   const ToolResult signed_package =
       run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = dir});
   EXPECT_EQ(signed_package.status, 0) << signed_package.err;
@@ -251,6 +252,43 @@ TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
     expect_reference_success(run_failing(n, "eintr"));
     if (call.function == "write") expect_reference_success(run_failing(n, "short"));
   }
+}
+
+// A package whose entries compress so well that they are streamed into their digests and
+// inflated again once the signature verified: an allocation that fails at any step, before the
+// signature or after it, refuses the package as out of memory and writes nothing.
+TEST(VerifyStreamedFaults, EachFailedAllocationIsOutOfMemory) {
+  ScratchDir scratch;
+  const std::string toml = std::string(kSamplePluginToml) + "# " + std::string(4096, 'x') + "\n";
+  const std::string wasm = std::string("\0asm\x01\0\0\0", 8) + std::string(kWasmSize, '\0');
+  const std::string package = signed_package_of(scratch.path(), wasm, toml);
+  ASSERT_FALSE(package.empty());
+  const std::vector<std::string> allocations = {
+      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage"};
+  const fs::path trace = scratch.path() / "trace";
+  std::vector<std::string> traced = allocations;
+  traced.push_back("FAULT_TRACE=" + trace.string());
+  const Outcome reference = run_verify(scratch.path(), package, traced);
+  ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+  const std::vector<Call> calls = read_trace(trace);
+  int failures = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].function != "alloc" || calls[n - 1].stage == Stage::kExtract) continue;
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    std::vector<std::string> env = allocations;
+    env.push_back("FAULT_AT=" + std::to_string(n));
+    env.push_back("FAULT_MODE=errno:12");
+    const Outcome got = run_verify(scratch.path(), package, env);
+    ++failures;
+    EXPECT_EQ(got.result.status, 3) << got.result.err;
+    EXPECT_EQ(got.result.out, "");
+    EXPECT_TRUE(got.result.err.starts_with(std::string("plugin_verify: ") + kPackage + ": "))
+        << got.result.err;
+    EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
+    EXPECT_EQ(std::count(got.result.err.begin(), got.result.err.end(), '\n'), 1);
+    EXPECT_FALSE(got.out_dir_exists);
+  }
+  EXPECT_GE(failures, 4);
 }
 
 // A module large enough to be hashed on a thread of its own while it is inflated, when the run
