@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -337,6 +338,17 @@ TEST_F(VersionRecordFile, TheLockIsTheUsersOwn) {
   ASSERT_EQ(::lstat((path_ + ".lock").c_str(), &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
   EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  // Nor does a program the host starts meanwhile inherit it, to hold it after the host let go.
+  {
+    const auto locked = LockedVersionRecord::open(path_, "hello");
+    ASSERT_TRUE(locked.has_value());
+    const fs::path listing = dir_ / "descriptors";
+    ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > " + listing.string()).c_str()), 0);
+    std::ifstream in(listing);
+    const std::string descriptors{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(descriptors.find("record.lock"), std::string::npos) << descriptors;
+  }
 
   fs::remove(path_ + ".lock");
   fs::create_symlink(dir_ / "elsewhere", path_ + ".lock");
