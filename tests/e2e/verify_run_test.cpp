@@ -985,6 +985,24 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
       EXPECT_EQ(names_in(dir), std::vector<std::string>{});
   }
   EXPECT_EQ(names_in(own), std::vector<std::string>{});
+  // The root directory, "/" (all slashes, none to take away), is root's: another user is told
+  // so. That user runs a copy of the tool from a directory everyone may enter.
+  ScratchDir shared;
+  fs::permissions(shared.path(), fs::perms(0755));
+  const fs::path binary = shared.path() / "plugin_verify";
+  fs::copy_file(kPluginVerifyBinary, binary);
+  fs::permissions(binary, fs::perms(0755));
+  fs::copy_file(dir_.path() / "good.zip", shared.path() / "good.zip");
+  fs::permissions(shared.path() / "good.zip", fs::perms(0644));
+  const ToolResult root = run_tool({.args = {"-P", test_key_.public_base64, "-x", "/", "good.zip"},
+                                    .cwd = shared.path(),
+                                    .argv0 = "plugin_verify",
+                                    .as_nobody = true,
+                                    .binary = binary.string()});
+  EXPECT_EQ(root.status, 3);
+  EXPECT_EQ(root.err,
+            "plugin_verify: good.zip: refusing to extract into /: it is owned by user 0, not by "
+            "you; extract into a new directory, or one of your own\n");
   // One's own directory that only one can write to is fine.
   const ToolResult r = verify({"-q", "-P", test_key_.public_base64, "-x", "own", "good.zip"});
   EXPECT_EQ(r.status, 0) << r.err;
