@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/package_builder.hpp"
 #include "support/tool_runner.hpp"
 
 namespace plugin_sign::testing {
@@ -289,6 +290,43 @@ TEST(VerifyStreamedFaults, EachFailedAllocationIsOutOfMemory) {
     EXPECT_FALSE(got.out_dir_exists);
   }
   EXPECT_GE(failures, 4);
+}
+
+// A signature.sig deflated so short (88 bytes in 5) that it is streamed into its digest and
+// inflated again before its text is read: that second inflation out of memory refuses the
+// package as well, never lets it through.
+TEST(VerifyStreamedFaults, AStreamedSignatureOutOfMemoryIsRefused) {
+  ScratchDir scratch;
+  const auto bytes = [](std::string_view text) { return std::as_bytes(std::span(text)); };
+  const std::string text(88, 'A');
+  std::vector<RawEntry> entries = {deflated_entry("plugin.toml", bytes(kSamplePluginToml)),
+                                   deflated_entry("main.wasm", bytes("\0asm\x01\0\0\0")),
+                                   deflated_entry("signature.sig", bytes(text))};
+  entries[2].data = {std::byte{0x73}, std::byte{0xa4}, std::byte{0x11}, std::byte{0}, std::byte{0}};
+  const std::vector<std::byte> archive = build_archive(entries);
+  const std::string package(reinterpret_cast<const char*>(archive.data()), archive.size());
+  const std::vector<std::string> allocations = {
+      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage"};
+  const fs::path trace = scratch.path() / "trace";
+  std::vector<std::string> traced = allocations;
+  traced.push_back("FAULT_TRACE=" + trace.string());
+  const Outcome reference = run_verify(scratch.path(), package, traced);
+  ASSERT_EQ(reference.result.status, 2) << reference.result.err;
+  const std::vector<Call> calls = read_trace(trace);
+  int failures = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].function != "alloc") continue;
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    std::vector<std::string> env = allocations;
+    env.push_back("FAULT_AT=" + std::to_string(n));
+    env.push_back("FAULT_MODE=errno:12");
+    const Outcome got = run_verify(scratch.path(), package, env);
+    ++failures;
+    EXPECT_EQ(got.result.status, 3) << got.result.err;
+    EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
+    EXPECT_FALSE(got.out_dir_exists);
+  }
+  EXPECT_GE(failures, 2);
 }
 
 // A module large enough to be hashed on a thread of its own while it is inflated, when the run
