@@ -359,6 +359,23 @@ TEST_F(VersionRecordFile, TheLockIsTheUsersOwn) {
   EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
 }
 
+// A directory that cannot be checked when the record is written (here removed while the host
+// held the lock) refuses the update with the reason, not as a directory others could write to.
+TEST_F(VersionRecordFile, ADirectoryThatCannotBeCheckedRefusesTheUpdate) {
+  const fs::path sub = dir_ / "sub";
+  fs::create_directory(sub);
+  const std::string path = (sub / "record").string();
+  auto locked = LockedVersionRecord::open(path, "hello");
+  ASSERT_TRUE(locked.has_value()) << locked.error().message;
+  fs::remove_all(sub);
+  const auto added =
+      locked->add({.name = "hello", .version = "1.0.0", .key_id = kKeyA, .manifest_sha256 = kSha1});
+  ASSERT_FALSE(added.has_value());
+  EXPECT_EQ(added.error().kind, VerifyErrorKind::kUnreadable);
+  EXPECT_EQ(added.error().message, "version record " + path + ": failed to check " +
+                                       sub.string() + ": No such file or directory (os error 2)");
+}
+
 // A host that closed its standard input gets descriptor 0 for the lock, whatever errno an
 // earlier interrupted call left: the lock works, and is let go with the record.
 TEST_F(VersionRecordFile, TheLockMayBeDescriptorZero) {
