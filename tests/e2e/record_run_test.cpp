@@ -181,6 +181,14 @@ TEST_F(RecordRun, ADamagedRecordIsRefusedAndNeverRewritten) {
   EXPECT_NE(writable.err.find("refused, every user can write to it"), std::string::npos)
       << writable.err;
   EXPECT_EQ(record(), kHeader);
+  // Its directory too, also when its name is one letter.
+  fs::create_directory(dir_.path() / "w");
+  ASSERT_EQ(0, ::chmod((dir_.path() / "w").c_str(), 0777));
+  const ToolResult open_dir = verify({"-p", "k.pub", "--record", "w/record", v140});
+  EXPECT_EQ(open_dir.status, 3);
+  EXPECT_NE(open_dir.err.find("refused, every user can write to directory w"), std::string::npos)
+      << open_dir.err;
+  EXPECT_FALSE(fs::exists(dir_.path() / "w" / "record"));
   EXPECT_EQ(verify({"-p", "k.pub", "--record", "missing/record", v140}).status, 3);
   EXPECT_EQ(verify({"-p", "k.pub", "--record", "", v140}).status, 3);
 }

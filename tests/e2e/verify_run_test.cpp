@@ -294,6 +294,12 @@ TEST_F(VerifyRun, UsageErrors) {
       {"-x with an empty name",
        {"-P", key, "-x", "", "good.zip"},
        "-x needs a directory, not an empty name"},
+      {"--record twice",
+       {"-P", key, "--record", "a", "--record", "b", "good.zip"},
+       "--record given more than once"},
+      {"--record with an empty name",
+       {"-P", key, "--record", "", "good.zip"},
+       "--record needs a file, not an empty name"},
       {"-q with --json",
        {"-P", key, "-q", "--json", "good.zip"},
        "-q and --json exclude each other"},
@@ -747,6 +753,15 @@ TEST_F(VerifyRun, OutOfMemoryIsStatusThreeAndOneLine) {
     EXPECT_NE(r.err.find("out of memory"), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+  // A plugin directory's file too: a file that did not fit is out of memory, not unreadable.
+  const ToolResult dir = run_tool({.args = {"--json", "-P", test_key_.public_base64,
+                                            "plugin-of-large.zip"},
+                                   .cwd = dir_.path(),
+                                   .argv0 = "plugin_verify",
+                                   .address_space_limit = kLimit,
+                                   .binary = kPluginVerifyBinary});
+  EXPECT_EQ(dir.status, 3) << dir.err;
+  EXPECT_NE(dir.out.find("\"kind\":\"out_of_memory\""), std::string::npos) << dir.out;
   // Without the limit both verify.
   EXPECT_EQ(verify({"-q", "-p", "keys.txt", "large.zip"}).status, 0);
 }
@@ -930,6 +945,8 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
        "others can write to it; run chmod go-w open, or extract into a new directory"},
       {"writable by its group", "group", 0775, false,
        "others can write to it; run chmod go-w group, or extract into a new directory"},
+      {"writable by everyone but its group", "others", 0757, false,
+       "others can write to it; run chmod go-w others, or extract into a new directory"},
       {"sticky and writable by everyone", "sticky", 01777, false,
        "others can write to it; run chmod go-w sticky, or extract into a new directory"},
       {"another user's", "theirs", 0755, true,
@@ -941,9 +958,11 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
        "it is a symbolic link; name the directory itself, or a new one"},
       {"a one-letter link, named with a slash", "l/", 0, false,
        "it is a symbolic link; name the directory itself, or a new one"},
+      {"a file", "file", 0, false, "it is not a directory; name a directory, or a new one"},
   };
   fs::create_directory_symlink("own", dir_.path() / "link");
   fs::create_directory_symlink("own", dir_.path() / "l");
+  write_file(dir_.path() / "file", "mine");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path dir = dir_.path() / c.dir;
@@ -960,9 +979,30 @@ TEST_F(VerifyRun, ExtractRefusesADirectoryOthersControl) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, std::string("plugin_verify: good.zip: refusing to extract into ") + c.dir +
                          ": " + c.reason + "\n");
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{});
+    if (fs::is_regular_file(dir))
+      EXPECT_EQ(read_file(dir), "mine");
+    else
+      EXPECT_EQ(names_in(dir), std::vector<std::string>{});
   }
   EXPECT_EQ(names_in(own), std::vector<std::string>{});
+  // The root directory, "/" (all slashes, none to take away), is root's: another user is told
+  // so. That user runs a copy of the tool from a directory everyone may enter.
+  ScratchDir shared;
+  fs::permissions(shared.path(), fs::perms(0755));
+  const fs::path binary = shared.path() / "plugin_verify";
+  fs::copy_file(kPluginVerifyBinary, binary);
+  fs::permissions(binary, fs::perms(0755));
+  fs::copy_file(dir_.path() / "good.zip", shared.path() / "good.zip");
+  fs::permissions(shared.path() / "good.zip", fs::perms(0644));
+  const ToolResult root = run_tool({.args = {"-P", test_key_.public_base64, "-x", "/", "good.zip"},
+                                    .cwd = shared.path(),
+                                    .argv0 = "plugin_verify",
+                                    .as_nobody = true,
+                                    .binary = binary.string()});
+  EXPECT_EQ(root.status, 3);
+  EXPECT_EQ(root.err,
+            "plugin_verify: good.zip: refusing to extract into /: it is owned by user 0, not by "
+            "you; extract into a new directory, or one of your own\n");
   // One's own directory that only one can write to is fine.
   const ToolResult r = verify({"-q", "-P", test_key_.public_base64, "-x", "own", "good.zip"});
   EXPECT_EQ(r.status, 0) << r.err;

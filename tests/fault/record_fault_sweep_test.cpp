@@ -81,9 +81,49 @@ class RecordFaultSweep : public ::testing::Test {
     return calls;
   }
 
+  // The number of the run's first call of `function`, 0 when there is none.
+  int first_call(const std::string& function) {
+    const fs::path trace = scratch_.path() / "trace";
+    const ToolResult traced = verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder,
+                                      "FAULT_PLACING=1", "FAULT_TRACE=" + trace.string()},
+                                     "p1.5.0.zip");
+    EXPECT_EQ(traced.status, 0) << traced.err;
+    std::ifstream in(trace);
+    int number = 0, found = 0;
+    std::string name, target;
+    while (found == 0 && in >> number >> name >> target)
+      if (name == function) found = number;
+    fs::remove(trace);
+    return found;
+  }
+
   ScratchDir scratch_;
   std::string old_, new_;
 };
+
+// A lock that cannot be had refuses the package and leaves the record, rather than updating it
+// unlocked or trying for ever; an interrupted wait for it is only taken up again.
+TEST_F(RecordFaultSweep, ALockThatFailsRefusesAndAnInterruptedOneIsWaitedFor) {
+  reset(old_);
+  const int lock = first_call("flock");
+  ASSERT_NE(lock, 0);
+  reset(old_);
+  const ToolResult failed =
+      verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder, "FAULT_PLACING=1",
+              "FAULT_AT=" + std::to_string(lock), "FAULT_MODE=errno:5"},
+             "p1.5.0.zip");
+  EXPECT_EQ(failed.status, 3);
+  EXPECT_EQ(failed.err, "plugin_verify: p1.5.0.zip: version record record: failed to lock "
+                        "record.lock: Input/output error (os error 5)\n");
+  EXPECT_EQ(read_file(scratch_.path() / "record"), old_);
+  reset(old_);
+  const ToolResult interrupted =
+      verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder, "FAULT_PLACING=1",
+              "FAULT_AT=" + std::to_string(lock), "FAULT_MODE=eintr"},
+             "p1.5.0.zip");
+  EXPECT_EQ(interrupted.status, 0) << interrupted.err;
+  EXPECT_EQ(read_file(scratch_.path() / "record"), new_);
+}
 
 TEST_F(RecordFaultSweep, EveryFailedCallLeavesTheOldRecordOrTheNewAndIsReported) {
   for (const std::optional<std::string>& before :

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/package_builder.hpp"
 #include "support/tool_runner.hpp"
 
 namespace plugin_sign::testing {
@@ -80,12 +81,17 @@ struct Outcome {
 };
 
 // One `plugin_verify -P -x` run of `package` in a directory of its own under `scratch`, with
-// the fault library loaded and `env` added.
+// the fault library loaded and `env` added; into an empty directory of the user's made before
+// when `out_exists`.
 Outcome run_verify(const fs::path& scratch, const std::string& package,
-                   std::vector<std::string> env) {
+                   std::vector<std::string> env, bool out_exists = false) {
   static int runs = 0;
   const fs::path dir = scratch / ("run" + std::to_string(++runs));
   fs::create_directories(dir);
+  if (out_exists) {
+    fs::create_directory(dir / kOutDir);
+    fs::permissions(dir / kOutDir, fs::perms(0700));
+  }
   write_file(dir / kPackage, package);
   env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
   env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
@@ -103,8 +109,9 @@ Outcome run_verify(const fs::path& scratch, const std::string& package,
 
 // A plugin of `wasm` made in `dir` and signed with the test key: the package's bytes, none when
 // signing failed.
-std::string signed_package_of(const fs::path& dir, const std::string& wasm) {
-  make_plugin(dir / "plugin", kSamplePluginToml, wasm);
+std::string signed_package_of(const fs::path& dir, const std::string& wasm,
+                              const std::string& toml = kSamplePluginToml) {
+  make_plugin(dir / "plugin", toml, wasm);
   const ToolResult signed_package =
       run_tool({.args = {"plugin", kPackage}, .key = kTestKey, .cwd = dir});
   EXPECT_EQ(signed_package.status, 0) << signed_package.err;
@@ -126,10 +133,10 @@ class VerifyFaultSweep : public ::testing::Test {
   }
   static void TearDownTestSuite() { scratch_.reset(); }
 
-  static Outcome run_with(std::vector<std::string> env) {
+  static Outcome run_with(std::vector<std::string> env, bool out_exists = false) {
     env.push_back("FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage");
     env.push_back("FAULT_PLACING=1");
-    return run_verify(scratch_->path(), package_, std::move(env));
+    return run_verify(scratch_->path(), package_, std::move(env), out_exists);
   }
 
   static Outcome run_failing(std::size_t n, const std::string& mode) {
@@ -221,6 +228,22 @@ TEST_F(VerifyFaultSweep, EachFailedCallLeavesNoFileAndExitsThree) {
   EXPECT_GE(extraction_failures, 10);
 }
 
+// The directory a failed extraction removes is only one it made: the user's own empty one
+// stays.
+TEST_F(VerifyFaultSweep, AFailedExtractionKeepsTheDirectoryThatWasThere) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const auto open = std::find_if(calls_.begin(), calls_.end(), [](const Call& c) {
+    return c.stage == Stage::kExtract && c.function == "open";
+  });
+  ASSERT_NE(open, calls_.end());
+  const std::size_t n = static_cast<std::size_t>(open - calls_.begin()) + 1;
+  const Outcome got = run_with({"FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:5"}, true);
+  EXPECT_EQ(got.result.status, 3) << got.result.err;
+  EXPECT_TRUE(got.result.err.ends_with(std::string(": ") + kEioText + "\n")) << got.result.err;
+  EXPECT_TRUE(got.out_dir_exists);
+  EXPECT_EQ(got.extracted, std::vector<std::string>{});
+}
+
 TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
   ASSERT_EQ(reference_.result.status, 0);
   for (std::size_t n = 1; n <= calls_.size(); ++n) {
@@ -230,6 +253,80 @@ TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
     expect_reference_success(run_failing(n, "eintr"));
     if (call.function == "write") expect_reference_success(run_failing(n, "short"));
   }
+}
+
+// A package whose entries compress so well that they are streamed into their digests and
+// inflated again once the signature verified: an allocation that fails at any step, before the
+// signature or after it, refuses the package as out of memory and writes nothing.
+TEST(VerifyStreamedFaults, EachFailedAllocationIsOutOfMemory) {
+  ScratchDir scratch;
+  const std::string toml = std::string(kSamplePluginToml) + "# " + std::string(4096, 'x') + "\n";
+  const std::string wasm = std::string("\0asm\x01\0\0\0", 8) + std::string(kWasmSize, '\0');
+  const std::string package = signed_package_of(scratch.path(), wasm, toml);
+  ASSERT_FALSE(package.empty());
+  const std::vector<std::string> allocations = {
+      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage"};
+  const fs::path trace = scratch.path() / "trace";
+  std::vector<std::string> traced = allocations;
+  traced.push_back("FAULT_TRACE=" + trace.string());
+  const Outcome reference = run_verify(scratch.path(), package, traced);
+  ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+  const std::vector<Call> calls = read_trace(trace);
+  int failures = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].function != "alloc" || calls[n - 1].stage == Stage::kExtract) continue;
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    std::vector<std::string> env = allocations;
+    env.push_back("FAULT_AT=" + std::to_string(n));
+    env.push_back("FAULT_MODE=errno:12");
+    const Outcome got = run_verify(scratch.path(), package, env);
+    ++failures;
+    EXPECT_EQ(got.result.status, 3) << got.result.err;
+    EXPECT_EQ(got.result.out, "");
+    EXPECT_TRUE(got.result.err.starts_with(std::string("plugin_verify: ") + kPackage + ": "))
+        << got.result.err;
+    EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
+    EXPECT_EQ(std::count(got.result.err.begin(), got.result.err.end(), '\n'), 1);
+    EXPECT_FALSE(got.out_dir_exists);
+  }
+  EXPECT_GE(failures, 4);
+}
+
+// A signature.sig deflated so short (88 bytes in 5) that it is streamed into its digest and
+// inflated again before its text is read: that second inflation out of memory refuses the
+// package as well, never lets it through.
+TEST(VerifyStreamedFaults, AStreamedSignatureOutOfMemoryIsRefused) {
+  ScratchDir scratch;
+  const auto bytes = [](std::string_view text) { return std::as_bytes(std::span(text)); };
+  const std::string text(88, 'A');
+  std::vector<RawEntry> entries = {deflated_entry("plugin.toml", bytes(kSamplePluginToml)),
+                                   deflated_entry("main.wasm", bytes("\0asm\x01\0\0\0")),
+                                   deflated_entry("signature.sig", bytes(text))};
+  entries[2].data = {std::byte{0x73}, std::byte{0xa4}, std::byte{0x11}, std::byte{0}, std::byte{0}};
+  const std::vector<std::byte> archive = build_archive(entries);
+  const std::string package(reinterpret_cast<const char*>(archive.data()), archive.size());
+  const std::vector<std::string> allocations = {
+      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage"};
+  const fs::path trace = scratch.path() / "trace";
+  std::vector<std::string> traced = allocations;
+  traced.push_back("FAULT_TRACE=" + trace.string());
+  const Outcome reference = run_verify(scratch.path(), package, traced);
+  ASSERT_EQ(reference.result.status, 2) << reference.result.err;
+  const std::vector<Call> calls = read_trace(trace);
+  int failures = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].function != "alloc") continue;
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    std::vector<std::string> env = allocations;
+    env.push_back("FAULT_AT=" + std::to_string(n));
+    env.push_back("FAULT_MODE=errno:12");
+    const Outcome got = run_verify(scratch.path(), package, env);
+    ++failures;
+    EXPECT_EQ(got.result.status, 3) << got.result.err;
+    EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
+    EXPECT_FALSE(got.out_dir_exists);
+  }
+  EXPECT_GE(failures, 2);
 }
 
 // A module large enough to be hashed on a thread of its own while it is inflated, when the run

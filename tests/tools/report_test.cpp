@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "io/utf8.hpp"
 #include "plugin/json_value.hpp"
@@ -52,6 +56,10 @@ const EscapeCase kEscapes[] = {
      "\xE3\x83"
      "x",
      "\\xe3\\x83x"},
+    {"truncated sequence at the end", "a\xE3\x83", "a\\xe3\\x83"},
+    // Each byte of an ill-formed one is escaped on its own and then left behind: the four bytes
+    // after it would read as a backslash if they were taken for one character.
+    {"ill-formed byte, then ASCII", "\xFF@@A\\", "\\xff@@A\\\\"},
     {"overlong slash", "\xC0\xAF", "\\xc0\\xaf"},
     {"surrogate", "\xED\xA0\x80", "\\xed\\xa0\\x80"},
     {"space kept", "a b", "a b"},
@@ -64,6 +72,79 @@ TEST(EscapeText, KeepsALineOneLineAndEveryByteRecoverable) {
     EXPECT_EQ(got, c.text);
     EXPECT_TRUE(is_valid_utf8(got));
   }
+}
+
+// The characters escaped, as ranges of code points.
+constexpr std::pair<std::uint32_t, std::uint32_t> kEscapedRanges[] = {
+    {0x00, 0x1F},     {0x7F, 0x9F},     {0x200B, 0x200F}, {0x2028, 0x2029},
+    {0x202A, 0x202E}, {0x2066, 0x2069}, {0xFEFF, 0xFEFF},
+};
+
+bool escaped(std::uint32_t c) {
+  for (const auto& [first, last] : kEscapedRanges)
+    if (c >= first && c <= last) return true;
+  return false;
+}
+
+std::string utf8(std::uint32_t c) {
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+std::string byte_escapes(std::string_view bytes) {
+  std::string out;
+  for (const char byte : bytes) {
+    constexpr char kHexDigits[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHexDigits[static_cast<unsigned char>(byte) >> 4];
+    out += kHexDigits[byte & 0xF];
+  }
+  return out;
+}
+
+std::string code_point_name(std::uint32_t c) {
+  char name[16];
+  std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(c));
+  return name;
+}
+
+// Every character of every encoded length, decoded right: escaped exactly when it is one a
+// terminal or line reader acts on or that shows nothing, kept as it is otherwise.
+TEST(EscapeText, EveryCharacterEscapedExactlyWhenItCouldHideOrBreakALine) {
+  std::vector<std::string> wrong;
+  for (std::uint32_t c = 0; c <= 0x10FFFF && wrong.size() < 10; ++c) {
+    if ((c >= 0xD800 && c <= 0xDFFF) || c == '\\' || c == '\t' || c == '\n' || c == '\r') continue;
+    const std::string bytes = utf8(c);
+    if (escape_text(bytes) != (escaped(c) ? byte_escapes(bytes) : bytes))
+      wrong.push_back("text " + code_point_name(c));
+    std::string json = "\"";
+    if (c == '"') {
+      json += "\\\"";
+    } else if (escaped(c)) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "\\u%04x", static_cast<unsigned>(c));
+      json += hex;
+    } else {
+      json += bytes;
+    }
+    if (json_string(bytes) != json + "\"") wrong.push_back("JSON " + code_point_name(c));
+  }
+  EXPECT_EQ(wrong, std::vector<std::string>{});
 }
 
 TEST(EscapeText, SpaceEscapedOnlyWhenAsked) {

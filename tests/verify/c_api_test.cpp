@@ -228,8 +228,17 @@ TEST_F(CApi, NullArgumentsAreReportedNotFollowed) {
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_keys_add_file_text(spare.get(), nullptr, 3));
   const Result no_keys(plugin_sign_verify_package(nullptr, "x", 1, nullptr));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_keys.get()));
+  EXPECT_STREQ("no key set", plugin_sign_result_message(no_keys.get()));
+  EXPECT_EQ(0u, plugin_sign_keys_count(nullptr));
   const Result no_data(plugin_sign_verify_package(keys_.get(), nullptr, 1, nullptr));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_data.get()));
+  EXPECT_STREQ("no data", plugin_sign_result_message(no_data.get()));
+  // An empty buffer may come without an address (an empty vector's data()): it is the empty
+  // text, not a missing one.
+  const Keys from_empty(plugin_sign_keys_new()), from_null(plugin_sign_keys_new());
+  EXPECT_EQ(plugin_sign_keys_add_file_text(from_empty.get(), "", 0),
+            plugin_sign_keys_add_file_text(from_null.get(), nullptr, 0));
+  EXPECT_STREQ(plugin_sign_keys_error(from_empty.get()), plugin_sign_keys_error(from_null.get()));
   const Result no_dir(plugin_sign_verify_directory(keys_.get(), nullptr, nullptr));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_dir.get()));
   const Result empty(plugin_sign_verify_package(keys_.get(), nullptr, 0, nullptr));
@@ -468,6 +477,12 @@ TEST_F(CApi, RevocationFilesAddUpAndABadOneAddsNothing) {
   EXPECT_STREQ("line 2: key-id must be 16 hexadecimal digits, found 2 characters",
                plugin_sign_revocations_error(failed.get()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_KEY, plugin_sign_result_status(verify_with(failed.get()).get()));
+  // A later good addition clears the error, as for keys, yet the set still refuses.
+  const std::string good = "key-id " + key_id(testing::trusted(2).key) + "\n";
+  EXPECT_EQ(PLUGIN_SIGN_OK,
+            plugin_sign_revocations_add_file_text(failed.get(), good.data(), good.size()));
+  EXPECT_STREQ("", plugin_sign_revocations_error(failed.get()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_KEY, plugin_sign_result_status(verify_with(failed.get()).get()));
 
   const std::string other = revocation_statement(SigningKey(testing::test_seed(2)));
   const std::string mine = revocation_statement(SigningKey(testing::test_seed(1)));
@@ -574,6 +589,11 @@ TEST_F(CApi, APolicyCarriesEveryCheckAndTheRecord) {
   EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(v140).get()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT,
             plugin_sign_policy_set_expected_name(policy.get(), nullptr, 1));
+  // NULL with a length of 0 takes the expectation away again.
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_expected_name(policy.get(), "other", 5));
+  EXPECT_EQ(PLUGIN_SIGN_NAME_MISMATCH, plugin_sign_result_status(verify_with(v140).get()));
+  ASSERT_EQ(PLUGIN_SIGN_OK, plugin_sign_policy_set_expected_name(policy.get(), nullptr, 0));
+  EXPECT_EQ(PLUGIN_SIGN_OK, plugin_sign_result_status(verify_with(v140).get()));
 
   const Revoked revoked(plugin_sign_revocations_new());
   const std::string floor = "below demo 1.5.0\n";
@@ -599,6 +619,9 @@ TEST_F(CApi, APolicyCarriesEveryCheckAndTheRecord) {
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_dir.get()));
   const Result no_policy(plugin_sign_verify_file_policy(nullptr, file.c_str()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_policy.get()));
+  const Result no_policy_for_bytes(plugin_sign_verify_package_policy(nullptr, v150.data(), v150.size()));
+  EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_policy_for_bytes.get()));
+  EXPECT_STREQ("no policy", plugin_sign_result_message(no_policy_for_bytes.get()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_policy_set_keys(nullptr, keys_.get()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_policy_set_record(nullptr, "x"));
   plugin_sign_policy_free(nullptr);

@@ -208,6 +208,30 @@ TEST(VerifyPackage, RefusesSignaturesThatDoNotVerify) {
   }
 }
 
+// A signature.sig whose deflated form is so short (88 bytes in 5) that it is streamed into its
+// digest and inflated again before its text is read: from its own entry, as one inflated whole
+// would be.
+TEST(VerifyPackage, ASignatureStreamedIsReadFromItsOwnEntry) {
+  const Contents good = signed_contents(1, testing::kSamplePluginToml, module_bytes());
+  const std::string text(88, 'A');
+  std::vector<testing::RawEntry> entries = {
+      testing::deflated_entry("plugin.toml", bytes_of(good.plugin_toml)),
+      testing::deflated_entry("main.wasm", good.main_wasm),
+      {.name = "signature.sig",
+       .data = {std::byte{0x73}, std::byte{0xa4}, std::byte{0x11}, std::byte{0}, std::byte{0}},
+       .crc32 = zip_crc32(bytes_of(text)),
+       .size = text.size()}};
+  const TrustedKey keys[] = {trusted(1)};
+  auto streamed = verify_package(testing::build_archive(entries), keys);
+  Contents whole = good;
+  whole.signature = text;
+  auto inflated_whole = verify_package(testing::package_of(whole), keys);
+  ASSERT_FALSE(streamed.has_value());
+  ASSERT_FALSE(inflated_whole.has_value());
+  EXPECT_EQ(streamed.error().kind, inflated_whole.error().kind);
+  EXPECT_EQ(streamed.error().message, inflated_whole.error().message);
+}
+
 struct NameCase {
   const char* name;
   std::vector<TrustedKey> keys;
@@ -276,6 +300,9 @@ TEST(VerifyPackage, RefusesControlCharactersInNameAndVersion) {
       {"escape character in the name",
        "[package]\nname = \"x\\u001b[2J-beta\"\nversion = \"1.0.0\"\n",
        "invalid plugin.toml: package name contains control character U+001B"},
+      {"unit separator, the last C0 control, in the name",
+       "[package]\nname = \"a\\u001f-beta\"\nversion = \"1.0.0\"\n",
+       "invalid plugin.toml: package name contains control character U+001F"},
       {"DEL in the name", "[package]\nname = \"a\\u007f-beta\"\nversion = \"1.0.0\"\n",
        "invalid plugin.toml: package name contains control character U+007F"},
       {"a raw tab in the version", "[package]\nname = \"hello-beta\"\nversion = \"1.0\t\"\n",

@@ -1,7 +1,12 @@
 // The version record: its format, the rules that refuse a rollback, and the file under its
 // lock, through the library (the tools' runs are in tests/e2e).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -98,6 +103,19 @@ TEST(VersionRecordFormat, DamageIsRefusedNamingTheLine) {
        "line 3: an entry is NAME KEYID VERSION MANIFEST_SHA256, one space apart"},
       {"uppercase key ID", record({"hello 0123456789ABCDEF 1.4.0 " + kSha1}),
        "line 2: the key ID is not 16 lowercase hexadecimal digits"},
+      {"the byte after 9 in the key ID", record({"hello 0123456789abcde: 1.4.0 " + kSha1}),
+       "line 2: the key ID is not 16 lowercase hexadecimal digits"},
+      {"the letter after f in the key ID", record({"hello 0123456789abcdeg 1.4.0 " + kSha1}),
+       "line 2: the key ID is not 16 lowercase hexadecimal digits"},
+      {"a key ID of 17 digits", record({"hello " + kKeyA + "0 1.4.0 " + kSha1}),
+       "line 2: the key ID is not 16 lowercase hexadecimal digits"},
+      // One entry to a line: a line feed where a space belongs never joins two lines into one.
+      {"line feed after the name", record({"hello\n" + kKeyA + " 1.4.0 " + kSha1}),
+       "line 2: an entry is NAME KEYID VERSION MANIFEST_SHA256, one space apart"},
+      {"line feed after the key ID", record({"hello " + kKeyA + "\n1.4.0 " + kSha1}),
+       "line 2: an entry is NAME KEYID VERSION MANIFEST_SHA256, one space apart"},
+      {"line feed before the digest", record({"hello " + kKeyA + " 1.4.0\n" + kSha1}),
+       "line 2: an entry is NAME KEYID VERSION MANIFEST_SHA256, one space apart"},
       {"lowercase escape", record({"my%2fplugin " + kKeyA + " 1.4.0 " + kSha1}),
        "line 2: the name is not escaped as written"},
       {"escaped letter", record({"%68ello " + kKeyA + " 1.4.0 " + kSha1}),
@@ -307,6 +325,77 @@ TEST_F(VersionRecordFile, DamagedOrUnsafeRecordsRefuseAndStayAsTheyAre) {
       LockedVersionRecord::open((dir_ / "missing" / "record").string(), "hello").error().message,
       "version record " + (dir_ / "missing" / "record").string() + ": failed to open " +
           (dir_ / "missing" / "record.lock").string() + ": No such file or directory (os error 2)");
+}
+
+// The lock beside the record: only its user may open it (whoever can open it can hold it and
+// stall every host), and a link put in its place is never followed to make a file elsewhere.
+TEST_F(VersionRecordFile, TheLockIsTheUsersOwn) {
+  ASSERT_TRUE(LockedVersionRecord::open(path_, "hello").has_value());
+  struct stat status {};
+  ASSERT_EQ(::lstat((path_ + ".lock").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  // Nor does a program the host starts meanwhile inherit it, to hold it after the host let go.
+  {
+    const auto locked = LockedVersionRecord::open(path_, "hello");
+    ASSERT_TRUE(locked.has_value());
+    const fs::path listing = dir_ / "descriptors";
+    ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > " + listing.string()).c_str()), 0);
+    std::ifstream in(listing);
+    const std::string descriptors{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(descriptors.find("record.lock"), std::string::npos) << descriptors;
+  }
+
+  fs::remove(path_ + ".lock");
+  fs::create_symlink(dir_ / "elsewhere", path_ + ".lock");
+  const auto linked = LockedVersionRecord::open(path_, "hello");
+  ASSERT_FALSE(linked.has_value());
+  EXPECT_EQ(linked.error().message, "version record " + path_ + ": failed to open " + path_ +
+                                        ".lock: Too many levels of symbolic links (os error 40)");
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+}
+
+// A directory that cannot be checked when the record is written (here removed while the host
+// held the lock) refuses the update with the reason, not as a directory others could write to.
+TEST_F(VersionRecordFile, ADirectoryThatCannotBeCheckedRefusesTheUpdate) {
+  const fs::path sub = dir_ / "sub";
+  fs::create_directory(sub);
+  const std::string path = (sub / "record").string();
+  auto locked = LockedVersionRecord::open(path, "hello");
+  ASSERT_TRUE(locked.has_value()) << locked.error().message;
+  fs::remove_all(sub);
+  const auto added =
+      locked->add({.name = "hello", .version = "1.0.0", .key_id = kKeyA, .manifest_sha256 = kSha1});
+  ASSERT_FALSE(added.has_value());
+  EXPECT_EQ(added.error().kind, VerifyErrorKind::kUnreadable);
+  EXPECT_EQ(added.error().message, "version record " + path + ": failed to check " +
+                                       sub.string() + ": No such file or directory (os error 2)");
+}
+
+// A host that closed its standard input gets descriptor 0 for the lock, whatever errno an
+// earlier interrupted call left: the lock works, and is let go with the record.
+TEST_F(VersionRecordFile, TheLockMayBeDescriptorZero) {
+  const int saved_stdin = ::dup(0);
+  ASSERT_GE(saved_stdin, 0);
+  ::close(0);
+  errno = EINTR;
+  bool opened = false, added = false;
+  {
+    auto locked = LockedVersionRecord::open(path_, "hello");
+    opened = locked.has_value();
+    if (opened)
+      added = locked->add({.name = "hello", .version = "1.0.0", .key_id = kKeyA,
+                           .manifest_sha256 = kSha1})
+                  .has_value();
+  }
+  const bool zero_left_open = ::fcntl(0, F_GETFD) != -1;
+  ::dup2(saved_stdin, 0);
+  ::close(saved_stdin);
+  EXPECT_TRUE(opened);
+  EXPECT_TRUE(added);
+  EXPECT_FALSE(zero_left_open);
+  EXPECT_EQ(contents(), record({"hello " + kKeyA + " 1.0.0 " + kSha1}));
 }
 
 // Through verify_package: the record and the floors after every other check, and a package
