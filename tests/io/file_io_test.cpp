@@ -2,10 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -300,6 +308,114 @@ TEST(ReadTrustFile, RefusesAFileInADirectoryOthersControl) {
     }
     ASSERT_EQ(::chown(c.changed.c_str(), before.st_uid, before.st_gid), 0);
     ASSERT_EQ(::chmod(c.changed.c_str(), before.st_mode & 07777), 0);
+  }
+}
+
+// What reading `path` as a trust file gives a child that runs as `uid`, with the user and
+// group databases replaced by the files `users` and `groups` (in a mount namespace of its own,
+// so that nothing else sees them): the content, or "refused: " and the message. Nullopt when
+// the child could not become that user with those databases.
+std::optional<std::string> read_trust_file_as(::uid_t uid, const std::string& users,
+                                              const std::string& groups, const std::string& path) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t pid = ::fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) {
+    ::close(report[0]);
+    // Private first, so that the files bound over the databases stay in this namespace.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(users.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(groups.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+      ::_exit(2);
+    // A name service daemon would answer from the machine's databases instead.
+    const passwd* account = ::getpwuid(uid);
+    if (account == nullptr || account->pw_uid != uid) ::_exit(3);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(account->pw_gid) != 0 || ::setuid(uid) != 0)
+      ::_exit(4);
+    auto got = read_trust_file(path);
+    const std::string outcome =
+        got ? text_of(*got) : "refused: " + io_error_text(got.error());
+    const bool sent = ::write(report[1], outcome.data(), outcome.size()) ==
+                      static_cast<ssize_t>(outcome.size());
+    ::_exit(sent ? 0 : 5);
+  }
+  ::close(report[1]);
+  std::string outcome;
+  char chunk[256];
+  for (ssize_t n; (n = ::read(report[0], chunk, sizeof chunk)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    outcome.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(report[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return outcome;
+}
+
+// The checks as another user than root sees them: the user's own files are theirs to trust,
+// and a group's write bit is harmless only in a group that is the user's alone (their primary
+// group, listing no one else). Root's primary group lists nobody, so only another user, with
+// groups made for the purpose, can tell these apart.
+TEST(ReadTrustFile, AsAnotherUserTrustsTheirOwnFilesAndTheirPrivateGroupOnly) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running as other users needs root";
+  ScratchDir scratch;
+  std::filesystem::permissions(scratch.path(), std::filesystem::perms(0755));
+  const auto passwd = scratch.path() / "passwd";
+  const auto group = scratch.path() / "group";
+  write_file(passwd,
+             "root:x:0:0:root:/root:/bin/sh\n"
+             "alone:x:4001:4001::/:/bin/false\n"
+             "listed:x:4002:4002::/:/bin/false\n"
+             "shared:x:4003:4003::/:/bin/false\n"
+             "orphan:x:4004:4005::/:/bin/false\n"
+             "other:x:4006:4006::/:/bin/false\n");
+  // 4005, the primary group of orphan, has no entry: nothing tells who else is in it.
+  write_file(group,
+             "root:x:0:\n"
+             "alone:x:4001:\n"
+             "listed:x:4002:listed\n"
+             "shared:x:4003:shared,other\n"
+             "other:x:4006:\n");
+  ::chmod(passwd.c_str(), 0644);
+  ::chmod(group.c_str(), 0644);
+  const auto keys = scratch.path() / "keys";
+  write_file(keys, "key\n");
+  const std::string k = keys.string();
+  struct Case {
+    const char* name;
+    ::uid_t user;
+    ::uid_t owner;
+    ::gid_t group;
+    ::mode_t mode;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"the user's own file", 4001, 4001, 4001, 0644, "key\n"},
+      {"root's file", 4001, 0, 0, 0644, "key\n"},
+      {"another user's file", 4001, 4006, 4001, 0644,
+       "refused: it is owned by user 4006, neither you nor root (chown 4001 " + k + ")"},
+      {"a private group with no members", 4001, 4001, 4001, 0664, "key\n"},
+      {"a private group that lists only the user", 4002, 4002, 4002, 0664, "key\n"},
+      {"the user's primary group that lists another user too", 4003, 4003, 4003, 0664,
+       "refused: group 4003 can write to it (chmod go-w " + k + ")"},
+      {"a primary group with no entry", 4004, 4004, 4005, 0664,
+       "refused: group 4005 can write to it (chmod go-w " + k + ")"},
+      {"a group the user is not in", 4001, 4001, 4006, 0664,
+       "refused: group 4006 can write to it (chmod go-w " + k + ")"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(::chown(keys.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(keys.c_str(), c.mode), 0);
+    const auto outcome = read_trust_file_as(c.user, passwd.string(), group.string(), k);
+    if (!outcome)
+      GTEST_SKIP() << "no mount namespace with a user database of its own could be made here";
+    EXPECT_EQ(*outcome, c.outcome);
   }
 }
 
