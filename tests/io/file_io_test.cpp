@@ -13,10 +13,14 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "io/new_file.hpp"
+#include "io/secret_file.hpp"
 #include "support/tool_runner.hpp"
 
 namespace plugin_sign {
@@ -311,32 +315,16 @@ TEST(ReadTrustFile, RefusesAFileInADirectoryOthersControl) {
   }
 }
 
-// What reading `path` as a trust file gives a child that runs as `uid`, with the user and
-// group databases replaced by the files `users` and `groups` (in a mount namespace of its own,
-// so that nothing else sees them): the content, or "refused: " and the message. Nullopt when
-// the child could not become that user with those databases.
-std::optional<std::string> read_trust_file_as(::uid_t uid, const std::string& users,
-                                              const std::string& groups, const std::string& path) {
+// What `run` returns in a forked child, or nullopt when the child ended otherwise (it calls
+// _exit itself where it cannot set up what it needs).
+std::optional<std::string> outcome_in_child(const std::function<std::string()>& run) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return std::nullopt;
   const pid_t pid = ::fork();
   if (pid < 0) return std::nullopt;
   if (pid == 0) {
     ::close(report[0]);
-    // Private first, so that the files bound over the databases stay in this namespace.
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount(users.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
-        ::mount(groups.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
-      ::_exit(2);
-    // A name service daemon would answer from the machine's databases instead.
-    const passwd* account = ::getpwuid(uid);
-    if (account == nullptr || account->pw_uid != uid) ::_exit(3);
-    if (::setgroups(0, nullptr) != 0 || ::setgid(account->pw_gid) != 0 || ::setuid(uid) != 0)
-      ::_exit(4);
-    auto got = read_trust_file(path);
-    const std::string outcome =
-        got ? text_of(*got) : "refused: " + io_error_text(got.error());
+    const std::string outcome = run();
     const bool sent = ::write(report[1], outcome.data(), outcome.size()) ==
                       static_cast<ssize_t>(outcome.size());
     ::_exit(sent ? 0 : 5);
@@ -355,6 +343,29 @@ std::optional<std::string> read_trust_file_as(::uid_t uid, const std::string& us
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return outcome;
+}
+
+// What reading `path` as a trust file gives a child that runs as `uid`, with the user and
+// group databases replaced by the files `users` and `groups` (in a mount namespace of its own,
+// so that nothing else sees them): the content, or "refused: " and the message. Nullopt when
+// the child could not become that user with those databases.
+std::optional<std::string> read_trust_file_as(::uid_t uid, const std::string& users,
+                                              const std::string& groups, const std::string& path) {
+  return outcome_in_child([&] {
+    // Private first, so that the files bound over the databases stay in this namespace.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(users.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(groups.c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+      ::_exit(2);
+    // A name service daemon would answer from the machine's databases instead.
+    const passwd* account = ::getpwuid(uid);
+    if (account == nullptr || account->pw_uid != uid) ::_exit(3);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(account->pw_gid) != 0 || ::setuid(uid) != 0)
+      ::_exit(4);
+    auto got = read_trust_file(path);
+    return got ? text_of(*got) : "refused: " + io_error_text(got.error());
+  });
 }
 
 // The checks as another user than root sees them: the user's own files are theirs to trust,
@@ -415,6 +426,82 @@ TEST(ReadTrustFile, AsAnotherUserTrustsTheirOwnFilesAndTheirPrivateGroupOnly) {
     const auto outcome = read_trust_file_as(c.user, passwd.string(), group.string(), k);
     if (!outcome)
       GTEST_SKIP() << "no mount namespace with a user database of its own could be made here";
+    EXPECT_EQ(*outcome, c.outcome);
+  }
+}
+
+// A host may run with its standard input closed: the first file it opens then gets
+// descriptor 0, which is a descriptor like any other. Each way of opening a file works there,
+// and gives the descriptor back when done.
+TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
+  ScratchDir scratch;
+  const auto dir = scratch.path();
+  write_file(dir / "main.wasm", "module");
+  write_file(dir / "secret", "c2VjcmV0");
+  const auto bytes = [](const char* text) {
+    return std::as_bytes(std::span(text, std::char_traits<char>::length(text)));
+  };
+  const auto written = [&](std::expected<FileDescriptor, IoError> file, const char* name) {
+    if (!file) return "failed: " + io_error_text(file.error());
+    if (!write_all(file->get(), bytes("output"))) return std::string("write failed");
+    if (!file->close()) return std::string("close failed");
+    return read_file(dir / name);
+  };
+  const auto placed = [&](const char* name) {
+    const NewFile files[] = {{(dir / name).string(), bytes("placed"), 0644}};
+    auto result = write_new_files(files, ExistingFile::kRefuse);
+    return result ? read_file(dir / name) : "failed: " + io_error_text(result.error().error);
+  };
+  struct Case {
+    const char* name;
+    std::function<std::string()> run;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"a plugin file read",
+       [&] {
+         auto got = read_plugin_file(dir.string(), "main.wasm");
+         return got ? text_of(*got) : "failed: " + io_error_text(got.error());
+       },
+       "module"},
+      {"an output file created",
+       [&] { return written(create_output_file((dir / "out").string()), "out"); }, "output"},
+      {"a regular output file created",
+       [&] { return written(create_regular_output_file((dir / "regular").string()), "regular"); },
+       "output"},
+      {"a secret file read",
+       [&] {
+         SecretBuffer secret;
+         auto got = read_secret_file((dir / "secret").string(), secret);
+         return got ? std::string(secret.text()) : "failed: " + io_error_text(got.error());
+       },
+       "c2VjcmV0"},
+      {"a new file put in place", [&] { return placed("new"); }, "placed"},
+      // Without /proc an unnamed file cannot be given a name: the file is written under a
+      // temporary name instead.
+      {"a new file put in place where /proc is missing",
+       [&] {
+         if (::unshare(CLONE_NEWNS) != 0 ||
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+           return std::string("no /proc to hide");
+         return placed("named");
+       },
+       "placed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto outcome = outcome_in_child([&] {
+      ::close(STDIN_FILENO);
+      std::string result = c.run();
+      if (::fcntl(STDIN_FILENO, F_GETFD) != -1) result += " (descriptor 0 left open)";
+      return result;
+    });
+    ASSERT_TRUE(outcome.has_value());
+    if (*outcome == "no /proc to hide") {
+      std::cout << "skipped " << c.name << ": no mount namespace could be made here\n";
+      continue;
+    }
     EXPECT_EQ(*outcome, c.outcome);
   }
 }
