@@ -53,9 +53,10 @@ TEST(JoinPluginPath, JoinsWithExactlyOneSlashUnlessEmpty) {
 }
 
 TEST(ReadPluginFile, ReadsWholeContentIntoOneReservation) {
-  // Below 128 KiB the buffer is allocated, from there on mapped: sizes on both sides, and one
-  // that ends inside a page.
-  for (const std::size_t size : {std::size_t{100'000}, std::size_t{300'000}, kMiB * 5 + 123}) {
+  // Below 128 KiB the buffer is allocated, from there on mapped: sizes on both sides, one
+  // that ends inside a page, and a single byte.
+  for (const std::size_t size :
+       {std::size_t{1}, std::size_t{100'000}, std::size_t{300'000}, kMiB * 5 + 123}) {
     SCOPED_TRACE(size);
     ScratchDir dir;
     std::string content(size, '\0');
@@ -116,16 +117,57 @@ TEST(ByteBuffer, MappedStorageKeepsItsContentAndIsReturned) {
   std::vector<unsigned char> residency(kMiB * 7 / 4096);
   {
     ByteBuffer moved(std::move(buffer));
+    // The mapping of a buffer assigned over is returned at once.
     ByteBuffer assigned;
+    ASSERT_TRUE(assigned.reserve(kMiB * 2));
+    const std::byte* replaced = assigned.spare().data();
     assigned = std::move(moved);
     EXPECT_EQ(assigned.bytes().data(), storage);
     EXPECT_TRUE(holds_pattern(assigned));
     ASSERT_EQ(::mincore(const_cast<std::byte*>(storage), kMiB * 7, residency.data()), 0);
+    errno = 0;
+    EXPECT_EQ(::mincore(const_cast<std::byte*>(replaced), kMiB * 2, residency.data()), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    // What was moved from is empty, and can be filled again.
+    EXPECT_EQ(moved.size(), 0u);
+    EXPECT_EQ(moved.capacity(), 0u);
+    ASSERT_TRUE(moved.reserve(10));
+    fill(moved, 10);
+    EXPECT_TRUE(holds_pattern(moved));
   }
   // mincore fails with ENOMEM for any part of a range that is no longer mapped.
   errno = 0;
   EXPECT_EQ(::mincore(const_cast<std::byte*>(storage), kMiB * 7, residency.data()), -1);
   EXPECT_EQ(errno, ENOMEM);
+}
+
+// A reservation never loses the content nor shrinks the buffer below it, whether the storage
+// stays allocated, moves into a mapping, or is asked for less than it holds.
+TEST(ByteBuffer, AReservationKeepsTheContent) {
+  struct Case {
+    const char* name;
+    std::size_t held;
+    std::size_t reserved;
+  };
+  const Case cases[] = {
+      {"one byte into a mapping", 1, kMiB},
+      {"less than it holds", 100, 10},
+      {"less than a mapping holds", kMiB, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteBuffer buffer;
+    ASSERT_TRUE(buffer.reserve(c.held));
+    for (std::size_t i = 0; i < c.held; ++i) buffer.spare()[i] = static_cast<std::byte>(i + 1);
+    buffer.commit(c.held);
+    ASSERT_TRUE(buffer.reserve(c.reserved));
+    ASSERT_GE(buffer.capacity(), c.held);
+    ASSERT_EQ(buffer.size(), c.held);
+    bool kept = true;
+    for (std::size_t i = 0; i < c.held; ++i)
+      kept = kept && buffer.bytes()[i] == static_cast<std::byte>(i + 1);
+    EXPECT_TRUE(kept);
+  }
 }
 
 TEST(ReadPluginFile, EmptyFileIsZeroBytes) {
@@ -198,7 +240,19 @@ TEST(ReadPluginFile, RefusesAFileBeyondTheLimitBeforeReadingIt) {
 
 // /proc/version reports size 0: the limit holds for what is read, exactly, and the buffer
 // never grows past it (a limit exceeded by the read loop let a 125-byte file through 64).
+// /proc/sys/kernel/ostype is shorter than the probe that finds the end: it fits its limit
+// exactly too.
 TEST(ReadPluginFile, HoldsAFileThatReportsNoSizeToTheLimitExactly) {
+  const std::string short_file = read_file("/proc/sys/kernel/ostype");
+  ASSERT_GT(short_file.size(), 1u);
+  ASSERT_LT(short_file.size(), 64u);
+  auto short_at_limit = read_plugin_file("/proc/sys/kernel", "ostype", short_file.size());
+  ASSERT_TRUE(short_at_limit.has_value()) << io_error_text(short_at_limit.error());
+  EXPECT_EQ(text_of(*short_at_limit), short_file);
+  auto short_over = read_plugin_file("/proc/sys/kernel", "ostype", short_file.size() - 1);
+  ASSERT_FALSE(short_over.has_value());
+  EXPECT_EQ(short_over.error().kind, IoErrorKind::kTooLarge);
+
   const std::string whole = read_file("/proc/version");
   ASSERT_GT(whole.size(), 1u);
   auto at_limit = read_plugin_file("/proc", "version", whole.size());
