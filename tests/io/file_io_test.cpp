@@ -266,7 +266,9 @@ TEST(ReadPluginFile, HoldsAFileThatReportsNoSizeToTheLimitExactly) {
             "larger than " + std::to_string(whole.size() - 1) + " bytes");
 }
 
-// Anyone on the machine could add a trusted key to a file that every user can write.
+// Anyone on the machine could add a trusted key to a file that every user can write. A name
+// that starts with more slashes than one names the same file and is checked the same way. A
+// plugin's own files are read whoever may write them.
 TEST(ReadTrustFile, RefusesAFileEveryUserCanWriteAndNoOther) {
   ScratchDir dir;
   const auto path = dir.path() / "keys";
@@ -276,19 +278,38 @@ TEST(ReadTrustFile, RefusesAFileEveryUserCanWriteAndNoOther) {
     bool refused;
   };
   for (const Case& c : {Case{0600, false}, Case{0664, false}, Case{0602, true}, Case{0666, true}}) {
-    SCOPED_TRACE(c.mode);
     ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
-    auto got = read_trust_file(path.string());
-    if (!c.refused) {
-      ASSERT_TRUE(got.has_value());
-      EXPECT_EQ(text_of(*got), "key\n");
-      continue;
+    auto plugin_file = read_plugin_file(dir.path().string(), "keys");
+    ASSERT_TRUE(plugin_file.has_value()) << c.mode;
+    EXPECT_EQ(text_of(*plugin_file), "key\n");
+    for (const std::string& name : {path.string(), "//" + path.string()}) {
+      SCOPED_TRACE(std::to_string(c.mode) + " " + name);
+      auto got = read_trust_file(name);
+      if (!c.refused) {
+        ASSERT_TRUE(got.has_value()) << io_error_text(got.error());
+        EXPECT_EQ(text_of(*got), "key\n");
+        continue;
+      }
+      ASSERT_FALSE(got.has_value());
+      EXPECT_EQ(got.error().kind, IoErrorKind::kWorldWritable);
+      EXPECT_EQ(io_error_text(got.error()), "every user can write to it (chmod o-w " + name + ")");
     }
-    ASSERT_FALSE(got.has_value());
-    EXPECT_EQ(got.error().kind, IoErrorKind::kWorldWritable);
-    EXPECT_EQ(io_error_text(got.error()),
-              "every user can write to it (chmod o-w " + path.string() + ")");
   }
+}
+
+// A name that cannot be checked is no name to trust.
+TEST(CheckTrustPath, FailsForAMissingPathOrANulByte) {
+  ScratchDir dir;
+  write_file(dir.path() / "keys", "key\n");
+  ::chmod((dir.path() / "keys").c_str(), 0644);
+  ASSERT_TRUE(check_trust_path((dir.path() / "keys").string()).has_value());
+  auto missing = check_trust_path((dir.path() / "missing").string());
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().os_error, ENOENT);
+  // Cut at the NUL, the name would be that of the directory.
+  auto nul = check_trust_path(dir.path().string() + std::string("\0/keys", 6));
+  ASSERT_FALSE(nul.has_value());
+  EXPECT_EQ(nul.error().os_error, EINVAL);
 }
 
 // Whoever could change a directory above a trust file could replace the file: each one up to
