@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <malloc.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -441,6 +442,112 @@ std::optional<std::string> read_trust_file_as(::uid_t uid, const std::string& us
     auto got = read_trust_file(path);
     return got ? text_of(*got) : "refused: " + io_error_text(got.error());
   });
+}
+
+// Directories `levels` deep below the working directory, each with a name of 200 bytes, and
+// the working directory moved to the deepest; returns the path from the old one to it.
+std::string make_deep_directories(int levels) {
+  const std::string name(200, 'n');
+  std::string path;
+  for (int level = 0; level < levels; ++level) {
+    if (::mkdir(name.c_str(), 0755) != 0 || ::chdir(name.c_str()) != 0) ::_exit(2);
+    path += (level == 0 ? "" : "/") + name;
+  }
+  return path;
+}
+
+// A name whose directories or whose real path cannot be looked at again is refused: what
+// cannot be checked is not trusted. Each case runs in a child of its own, as some change the
+// working directory.
+TEST(ReadTrustFile, RefusesAFileWhoseNamesCannotBeChecked) {
+  ScratchDir scratch;
+  const std::string s = scratch.path().string();
+  const auto refused = [](const std::string& name) {
+    auto got = read_trust_file(name);
+    return got ? text_of(*got) : "refused: " + io_error_text(got.error());
+  };
+  struct Case {
+    const char* name;
+    std::function<std::string()> run;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"a working directory that was removed: no absolute name for a relative one",
+       [&] {
+         write_file(s + "/keys", "key\n");
+         if (::mkdir((s + "/gone").c_str(), 0755) != 0 || ::chdir((s + "/gone").c_str()) != 0 ||
+             ::rmdir((s + "/gone").c_str()) != 0)
+           ::_exit(2);
+         return refused("../keys");
+       },
+       "refused: No such file or directory (os error 2)"},
+      {"directories above the name too deep to look at one by one",
+       [&] {
+         if (::chdir(s.c_str()) != 0) ::_exit(2);
+         make_deep_directories(12);
+         if (::mkdir("x", 0755) != 0) ::_exit(2);
+         write_file("keys", "key\n");
+         ::chmod("keys", 0644);
+         std::string name;
+         for (int i = 0; i < 400; ++i) name += "x/../";
+         return refused(name + "keys");
+       },
+       "refused: File name too long (os error 36)"},
+      {"a real path too long to name, reached through two links",
+       [&] {
+         if (::chdir(s.c_str()) != 0 || ::mkdir("d", 0755) != 0 || ::chdir("d") != 0) ::_exit(2);
+         const std::string first = make_deep_directories(12);
+         const std::string second = make_deep_directories(12);
+         write_file("keys", "key\n");
+         ::chmod("keys", 0644);
+         if (::chdir(s.c_str()) != 0 || ::symlink(("d/" + first).c_str(), "l1") != 0 ||
+             ::symlink((second + "/keys").c_str(), ("d/" + first + "/l2").c_str()) != 0)
+           ::_exit(2);
+         return refused(s + "/l1/l2");
+       },
+       "refused: File name too long (os error 36)"},
+      // The link of an open file that was removed names "PATH (deleted)": here another file.
+      {"a name that resolves to another file than the one opened",
+       [&] {
+         write_file(s + "/removed", "old\n");
+         write_file(s + "/removed (deleted)", "other\n");
+         const int fd = ::open((s + "/removed").c_str(), O_RDONLY | O_CLOEXEC);
+         if (fd < 0 || ::unlink((s + "/removed").c_str()) != 0) ::_exit(2);
+         return refused("/proc/self/fd/" + std::to_string(fd));
+       },
+       "refused: it was replaced while it was read"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto outcome = outcome_in_child(c.run);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(*outcome, c.outcome);
+  }
+}
+
+// A host reads its trust files and plugins on each verification, for as long as it runs:
+// reading gives back all the memory it took, the names it looked up included. A resource
+// contract that no result shows, pinned on purpose by the allocator's own count.
+TEST(ReadTrustFile, ReadingAgainAndAgainHoldsNoMoreMemory) {
+  ScratchDir dir;
+  write_file(dir.path() / "keys", "key\n");
+  ::chmod((dir.path() / "keys").c_str(), 0644);
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const auto read_all = [&] {
+    for (int i = 0; i < 1000; ++i) {
+      // A relative name: its absolute form and its real path are both looked up.
+      if (!read_trust_file("keys") || !read_plugin_file(".", "keys")) return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(read_all());  // warms up whatever the C library keeps for good
+  const std::size_t before = ::mallinfo2().uordblks;
+  const bool read = read_all();
+  const std::size_t after = ::mallinfo2().uordblks;
+  std::filesystem::current_path(previous);
+  ASSERT_TRUE(read);
+  EXPECT_LE(after, before + 4096);
 }
 
 // The checks as another user than root sees them: the user's own files are theirs to trust,
