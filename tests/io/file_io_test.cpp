@@ -623,8 +623,10 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
   const auto bytes = [](const char* text) {
     return std::as_bytes(std::span(text, std::char_traits<char>::length(text)));
   };
+  // A descriptor handed out is closed on exec, so that no program the host starts inherits it.
   const auto written = [&](std::expected<FileDescriptor, IoError> file, const char* name) {
     if (!file) return "failed: " + io_error_text(file.error());
+    if ((::fcntl(file->get(), F_GETFD) & FD_CLOEXEC) == 0) return std::string("inherited");
     if (!write_all(file->get(), bytes("output"))) return std::string("write failed");
     if (!file->close()) return std::string("close failed");
     return read_file(dir / name);
@@ -658,6 +660,36 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
          return got ? std::string(secret.text()) : "failed: " + io_error_text(got.error());
        },
        "c2VjcmV0"},
+      {"a secret read from standard input that is closed",
+       [&] {
+         SecretBuffer secret;
+         auto got = read_secret_file("-", secret);
+         return got ? "read " + std::string(secret.text()) : "failed: " + io_error_text(got.error());
+       },
+       "failed: Bad file descriptor (os error 9)"},
+      {"a secret read from standard input that is a directory",
+       [&] {
+         FileDescriptor input(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+         SecretBuffer secret;
+         auto got = read_secret_file("-", secret);
+         return got ? "read " + std::string(secret.text()) : "failed: " + io_error_text(got.error());
+       },
+       "failed: Is a directory (os error 21)"},
+      {"a descriptor assigned over",
+       [&] {
+         FileDescriptor file(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+         file = FileDescriptor();
+         return std::to_string(file.get());
+       },
+       "-1"},
+      {"a descriptor moved onto itself",
+       [&] {
+         FileDescriptor file(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+         FileDescriptor& same = file;
+         file = std::move(same);
+         return ::fcntl(file.get(), F_GETFD) == -1 ? std::string("closed") : std::string("open");
+       },
+       "open"},
       {"a new file put in place", [&] { return placed("new"); }, "placed"},
       // Without /proc an unnamed file cannot be given a name: the file is written under a
       // temporary name instead.
@@ -674,6 +706,7 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto outcome = outcome_in_child([&] {
+      ::alarm(20);  // a read that never ends fails the case
       ::close(STDIN_FILENO);
       std::string result = c.run();
       if (::fcntl(STDIN_FILENO, F_GETFD) != -1) result += " (descriptor 0 left open)";
