@@ -721,6 +721,61 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
   }
 }
 
+// A terminal or a FIFO named where a file belongs is refused without waiting for a writer,
+// and a terminal never becomes the controlling terminal of a process that has none (a
+// daemon's, say), which would then get its hangups and its keyboard's signals.
+TEST(Descriptors, ATerminalOrAFifoNamedAsAFileIsRefusedAndNotTaken) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0)
+    GTEST_SKIP() << "no pseudo-terminal can be had here";
+  const FileDescriptor owned(terminal);
+  ScratchDir scratch;
+  const std::string fifo = (scratch.path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::filesystem::path&)> open;
+    // Writing to a FIFO that nobody reads fails at once as well.
+    std::string at_fifo = "failed: not a regular file";
+  };
+  const auto text = [](const auto& got) {
+    return got ? std::string("opened") : "failed: " + io_error_text(got.error());
+  };
+  const Case cases[] = {
+      {"a plugin file",
+       [&](const std::filesystem::path& path) {
+         return text(read_plugin_file(path.parent_path().string(), path.filename().string()));
+       }},
+      {"a trust file",
+       [&](const std::filesystem::path& path) { return text(read_trust_file(path.string())); }},
+      {"a secret file",
+       [&](const std::filesystem::path& path) {
+         SecretBuffer secret;
+         return text(read_secret_file(path.string(), secret));
+       }},
+      {"a regular output file",
+       [&](const std::filesystem::path& path) {
+         return text(create_regular_output_file(path.string()));
+       },
+       "failed: No such device or address (os error 6)"},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& path : {std::string(::ptsname(terminal)), fifo}) {
+      SCOPED_TRACE(std::string(c.name) + " at " + path);
+      const auto outcome = outcome_in_child([&] {
+        ::alarm(20);  // an open that waits for a writer fails the case
+        if (::setsid() < 0) ::_exit(2);
+        std::string result = c.open(path);
+        if (::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC) >= 0)
+          result += " (became the controlling terminal)";
+        return result;
+      });
+      ASSERT_TRUE(outcome.has_value());
+      EXPECT_EQ(*outcome, path == fifo ? c.at_fifo : "failed: not a regular file");
+    }
+  }
+}
+
 TEST(CreateOutputFile, TruncatesAndKeepsTheModeOfAnExistingFile) {
   ScratchDir dir;
   const auto path = dir.path() / "out.zip";
