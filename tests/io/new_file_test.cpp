@@ -226,6 +226,19 @@ TEST(WriteNewFiles, AFailedWriteLeavesNoTemporaryBehind) {
   EXPECT_TRUE(names_in(scratch.path()).empty());
 }
 
+// Cut at the NUL, the name would be another file's: nothing is written at all.
+TEST(WriteNewFiles, ANameWithANulByteIsRefusedBeforeAnythingIsWritten) {
+  ScratchDir scratch;
+  const std::string first = (scratch.path() / "first").string();
+  const std::string cut = (scratch.path() / "key").string() + std::string("\0.pub", 5);
+  const NewFile files[] = {{first, bytes_of("1"), 0644}, {cut, bytes_of("2"), 0644}};
+  auto written = write_new_files(files, ExistingFile::kRefuse);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(cut, written.error().path);
+  EXPECT_EQ("file name contained an unexpected NUL byte", io_error_text(written.error().error));
+  EXPECT_TRUE(names_in(scratch.path()).empty());
+}
+
 TEST(WriteNewFiles, ARelativePathInTheWorkingDirectory) {
   ScratchDir scratch;
   const fs::path previous = fs::current_path();
