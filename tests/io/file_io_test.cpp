@@ -525,6 +525,39 @@ TEST(ReadTrustFile, RefusesAFileWhoseNamesCannotBeChecked) {
   }
 }
 
+// The root directory is a directory like the others, and the one whose names are shortest:
+// it is checked above a trust file, and a new file is put in place in it. Run in a child whose
+// root is a scratch directory (that every user can write, for the first).
+TEST(ReadTrustFile, TheRootDirectoryIsCheckedAndWrittenInLikeAnyOther) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing the root directory needs root";
+  ScratchDir scratch;
+  std::filesystem::create_directory(scratch.path() / "a");
+  write_file(scratch.path() / "a" / "keys", "key\n");
+  ::chmod((scratch.path() / "a").c_str(), 0755);
+  ::chmod((scratch.path() / "a" / "keys").c_str(), 0644);
+  ::chmod(scratch.path().c_str(), 0757);
+  const auto in_root = [&](const std::function<std::string()>& run) {
+    return outcome_in_child([&] {
+      if (::chroot(scratch.path().c_str()) != 0 || ::chdir("/") != 0) ::_exit(2);
+      return run();
+    });
+  };
+  const auto trusted = in_root([] {
+    auto got = read_trust_file("/a/keys");
+    return got ? text_of(*got) : io_error_text(got.error());
+  });
+  ASSERT_TRUE(trusted.has_value());
+  EXPECT_EQ(*trusted, "every user can write to directory / (chmod go-w /)");
+  const auto placed = in_root([] {
+    const std::string_view content = "placed";
+    const NewFile files[] = {{"/new", std::as_bytes(std::span(content)), 0644}};
+    auto written = write_new_files(files, ExistingFile::kRefuse);
+    return written ? read_file("/new") : io_error_text(written.error().error);
+  });
+  ASSERT_TRUE(placed.has_value());
+  EXPECT_EQ(*placed, "placed");
+}
+
 // A host reads its trust files and plugins on each verification, for as long as it runs:
 // reading gives back all the memory it took, the names it looked up included. A resource
 // contract that no result shows, pinned on purpose by the allocator's own count.
