@@ -12,12 +12,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "io/new_file.hpp"
@@ -751,6 +754,67 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
       continue;
     }
     EXPECT_EQ(*outcome, c.outcome);
+  }
+}
+
+// A host may start programs from another thread while it reads a plugin or writes a file: a
+// descriptor that is open only for the length of a call is still closed on exec, or the
+// program started would inherit it. A watcher looks at the descriptors open under the
+// scratch directory while the calls run again and again.
+TEST(Descriptors, EachDescriptorOpenDuringACallIsClosedOnExec) {
+  ScratchDir scratch;
+  const std::string dir = scratch.path().string();
+  write_file(scratch.path() / "main.wasm", "module");
+  write_file(scratch.path() / "secret", "c2VjcmV0");
+  const auto content = std::as_bytes(std::span(std::string_view("placed")));
+  int serial = 0;
+  struct Case {
+    const char* name;
+    std::function<bool()> call;
+  };
+  const Case cases[] = {
+      {"a plugin file read", [&] { return read_plugin_file(dir, "main.wasm").has_value(); }},
+      {"a trust file read", [&] { return read_trust_file(dir + "/main.wasm").has_value(); }},
+      {"a secret file read",
+       [&] {
+         SecretBuffer secret;
+         return read_secret_file(dir + "/secret", secret).has_value();
+       }},
+      {"a new file put in place",
+       [&] {
+         const std::string path = dir + "/new" + std::to_string(serial++);
+         const NewFile files[] = {{path, content, 0644}};
+         return write_new_files(files, ExistingFile::kRefuse).has_value() &&
+                ::unlink(path.c_str()) == 0;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<bool> done = false;
+    std::atomic<int> seen = 0, inherited = 0;
+    std::thread watcher([&] {
+      char target[4096];
+      while (!done) {
+        for (int fd = 3; fd < 64; ++fd) {
+          const std::string link = "/proc/self/fd/" + std::to_string(fd);
+          const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+          if (n <= 0 || std::string_view(target, static_cast<std::size_t>(n)).find(dir) != 0)
+            continue;
+          const int flags = ::fcntl(fd, F_GETFD);
+          if (flags == -1) continue;
+          ++seen;
+          if ((flags & FD_CLOEXEC) == 0) ++inherited;
+        }
+      }
+    });
+    bool worked = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (worked && seen < 50 && std::chrono::steady_clock::now() < until) worked = c.call();
+    done = true;
+    watcher.join();
+    ASSERT_TRUE(worked);
+    EXPECT_EQ(inherited, 0);
+    if (seen == 0) std::cout << "no descriptor of " << c.name << " was caught open\n";
   }
 }
 
