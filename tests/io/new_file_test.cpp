@@ -1,5 +1,6 @@
 #include "io/new_file.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -58,13 +59,24 @@ TEST(WriteNewFiles, PutsCompleteFilesInPlaceOrNone) {
        0,
        {"key", "key.pub"},
        expect_written},
+      // Found before anything is written: not even a temporary name enters the directory,
+      // which would change its time of modification.
       {"an existing file is refused and kept",
-       [](const fs::path& d) { write_file(d / "key.pub", "old"); },
+       [](const fs::path& d) {
+         write_file(d / "key.pub", "old");
+         const timespec long_ago[2] = {{1000, 0}, {1000, 0}};
+         ASSERT_EQ(0, ::utimensat(AT_FDCWD, d.c_str(), long_ago, 0));
+       },
        ExistingFile::kRefuse,
        "key.pub",
        EEXIST,
        {"key.pub"},
-       [](const fs::path& d) { EXPECT_EQ("old", read_file(d / "key.pub")); }},
+       [](const fs::path& d) {
+         EXPECT_EQ("old", read_file(d / "key.pub"));
+         struct stat status {};
+         ASSERT_EQ(0, ::stat(d.c_str(), &status));
+         EXPECT_EQ(1000, status.st_mtim.tv_sec);
+       }},
       {"a dangling symbolic link is refused and kept",
        [](const fs::path& d) { fs::create_symlink("nowhere", d / "key"); },
        ExistingFile::kRefuse,
