@@ -816,6 +816,39 @@ TEST(Descriptors, EachDescriptorOpenDuringACallIsClosedOnExec) {
     EXPECT_EQ(inherited, 0);
     if (seen == 0) std::cout << "no descriptor of " << c.name << " was caught open\n";
   }
+  // Without /proc a new file is written under a temporary name instead. The watcher then
+  // looks at every descriptor that was not open before, in a child with /proc hidden.
+  const auto named = outcome_in_child([&] {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+      return std::string("no /proc to hide");
+    std::vector<bool> open_before(64);
+    for (int fd = 3; fd < 64; ++fd) open_before[fd] = ::fcntl(fd, F_GETFD) != -1;
+    std::atomic<bool> done = false;
+    std::atomic<int> seen = 0, inherited = 0;
+    std::thread watcher([&] {
+      while (!done) {
+        for (int fd = 3; fd < 64; ++fd) {
+          const int flags = open_before[fd] ? -1 : ::fcntl(fd, F_GETFD);
+          if (flags == -1) continue;
+          ++seen;
+          if ((flags & FD_CLOEXEC) == 0) ++inherited;
+        }
+      }
+    });
+    bool worked = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (worked && seen < 50 && std::chrono::steady_clock::now() < until)
+      worked = cases[3].call();
+    done = true;
+    watcher.join();
+    return worked ? "inherited " + std::to_string(inherited) : std::string("failed");
+  });
+  ASSERT_TRUE(named.has_value());
+  if (*named != "no /proc to hide") {
+    EXPECT_EQ(*named, "inherited 0");
+  }
 }
 
 // A terminal or a FIFO named where a file belongs is refused without waiting for a writer,
