@@ -1,8 +1,8 @@
 #include "io/file_io.hpp"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <pwd.h>
 #include <sched.h>
@@ -404,8 +404,8 @@ std::optional<std::string> outcome_in_child(const std::function<std::string()>& 
   if (pid == 0) {
     ::close(report[0]);
     const std::string outcome = run();
-    const bool sent = ::write(report[1], outcome.data(), outcome.size()) ==
-                      static_cast<ssize_t>(outcome.size());
+    const bool sent =
+        ::write(report[1], outcome.data(), outcome.size()) == static_cast<ssize_t>(outcome.size());
     ::_exit(sent ? 0 : 5);
   }
   ::close(report[1]);
@@ -700,7 +700,8 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
        [&] {
          SecretBuffer secret;
          auto got = read_secret_file("-", secret);
-         return got ? "read " + std::string(secret.text()) : "failed: " + io_error_text(got.error());
+         return got ? "read " + std::string(secret.text())
+                    : "failed: " + io_error_text(got.error());
        },
        "failed: Bad file descriptor (os error 9)"},
       {"a secret read from standard input that is a directory",
@@ -708,7 +709,8 @@ TEST(Descriptors, EachFileWorksAsDescriptorZeroAndIsClosedAgain) {
          FileDescriptor input(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
          SecretBuffer secret;
          auto got = read_secret_file("-", secret);
-         return got ? "read " + std::string(secret.text()) : "failed: " + io_error_text(got.error());
+         return got ? "read " + std::string(secret.text())
+                    : "failed: " + io_error_text(got.error());
        },
        "failed: Is a directory (os error 21)"},
       {"a descriptor assigned over",

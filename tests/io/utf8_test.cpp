@@ -42,8 +42,7 @@ const Case kCases[] = {
     {"lead F5, only above U+10FFFF", "\xF5\x80\x80\x80",
      "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"DEL where a third byte belongs", "\xE3\x81\x7F", "\xEF\xBF\xBD\x7F"},
-    {"a lead byte where a third byte belongs", "\xE3\x81\xC0",
-     "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"a lead byte where a third byte belongs", "\xE3\x81\xC0", "\xEF\xBF\xBD\xEF\xBF\xBD"},
     // The subpart replaced ends where the form broke off: the byte after it is kept.
     {"truncated three-byte form before ASCII", "a\xE3\x81z", "a\xEF\xBF\xBDz"},
     // The Unicode Standard's own example of maximal subparts (chapter 3, U+FFFD substitution).
