@@ -4,8 +4,10 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -851,6 +853,63 @@ TEST(Descriptors, EachDescriptorOpenDuringACallIsClosedOnExec) {
   if (*named != "no /proc to hide") {
     EXPECT_EQ(*named, "inherited 0");
   }
+}
+
+// A signal that interrupts a blocked read or write of a host (one whose handler does not ask
+// for calls to restart) interrupts nothing that the caller sees: the call goes on. Each case
+// runs in a child, where another thread sends signals while the pipe keeps the call waiting,
+// then feeds or drains the pipe.
+TEST(Descriptors, ReadsAndWritesGoOnAfterASignal) {
+  const auto while_signalled = [](const std::function<std::string(int pipe_end)>& call,
+                                  bool reading) {
+    return outcome_in_child([&] {
+      ::alarm(20);  // a call that never ends fails the case
+      struct sigaction on_signal {};
+      on_signal.sa_handler = [](int) {};
+      if (::sigaction(SIGUSR1, &on_signal, nullptr) != 0) ::_exit(2);
+      int ends[2];
+      if (::pipe2(ends, O_CLOEXEC) != 0) ::_exit(2);
+      const pthread_t caller = ::pthread_self();
+      std::string drained;
+      std::thread other([&] {
+        for (int i = 0; i < 10; ++i) {
+          ::usleep(20000);
+          ::pthread_kill(caller, SIGUSR1);
+        }
+        if (reading) {
+          (void)!::write(ends[1], "c2VjcmV0", 8);
+          ::close(ends[1]);
+          return;
+        }
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) != 0;)
+          if (n > 0) drained.append(chunk, static_cast<std::size_t>(n));
+      });
+      std::string result = call(reading ? ends[0] : ends[1]);
+      if (!reading) ::close(ends[1]);
+      other.join();
+      return result + (reading ? "" : " drained " + std::to_string(drained.size()));
+    });
+  };
+  const auto secret = while_signalled(
+      [](int input) {
+        if (::dup2(input, STDIN_FILENO) != STDIN_FILENO) ::_exit(2);
+        SecretBuffer buffer;
+        auto got = read_secret_file("-", buffer);
+        return got ? std::string(buffer.text()) : io_error_text(got.error());
+      },
+      true);
+  ASSERT_TRUE(secret.has_value());
+  EXPECT_EQ(*secret, "c2VjcmV0");
+  const auto written = while_signalled(
+      [](int output) {
+        const std::string bytes(1 << 20, 'w');
+        auto done = write_all(output, std::as_bytes(std::span(bytes)));
+        return done ? std::string("written") : io_error_text(done.error());
+      },
+      false);
+  ASSERT_TRUE(written.has_value());
+  EXPECT_EQ(*written, "written drained 1048576");
 }
 
 // A terminal or a FIFO named where a file belongs is refused without waiting for a writer,
