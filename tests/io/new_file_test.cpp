@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -236,6 +238,36 @@ TEST(WriteNewFiles, AFailedWriteLeavesNoTemporaryBehind) {
   EXPECT_EQ(large, written.error().path);
   EXPECT_EQ(EFBIG, written.error().error.os_error);
   EXPECT_TRUE(names_in(scratch.path()).empty());
+}
+
+// Every name a file has on its way in place, the name of a replaced file kept until the end
+// included, is a hidden one beside it: ".NAME." and twelve hexadecimal digits, ".tmp". Seen
+// by inotify, as each is created or renamed away.
+TEST(WriteNewFiles, TemporaryNamesAreHiddenOnesBesideTheFile) {
+  ScratchDir scratch;
+  const fs::path& dir = scratch.path();
+  write_file(dir / "key", "old secret");
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO), 0);
+  const NewFile files[] = {{(dir / "key").string(), bytes_of(kSecret), 0600},
+                           {(dir / "key.pub").string(), bytes_of(kPublic), 0644}};
+  ASSERT_TRUE(write_new_files(files, ExistingFile::kReplace).has_value());
+  std::vector<std::string> temporary;
+  alignas(inotify_event) char events[65536];
+  for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      const std::string name = event->len > 0 ? event->name : "";
+      if (name != "key" && name != "key.pub") temporary.push_back(name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  ::close(watch);
+  ASSERT_FALSE(temporary.empty());
+  const std::regex hidden(R"(\.(key|key\.pub)\.[0-9a-f]{12}\.tmp)");
+  for (const std::string& name : temporary) EXPECT_TRUE(std::regex_match(name, hidden)) << name;
+  EXPECT_EQ((std::vector<std::string>{"key", "key.pub"}), names_in(dir));
 }
 
 // Cut at the NUL, the name would be another file's: nothing is written at all.
