@@ -1,7 +1,9 @@
 #include "io/new_file.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -58,13 +61,24 @@ TEST(WriteNewFiles, PutsCompleteFilesInPlaceOrNone) {
        0,
        {"key", "key.pub"},
        expect_written},
+      // Found before anything is written: not even a temporary name enters the directory,
+      // which would change its time of modification.
       {"an existing file is refused and kept",
-       [](const fs::path& d) { write_file(d / "key.pub", "old"); },
+       [](const fs::path& d) {
+         write_file(d / "key.pub", "old");
+         const timespec long_ago[2] = {{1000, 0}, {1000, 0}};
+         ASSERT_EQ(0, ::utimensat(AT_FDCWD, d.c_str(), long_ago, 0));
+       },
        ExistingFile::kRefuse,
        "key.pub",
        EEXIST,
        {"key.pub"},
-       [](const fs::path& d) { EXPECT_EQ("old", read_file(d / "key.pub")); }},
+       [](const fs::path& d) {
+         EXPECT_EQ("old", read_file(d / "key.pub"));
+         struct stat status {};
+         ASSERT_EQ(0, ::stat(d.c_str(), &status));
+         EXPECT_EQ(1000, status.st_mtim.tv_sec);
+       }},
       {"a dangling symbolic link is refused and kept",
        [](const fs::path& d) { fs::create_symlink("nowhere", d / "key"); },
        ExistingFile::kRefuse,
@@ -223,6 +237,49 @@ TEST(WriteNewFiles, AFailedWriteLeavesNoTemporaryBehind) {
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(large, written.error().path);
   EXPECT_EQ(EFBIG, written.error().error.os_error);
+  EXPECT_TRUE(names_in(scratch.path()).empty());
+}
+
+// Every name a file has on its way in place, the name of a replaced file kept until the end
+// included, is a hidden one beside it: ".NAME." and twelve hexadecimal digits, ".tmp". Seen
+// by inotify, as each is created or renamed away.
+TEST(WriteNewFiles, TemporaryNamesAreHiddenOnesBesideTheFile) {
+  ScratchDir scratch;
+  const fs::path& dir = scratch.path();
+  write_file(dir / "key", "old secret");
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_MOVED_FROM | IN_MOVED_TO), 0);
+  const NewFile files[] = {{(dir / "key").string(), bytes_of(kSecret), 0600},
+                           {(dir / "key.pub").string(), bytes_of(kPublic), 0644}};
+  ASSERT_TRUE(write_new_files(files, ExistingFile::kReplace).has_value());
+  std::vector<std::string> temporary;
+  alignas(inotify_event) char events[65536];
+  for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;) {
+    for (char* at = events; at < events + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      const std::string name = event->len > 0 ? event->name : "";
+      if (name != "key" && name != "key.pub") temporary.push_back(name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  ::close(watch);
+  ASSERT_FALSE(temporary.empty());
+  const std::regex hidden(R"(\.(key|key\.pub)\.[0-9a-f]{12}\.tmp)");
+  for (const std::string& name : temporary) EXPECT_TRUE(std::regex_match(name, hidden)) << name;
+  EXPECT_EQ((std::vector<std::string>{"key", "key.pub"}), names_in(dir));
+}
+
+// Cut at the NUL, the name would be another file's: nothing is written at all.
+TEST(WriteNewFiles, ANameWithANulByteIsRefusedBeforeAnythingIsWritten) {
+  ScratchDir scratch;
+  const std::string first = (scratch.path() / "first").string();
+  const std::string cut = (scratch.path() / "key").string() + std::string("\0.pub", 5);
+  const NewFile files[] = {{first, bytes_of("1"), 0644}, {cut, bytes_of("2"), 0644}};
+  auto written = write_new_files(files, ExistingFile::kRefuse);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(cut, written.error().path);
+  EXPECT_EQ("file name contained an unexpected NUL byte", io_error_text(written.error().error));
   EXPECT_TRUE(names_in(scratch.path()).empty());
 }
 

@@ -17,15 +17,17 @@ using testing::ScratchDir;
 using testing::write_file;
 
 TEST(ReadSecretFile, TakesUpToTheCapacityAndReportsTheMode) {
+  // Every permission bit is reported, the lowest and the special ones too.
   const struct {
     const char* name;
     std::size_t size;
     bool fits;
+    mode_t mode;
   } cases[] = {
-      {"empty", 0, true},
-      {"a key and a line feed", 45, true},
-      {"exactly the capacity", SecretBuffer::kCapacity, true},
-      {"one byte more", SecretBuffer::kCapacity + 1, false},
+      {"empty", 0, true, 0640},
+      {"a key and a line feed", 45, true, 0601},
+      {"exactly the capacity", SecretBuffer::kCapacity, true, 04600},
+      {"one byte more", SecretBuffer::kCapacity + 1, false, 0640},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -33,12 +35,12 @@ TEST(ReadSecretFile, TakesUpToTheCapacityAndReportsTheMode) {
     const std::string path = (dir.path() / "k").string();
     const std::string content(c.size, 'k');
     write_file(path, content);
-    ASSERT_EQ(0, ::chmod(path.c_str(), 0640));
+    ASSERT_EQ(0, ::chmod(path.c_str(), c.mode));
     SecretBuffer buffer;
     auto mode = read_secret_file(path, buffer);
     if (c.fits) {
       ASSERT_TRUE(mode.has_value()) << io_error_text(mode.error());
-      EXPECT_EQ(0640u, *mode);
+      EXPECT_EQ(c.mode, *mode);
       EXPECT_EQ(content, buffer.text());
       EXPECT_EQ(content, std::string(buffer.c_str()));
     } else {
@@ -60,6 +62,15 @@ TEST(ReadSecretFile, RefusesWhatIsNoRegularFile) {
   auto nul = read_secret_file(std::string("k\0", 2), buffer);
   ASSERT_FALSE(nul.has_value());
   EXPECT_EQ("file name contained an unexpected NUL byte", io_error_text(nul.error()));
+}
+
+// An encoder may fill more of the room than it keeps: the C string ends with what was kept.
+TEST(SecretBuffer, TheCStringEndsWithTheCommittedContent) {
+  SecretBuffer buffer;
+  std::fill_n(buffer.spare().begin(), 10, 'k');
+  buffer.commit(4);
+  EXPECT_EQ(std::string(buffer.c_str()), "kkkk");
+  EXPECT_EQ(buffer.text(), "kkkk");
 }
 
 TEST(SecretBuffer, DestructorZeroesTheBytes) {

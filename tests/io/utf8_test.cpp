@@ -29,6 +29,22 @@ const Case kCases[] = {
     {"surrogate", "\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"above U+10FFFF", "\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"bytes that never occur", "\xFE\xFF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    // Each bound of the lead and second bytes, from both sides: an overlong form would let a
+    // second spelling of a character through.
+    {"overlong two-byte form from C1", "\xC1\xBF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"lowest two-byte code point", "\xC2\x80", "\xC2\x80"},
+    {"overlong three-byte form just below U+0800", "\xE0\x9F\xBF",
+     "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"lowest three-byte code point", "\xE0\xA0\x80", "\xE0\xA0\x80"},
+    {"overlong four-byte form just below U+10000", "\xF0\x8F\xBF\xBF",
+     "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"lowest four-byte code point", "\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},
+    {"lead F5, only above U+10FFFF", "\xF5\x80\x80\x80",
+     "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"DEL where a third byte belongs", "\xE3\x81\x7F", "\xEF\xBF\xBD\x7F"},
+    {"a lead byte where a third byte belongs", "\xE3\x81\xC0", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    // The subpart replaced ends where the form broke off: the byte after it is kept.
+    {"truncated three-byte form before ASCII", "a\xE3\x81z", "a\xEF\xBF\xBDz"},
     // The Unicode Standard's own example of maximal subparts (chapter 3, U+FFFD substitution).
     {"maximal subparts",
      "a\xF1\x80\x80\xE1\x80\xC2"
