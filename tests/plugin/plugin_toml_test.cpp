@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "io/utf8.hpp"
+#include "support/guard_page.hpp"
 #include "support/toml_scalars.hpp"
 
 namespace plugin_sign {
@@ -228,6 +229,28 @@ TEST(ReadPackageNameVersion, SyntaxErrorAtTheEndIsAnEmptyRangeThere) {
   ASSERT_FALSE(checked.has_value());
   EXPECT_EQ(text.size(), checked.error().range.start);
   EXPECT_EQ(text.size(), checked.error().range.end);
+}
+
+// A document read into a buffer of exactly its size has nothing after its last byte: errors
+// located at the end and strings closed by the last byte must not look one byte further.
+TEST(ParseToml, ReadsNothingPastTheText) {
+  const char* const texts[] = {
+      // Syntax errors reported at the end of the text.
+      "a = 1\nb = ",
+      "a = \"abc",
+      "a = \"\"\"x",
+      "a = [1,",
+      "a = {b = 1",
+      "[a",
+      "a = 1\nb",
+      // Strings whose closing quote is the last byte.
+      "s = \"x\"",
+      "s = \"\"\"x\"\"\"",
+      "s = '''x'''''",
+  };
+  for (const char* text : texts)
+    testing::expect_no_read_past_end(
+        text, [](std::string_view guarded) { (void)check_toml_document(guarded); });
 }
 
 TEST(ReadPackageNameVersion, MalformedDocumentsFailWithoutAborting) {
