@@ -59,14 +59,20 @@ class RecordFaultSweep : public ::testing::Test {
     if (before) write_file(scratch_.path() / "record", *before);
   }
 
-  // The numbers of the calls on the record, its lock, its temporary file and its directory:
-  // from the lock's open to the last call before the result line.
-  std::vector<int> record_calls() {
+  // Runs the update once with its calls traced; the trace's path.
+  fs::path traced_update() {
     const fs::path trace = scratch_.path() / "trace";
     const ToolResult traced = verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder,
                                       "FAULT_PLACING=1", "FAULT_TRACE=" + trace.string()},
                                      "p1.5.0.zip");
     EXPECT_EQ(traced.status, 0) << traced.err;
+    return trace;
+  }
+
+  // The numbers of the calls on the record, its lock, its temporary file and its directory:
+  // from the lock's open to the last call before the result line.
+  std::vector<int> record_calls() {
+    const fs::path trace = traced_update();
     std::ifstream in(trace);
     std::vector<int> calls;
     int number = 0;
@@ -83,11 +89,7 @@ class RecordFaultSweep : public ::testing::Test {
 
   // The number of the run's first call of `function`, 0 when there is none.
   int first_call(const std::string& function) {
-    const fs::path trace = scratch_.path() / "trace";
-    const ToolResult traced = verify({"LD_PRELOAD=" FAULT_INJECT_LIBRARY, kSanitizerOrder,
-                                      "FAULT_PLACING=1", "FAULT_TRACE=" + trace.string()},
-                                     "p1.5.0.zip");
-    EXPECT_EQ(traced.status, 0) << traced.err;
+    const fs::path trace = traced_update();
     std::ifstream in(trace);
     int number = 0, found = 0;
     std::string name, target;
@@ -113,8 +115,9 @@ TEST_F(RecordFaultSweep, ALockThatFailsRefusesAndAnInterruptedOneIsWaitedFor) {
               "FAULT_AT=" + std::to_string(lock), "FAULT_MODE=errno:5"},
              "p1.5.0.zip");
   EXPECT_EQ(failed.status, 3);
-  EXPECT_EQ(failed.err, "plugin_verify: p1.5.0.zip: version record record: failed to lock "
-                        "record.lock: Input/output error (os error 5)\n");
+  EXPECT_EQ(failed.err,
+            "plugin_verify: p1.5.0.zip: version record record: failed to lock "
+            "record.lock: Input/output error (os error 5)\n");
   EXPECT_EQ(read_file(scratch_.path() / "record"), old_);
   reset(old_);
   const ToolResult interrupted =

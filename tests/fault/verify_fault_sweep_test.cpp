@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -255,6 +256,28 @@ TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
   }
 }
 
+// Runs plugin_verify over a package once with the allocations of its buffers traced (it must
+// end with `reference_status`), then once for each of those before extraction with that one
+// failing; each failed run goes to `check`. Returns how many failed.
+int each_failed_allocation(const fs::path& dir, const std::string& package, int reference_status,
+                           const std::function<void(const Outcome&)>& check) {
+  const std::string allocations = "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage";
+  const fs::path trace = dir / "trace";
+  const Outcome reference =
+      run_verify(dir, package, {allocations, "FAULT_TRACE=" + trace.string()});
+  EXPECT_EQ(reference.result.status, reference_status) << reference.result.err;
+  const std::vector<Call> calls = read_trace(trace);
+  int failures = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].function != "alloc" || calls[n - 1].stage == Stage::kExtract) continue;
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    check(run_verify(dir, package,
+                     {allocations, "FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:12"}));
+    ++failures;
+  }
+  return failures;
+}
+
 // A package whose entries compress so well that they are streamed into their digests and
 // inflated again once the signature verified: an allocation that fails at any step, before the
 // signature or after it, refuses the package as out of memory and writes nothing.
@@ -264,23 +287,7 @@ TEST(VerifyStreamedFaults, EachFailedAllocationIsOutOfMemory) {
   const std::string wasm = std::string("\0asm\x01\0\0\0", 8) + std::string(kWasmSize, '\0');
   const std::string package = signed_package_of(scratch.path(), wasm, toml);
   ASSERT_FALSE(package.empty());
-  const std::vector<std::string> allocations = {
-      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage"};
-  const fs::path trace = scratch.path() / "trace";
-  std::vector<std::string> traced = allocations;
-  traced.push_back("FAULT_TRACE=" + trace.string());
-  const Outcome reference = run_verify(scratch.path(), package, traced);
-  ASSERT_EQ(reference.result.status, 0) << reference.result.err;
-  const std::vector<Call> calls = read_trace(trace);
-  int failures = 0;
-  for (std::size_t n = 1; n <= calls.size(); ++n) {
-    if (calls[n - 1].function != "alloc" || calls[n - 1].stage == Stage::kExtract) continue;
-    SCOPED_TRACE("allocation " + std::to_string(n));
-    std::vector<std::string> env = allocations;
-    env.push_back("FAULT_AT=" + std::to_string(n));
-    env.push_back("FAULT_MODE=errno:12");
-    const Outcome got = run_verify(scratch.path(), package, env);
-    ++failures;
+  const int failures = each_failed_allocation(scratch.path(), package, 0, [](const Outcome& got) {
     EXPECT_EQ(got.result.status, 3) << got.result.err;
     EXPECT_EQ(got.result.out, "");
     EXPECT_TRUE(got.result.err.starts_with(std::string("plugin_verify: ") + kPackage + ": "))
@@ -288,7 +295,7 @@ TEST(VerifyStreamedFaults, EachFailedAllocationIsOutOfMemory) {
     EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
     EXPECT_EQ(std::count(got.result.err.begin(), got.result.err.end(), '\n'), 1);
     EXPECT_FALSE(got.out_dir_exists);
-  }
+  });
   EXPECT_GE(failures, 4);
 }
 
@@ -305,27 +312,11 @@ TEST(VerifyStreamedFaults, AStreamedSignatureOutOfMemoryIsRefused) {
   entries[2].data = {std::byte{0x73}, std::byte{0xa4}, std::byte{0x11}, std::byte{0}, std::byte{0}};
   const std::vector<std::byte> archive = build_archive(entries);
   const std::string package(reinterpret_cast<const char*>(archive.data()), archive.size());
-  const std::vector<std::string> allocations = {
-      "FAULT_ALLOC_IN=ByteBuffer,read_plugin_file,map_storage"};
-  const fs::path trace = scratch.path() / "trace";
-  std::vector<std::string> traced = allocations;
-  traced.push_back("FAULT_TRACE=" + trace.string());
-  const Outcome reference = run_verify(scratch.path(), package, traced);
-  ASSERT_EQ(reference.result.status, 2) << reference.result.err;
-  const std::vector<Call> calls = read_trace(trace);
-  int failures = 0;
-  for (std::size_t n = 1; n <= calls.size(); ++n) {
-    if (calls[n - 1].function != "alloc") continue;
-    SCOPED_TRACE("allocation " + std::to_string(n));
-    std::vector<std::string> env = allocations;
-    env.push_back("FAULT_AT=" + std::to_string(n));
-    env.push_back("FAULT_MODE=errno:12");
-    const Outcome got = run_verify(scratch.path(), package, env);
-    ++failures;
+  const int failures = each_failed_allocation(scratch.path(), package, 2, [](const Outcome& got) {
     EXPECT_EQ(got.result.status, 3) << got.result.err;
     EXPECT_NE(got.result.err.find("out of memory"), std::string::npos) << got.result.err;
     EXPECT_FALSE(got.out_dir_exists);
-  }
+  });
   EXPECT_GE(failures, 2);
 }
 
