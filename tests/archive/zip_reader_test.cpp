@@ -1,16 +1,16 @@
 #include "archive/zip_reader.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/package_builder.hpp"
 #include "archive/zip_layout_check.hpp"
 #include "archive/zip_test_support.hpp"
+#include "support/guard_page.hpp"
 
 namespace plugin_sign {
 namespace {
@@ -43,19 +43,12 @@ TEST(ReadPackageArchive, RefusesEveryHostileArchiveForItsOwnReason) {
 // A package is read from a mapping that may end at a page's end: each hostile archive is placed
 // flush against a page that cannot be read, so that a read past its last byte crashes here.
 TEST(ReadPackageArchive, ReadsNothingPastTheArchivesLastByte) {
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   for (const testing::HostileArchive& row : testing::hostile_archives()) {
     SCOPED_TRACE(row.name);
-    const std::size_t pages = (row.bytes.size() + page - 1) / page + 1;
-    void* mapped =
-        ::mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(mapped, MAP_FAILED);
-    auto* guard = static_cast<std::byte*>(mapped) + (pages - 1) * page;
-    ASSERT_EQ(::mprotect(guard, page, PROT_NONE), 0);
-    std::byte* at = guard - row.bytes.size();
-    std::ranges::copy(row.bytes, at);
-    auto read = read_package_archive(std::span(at, row.bytes.size()), default_size_limits());
-    ::munmap(mapped, pages * page);
+    const testing::GuardedBytes guarded(
+        std::string_view(reinterpret_cast<const char*>(row.bytes.data()), row.bytes.size()));
+    auto read =
+        read_package_archive(std::as_bytes(std::span(guarded.view())), default_size_limits());
     ASSERT_FALSE(read.has_value());
     EXPECT_EQ(row.message, read.error().message);
   }
