@@ -1,9 +1,8 @@
 /* fault_inject.so — an LD_PRELOAD library that makes one chosen call of a process fail.
  *
- * Every call of open/open64/openat, read, write, lseek, fstat and close is numbered from 1,
- * and so
- * is every malloc, realloc or mmap made directly by a function of the main program named in
- *   FAULT_ALLOC_IN=A[,B...]  functions whose (mangled) symbol names contain A or B, found in
+ * Every call of open/open64/openat, read, write, lseek, fstat, ftruncate and close is numbered
+ * from 1, and so is every malloc, realloc or mmap made directly by a function of the main program
+ * named in FAULT_ALLOC_IN=A[,B...]  functions whose (mangled) symbol names contain A or B, found in
  *                     the program's symbol table; e.g. "ByteBuffer,read_plugin_file" for the
  *                     input buffer, whose first reservation the compiler may turn from
  *                     realloc into malloc. Allocations elsewhere (operator new, zlib, also
@@ -291,6 +290,14 @@ static int do_fstat(int fd, struct stat* status) {
 
 int fstat(int fd, struct stat* status) {
   return do_fstat(fd, status);
+}
+
+int ftruncate(int fd, off_t length) {
+  static int (*real)(int, off_t);
+  char scratch[32];
+  if (fails_here("ftruncate", fd_target(fd, scratch, sizeof scratch))) return -1;
+  if (!real) real = next("ftruncate");
+  return real(fd, length);
 }
 
 /* A failed close still closes the descriptor, as Linux does: a write error that shows only
