@@ -84,11 +84,19 @@ inline long plugin_sign_mutant_read_control() {{
   if (const char* own = std::getenv("PLUGIN_SIGN_MUTANT_WORKER"); own && own[0] && own[1] == '\\0') {{
     worker[0] = own[0];
   }} else {{
-    static char parent[65536];
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%ld/environ", static_cast<long>(::syscall(SYS_getppid)));
-    const long n = plugin_sign_mutant_read_file(path, parent, sizeof parent);
-    if (n > 0) plugin_sign_mutant_worker_in(parent, n, worker);
+    // The test's session, started by the runner, names its worker in a file anyone may read:
+    // a tool run as another user cannot read its parent's environment.
+    char path[512];
+    std::snprintf(path, sizeof path, "{control}.session.%ld", static_cast<long>(::syscall(SYS_getsid, 0)));
+    char named[2] = {{}};
+    if (plugin_sign_mutant_read_file(path, named, 1) == 1) {{
+      worker[0] = named[0];
+    }} else {{
+      static char parent[65536];
+      std::snprintf(path, sizeof path, "/proc/%ld/environ", static_cast<long>(::syscall(SYS_getppid)));
+      const long n = plugin_sign_mutant_read_file(path, parent, sizeof parent);
+      if (n > 0) plugin_sign_mutant_worker_in(parent, n, worker);
+    }}
   }}
   char control[512], trace[512];
   std::snprintf(control, sizeof control, "{control}.%s", worker);
@@ -688,11 +696,17 @@ def list_tests(build):
     return tests
 
 
-def run_test(test, timeout, worker="0"):
-    """'passed', 'failed' or 'timeout'."""
+def run_test(test, timeout, worker="0", work=None):
+    """'passed', 'failed' or 'timeout'. With `work`, the test's session names its worker in
+    a file (see the header) before the test starts."""
     import signal
     env = dict(test["env"], PLUGIN_SIGN_MUTANT_WORKER=worker)
-    process = subprocess.Popen(test["command"], cwd=test["cwd"], env=env,
+    command = test["command"]
+    control = os.path.join(work, "control") if work else None
+    if control:
+        command = ["/bin/sh", "-c", 'printf %s "$0" > "$1.session.$$" && shift && exec "$@"',
+                   worker, control] + command
+    process = subprocess.Popen(command, cwd=test["cwd"], env=env,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, start_new_session=True)
     try:
@@ -706,6 +720,11 @@ def run_test(test, timeout, worker="0"):
             os.killpg(process.pid, signal.SIGKILL)  # what the test left running
         except ProcessLookupError:
             pass
+        if control:
+            try:
+                os.remove(f"{control}.session.{process.pid}")
+            except FileNotFoundError:
+                pass
     return "passed" if code == 0 or (test["skip"] is not None and code == test["skip"]) else "failed"
 
 
@@ -727,7 +746,7 @@ def trace_tests(work, tests):
         open(trace, "w").close()
         os.chmod(trace, 0o666)  # some tests run the tools as another user
         begun = time.monotonic()
-        verdict = run_test(t, 600)
+        verdict = run_test(t, 600, "0", work)
         seconds = time.monotonic() - begun
         with open(trace) as f:
             reached = {int(x) for x in f.read().split() if x.isdigit()}
@@ -757,7 +776,7 @@ def run_mutant(work, ident, tests, worker="0", defer=None):
     set_control(work, str(ident), worker)
     try:
         for k, t in enumerate(reaching, 1):
-            outcome = run_test(t, test_timeout(t["seconds"]), worker)
+            outcome = run_test(t, test_timeout(t["seconds"]), worker, work)
             if outcome == "failed":
                 return "killed", k, 0
             if outcome == "timeout":
