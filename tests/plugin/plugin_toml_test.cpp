@@ -160,6 +160,8 @@ const FailureCase kFailures[] = {
      "invalid type: integer `1`, expected a string", "1"},
     {"name written first is reported first", "[package]\nname = 2\nversion = 1\n",
      "invalid type: integer `2`, expected a string", "2"},
+    {"value after an empty first line", "\n[package]\nname = 2\nversion = \"1\"\n",
+     "invalid type: integer `2`, expected a string", "2"},
     {"value after multi-byte text, CRLF and a BOM",
      kBom + "[package]\r\nname = \"\xC3\xBC\xE3\x81\x93\"\r\nversion = 7\r\n",
      "invalid type: integer `7`, expected a string", "7"},
