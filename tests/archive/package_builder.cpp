@@ -234,6 +234,14 @@ std::vector<HostileArchive> hostile_archives() {
   add("prepended bytes", concat(bytes_of("MZ\x90"), good), "data before the first local header");
   add("appended bytes", concat(good, bytes_of("trailing")), "data after the end record");
   add("two end records", concat(good, end_record), "second end record after the end record");
+  add("an end record's length of other bytes appended",
+      concat(good, std::vector<std::byte>(kEndSize, std::byte{'x'})), "data after the end record");
+  {
+    std::vector<std::byte> bytes = concat(good, end_record);
+    put_le(bytes, good.size() + 4, 2, 1);
+    add("two end records, the second on another disk", std::move(bytes),
+        "second end record after the end record");
+  }
   {
     std::vector<std::byte> bytes = concat(good, bytes_of("comment"));
     put_le(bytes, layout.end + 20, 2, 7);
