@@ -209,6 +209,8 @@ std::string float_text(double value) {
   std::string text(buffer, error == std::errc{} ? end : buffer);
   if (!plain) {
     if (const auto plus = text.find("e+"); plus != std::string::npos) text.erase(plus + 1, 1);
+    // No zero before the exponent, as in 1e21 and 5e-324: to_chars writes 5e-8 as "5e-08".
+    if (const auto zero = text.find("e-0"); zero != std::string::npos) text.erase(zero + 2, 1);
   } else if (text.find('.') == std::string::npos) {
     text += ".0";
   }
