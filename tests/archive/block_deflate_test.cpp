@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <new>
 #include <random>
 #include <string>
@@ -135,6 +136,28 @@ TEST(DeflateInBlocks, ZeroOptionsMeanOneByteBlocksOnOneWorker) {
 }
 
 // A process confined to fewer cores (taskset, a container's cpuset) starts no more workers.
+std::size_t threads_of_this_process() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
+  return count;
+}
+
+// However many workers are asked for, eight at most run: each holds an encoder and a block,
+// and the cap is what bounds a run's memory beyond its input on a machine with many cores.
+TEST(DeflateInBlocks, ManyThreadsAskedForAreEightWorkers) {
+  const std::vector<std::byte> input = sample(64 * kBlock);
+  const std::size_t before = threads_of_this_process();
+  std::size_t most = 0;
+  auto result = deflate_in_blocks(input, {.block_size = kBlock, .threads = 64},
+                                  [&](std::span<const std::byte>) {
+                                    most = std::max(most, threads_of_this_process());
+                                    return std::expected<void, IoError>{};
+                                  });
+  ASSERT_TRUE(result.has_value()) << result.error().fixed;
+  EXPECT_EQ(most, before + 8);
+}
+
 TEST(AvailableThreads, CountsTheCoresThisThreadMayRunOn) {
   cpu_set_t before;
   ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
