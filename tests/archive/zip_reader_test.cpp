@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "archive/package_builder.hpp"
@@ -169,6 +171,151 @@ TEST(MaxPackageArchiveSize, HoldsIncompressiblePackagesAtTheLimits) {
   //   4294967400 + 4298 = 4296028674.
   EXPECT_EQ(12'804u, max_package_archive_size({.plugin_toml = 0, .main_wasm = 0}));
   EXPECT_EQ(4'296'028'674u, max_package_archive_size(default_size_limits()));
+}
+
+// Every field of the records, as the ZIP format lays them out: where it starts, how wide it
+// is, whether a message shows it in hexadecimal, and what a message about it says when that
+// is not "{record} {field} {value}, expected {value}" (empty then).
+struct RecordField {
+  const char* name;
+  std::uint64_t offset;
+  int width;
+  bool hex;
+  const char* message;
+};
+
+constexpr RecordField kLocalHeader[] = {
+    {"signature", 0, 4, true, ""},
+    {"version needed", 4, 2, false, ""},
+    {"flags", 6, 2, true, ""},
+    {"compression method", 8, 2, false, "compression method {}, expected 8 (DEFLATE)"},
+    {"modification time", 10, 2, true, ""},
+    {"modification date", 12, 2, true, ""},
+    {"CRC-32", 14, 4, true, ""},
+    {"compressed size", 18, 4, false, ""},
+    {"uncompressed size", 22, 4, false, ""},
+    {"name length", 26, 2, false, ""},
+    {"extra field length", 28, 2, false, "extra field in the local header"},
+};
+
+constexpr const char* kShared = "local header does not match the central directory ({})";
+constexpr RecordField kCentralHeader[] = {
+    {"signature", 0, 4, true, "no central directory header where expected"},
+    {"version made by", 4, 2, true, ""},
+    {"version needed", 6, 2, false, ""},
+    {"flags", 8, 2, true, kShared},
+    {"compression method", 10, 2, false, kShared},
+    {"modification time", 12, 2, true, kShared},
+    {"modification date", 14, 2, true, kShared},
+    {"CRC-32", 16, 4, true, kShared},
+    {"compressed size", 20, 4, false, kShared},
+    {"uncompressed size", 24, 4, false, kShared},
+    {"extra field length", 30, 2, false, "extra field in the central directory"},
+    {"comment length", 32, 2, false, "entry comment in the central directory"},
+    {"disk number", 34, 2, false, ""},
+    {"internal attributes", 36, 2, true, ""},
+    {"external attributes", 38, 4, true, ""},
+    {"local header offset", 42, 4, false,
+     "central directory points at offset {}, not at its local header at 0"},
+};
+
+constexpr RecordField kEndRecord[] = {
+    {"signature", 0, 4, true, "no end record after the central directory"},
+    {"disk number", 4, 2, false, ""},
+    {"directory disk", 6, 2, false, ""},
+    {"entries on this disk", 8, 2, false, ""},
+    {"entries", 10, 2, false, ""},
+    {"directory size", 12, 4, false, ""},
+    {"directory offset", 16, 4, false, ""},
+    {"comment length", 20, 2, false, "archive comment"},
+};
+
+std::string field_value(const std::vector<std::byte>& record, const RecordField& field) {
+  std::uint64_t value = 0;
+  for (int i = field.width; i-- > 0;)
+    value = value << 8 | std::to_integer<std::uint64_t>(record[field.offset + i]);
+  if (!field.hex) return std::to_string(value);
+  std::string text = "0x";
+  for (int shift = field.width * 8 - 4; shift >= 0; shift -= 4)
+    text += "0123456789ABCDEF"[(value >> shift) & 0xF];
+  return text;
+}
+
+// The message for `patched`, whose `field` differs from `original`'s in `record`.
+std::string field_message(std::string_view record, const RecordField& field,
+                          const std::vector<std::byte>& original,
+                          const std::vector<std::byte>& patched) {
+  std::string message = field.message;
+  if (message.empty())
+    return std::string(record) + " " + field.name + " " + field_value(patched, field) +
+           ", expected " + field_value(original, field);
+  if (const auto at = message.find("{}"); at != std::string::npos)
+    message.replace(at, 2,
+                    message.starts_with("local header does not") ? std::string(field.name)
+                                                                 : field_value(patched, field));
+  return message;
+}
+
+// Each field changed as a whole, in its first byte only and in its last byte only: the
+// message names that field, with its value, so that each field's place and width show.
+template <class Check>
+void change_each_field(std::span<const RecordField> fields, std::uint64_t start,
+                       const std::vector<std::byte>& bytes, Check check) {
+  for (const RecordField& field : fields) {
+    const std::uint64_t first = start + field.offset, last = first + field.width - 1;
+    for (const auto& [part, from, to] :
+         {std::tuple{"whole", first, last}, std::tuple{"first byte", first, first},
+          std::tuple{"last byte", last, last}}) {
+      SCOPED_TRACE(std::string(field.name) + ", " + part);
+      std::vector<std::byte> patched = bytes;
+      for (std::uint64_t i = from; i <= to; ++i) patched[i] ^= std::byte{0x50};
+      check(field, patched);
+    }
+  }
+}
+
+TEST(RecordFields, EachLocalHeaderFieldIsNamedWithItsValue) {
+  const ZipEntryRecord entry{
+      .name = "plugin.toml", .crc32 = 0x1234ABCD, .compressed_size = 40, .uncompressed_size = 42};
+  std::vector<std::byte> header = encode_local_header(entry.name);
+  const std::array<std::byte, 12> sizes = encode_local_sizes(entry);
+  std::ranges::copy(sizes, header.begin() + kLocalHeaderSizesOffset);
+  header.resize(kLocalHeaderSize);
+  change_each_field(kLocalHeader, 0, header, [&](const RecordField& field, const auto& patched) {
+    EXPECT_EQ("plugin.toml: " + field_message("local header", field, header, patched),
+              local_header_difference(patched, header, entry.name).value_or("no difference"));
+  });
+}
+
+TEST(RecordFields, EachCentralHeaderAndEndRecordFieldIsNamedWithItsValue) {
+  const std::vector<ZipEntryRecord> records = {
+      {.name = "plugin.toml", .crc32 = 0x1234ABCD, .compressed_size = 40, .uncompressed_size = 42},
+      {.name = "main.wasm",
+       .crc32 = 2,
+       .compressed_size = 9,
+       .uncompressed_size = 8,
+       .header_offset = 81},
+      {.name = "signature.sig",
+       .crc32 = 3,
+       .compressed_size = 58,
+       .uncompressed_size = 88,
+       .header_offset = 141}};
+  const std::vector<std::byte> directory = encode_directory(records, 252);
+  auto refusal = [&](const std::vector<std::byte>& tail) {
+    auto checked = check_directory(tail, records, 252);
+    return checked ? "accepted" : checked.error().message;
+  };
+  change_each_field(
+      kCentralHeader, 0, directory, [&](const RecordField& field, const auto& patched) {
+        EXPECT_EQ("plugin.toml: " + field_message("central directory", field, directory, patched),
+                  refusal(patched));
+      });
+  const std::uint64_t end = directory.size() - kEndSize;
+  const std::vector<std::byte> end_record(directory.begin() + end, directory.end());
+  change_each_field(kEndRecord, end, directory, [&](const RecordField& field, const auto& patched) {
+    const std::vector<std::byte> patched_end(patched.begin() + end, patched.end());
+    EXPECT_EQ(field_message("end record", field, end_record, patched_end), refusal(patched));
+  });
 }
 
 // Archives past 4 GiB cannot be built in a test, but their directory can: the records with
