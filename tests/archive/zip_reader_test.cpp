@@ -392,6 +392,54 @@ TEST_F(Zip64Directory, NamesTheFieldThatDiffers) {
   }
 }
 
+TEST_F(Zip64Directory, EachZip64FieldIsNamedWithItsValue) {
+  constexpr RecordField kExtraFields[] = {
+      {"ZIP64 extra field ID", 0, 2, true, ""},
+      {"ZIP64 extra field size", 2, 2, false, ""},
+      {"local header offset", 4, 8, false,
+       "central directory points at offset {}, not at its local header at 5000000000"},
+  };
+  constexpr RecordField kZip64EndFields[] = {
+      {"signature", 0, 4, true, "no ZIP64 end record after the central directory"},
+      {"record size", 4, 8, false, ""},
+      {"version made by", 12, 2, true, ""},
+      {"version needed", 14, 2, false, ""},
+      {"disk number", 16, 4, false, ""},
+      {"directory disk", 20, 4, false, ""},
+      {"entries on this disk", 24, 8, false, ""},
+      {"entries", 32, 8, false, ""},
+      {"directory size", 40, 8, false, ""},
+      {"directory offset", 48, 8, false, ""},
+  };
+  constexpr RecordField kLocatorFields[] = {
+      {"signature", 0, 4, true, "no ZIP64 locator after the central directory"},
+      {"ZIP64 end record disk", 4, 4, false, ""},
+      {"ZIP64 end record offset", 8, 8, false, ""},
+      {"disks", 16, 4, false, ""},
+  };
+  const std::vector<std::byte> extra(directory.begin() + kExtra, directory.begin() + kExtra + 12);
+  change_each_field(
+      kExtraFields, kExtra, directory, [&](const RecordField& field, const auto& patched) {
+        const std::vector<std::byte> patched_extra(patched.begin() + kExtra,
+                                                   patched.begin() + kExtra + 12);
+        EXPECT_EQ(
+            "signature.sig: " + field_message("central directory", field, extra, patched_extra),
+            refusal(patched));
+      });
+  for (const auto& [record, fields, start, size] :
+       {std::tuple{"ZIP64 end record", std::span<const RecordField>(kZip64EndFields), kZip64End,
+                   56},
+        std::tuple{"ZIP64 locator", std::span<const RecordField>(kLocatorFields), kLocator, 20}}) {
+    const std::vector<std::byte> original(directory.begin() + start,
+                                          directory.begin() + start + size);
+    change_each_field(fields, start, directory, [&](const RecordField& field, const auto& patched) {
+      const std::vector<std::byte> patched_record(patched.begin() + start,
+                                                  patched.begin() + start + size);
+      EXPECT_EQ(field_message(record, field, original, patched_record), refusal(patched));
+    });
+  }
+}
+
 // The ZIP64 end record where signature.sig's central header belongs.
 TEST_F(Zip64Directory, NamesTheEntryMissingBeforeTheZip64EndRecord) {
   std::vector<std::byte> tail = directory;
