@@ -123,6 +123,8 @@ TEST(ByteBuffer, MappedStorageKeepsItsContentAndIsReturned) {
   std::vector<unsigned char> residency(kMiB * 7 / 4096);
   {
     ByteBuffer moved(std::move(buffer));
+    EXPECT_EQ(buffer.size(), 0u);
+    EXPECT_EQ(buffer.capacity(), 0u);
     // The mapping of a buffer assigned over is returned at once.
     ByteBuffer assigned;
     ASSERT_TRUE(assigned.reserve(kMiB * 2));
