@@ -754,12 +754,12 @@ TEST_F(VerifyRun, OutOfMemoryIsStatusThreeAndOneLine) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
   // A plugin directory's file too: a file that did not fit is out of memory, not unreadable.
-  const ToolResult dir = run_tool({.args = {"--json", "-P", test_key_.public_base64,
-                                            "plugin-of-large.zip"},
-                                   .cwd = dir_.path(),
-                                   .argv0 = "plugin_verify",
-                                   .address_space_limit = kLimit,
-                                   .binary = kPluginVerifyBinary});
+  const ToolResult dir =
+      run_tool({.args = {"--json", "-P", test_key_.public_base64, "plugin-of-large.zip"},
+                .cwd = dir_.path(),
+                .argv0 = "plugin_verify",
+                .address_space_limit = kLimit,
+                .binary = kPluginVerifyBinary});
   EXPECT_EQ(dir.status, 3) << dir.err;
   EXPECT_NE(dir.out.find("\"kind\":\"out_of_memory\""), std::string::npos) << dir.out;
   // Without the limit both verify.

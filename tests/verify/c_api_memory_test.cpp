@@ -180,8 +180,11 @@ TEST_F(CApiMemory, AFailedSetRefusesWithItsStatusWhateverFails) {
 
 // A missing argument is reported, or NULL when even the result could not be had.
 TEST_F(CApiMemory, AMissingArgumentIsReportedOrNull) {
-  sweep([&] { return plugin_sign_verify_package(nullptr, package_.data(), package_.size(), nullptr); },
-        nothing_else);
+  sweep(
+      [&] {
+        return plugin_sign_verify_package(nullptr, package_.data(), package_.size(), nullptr);
+      },
+      nothing_else);
 }
 
 }  // namespace

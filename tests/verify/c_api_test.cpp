@@ -619,7 +619,8 @@ TEST_F(CApi, APolicyCarriesEveryCheckAndTheRecord) {
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_dir.get()));
   const Result no_policy(plugin_sign_verify_file_policy(nullptr, file.c_str()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_policy.get()));
-  const Result no_policy_for_bytes(plugin_sign_verify_package_policy(nullptr, v150.data(), v150.size()));
+  const Result no_policy_for_bytes(
+      plugin_sign_verify_package_policy(nullptr, v150.data(), v150.size()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_result_status(no_policy_for_bytes.get()));
   EXPECT_STREQ("no policy", plugin_sign_result_message(no_policy_for_bytes.get()));
   EXPECT_EQ(PLUGIN_SIGN_INVALID_ARGUMENT, plugin_sign_policy_set_keys(nullptr, keys_.get()));

@@ -1,7 +1,7 @@
 // The version record: its format, the rules that refuse a rollback, and the file under its
 // lock, through the library (the tools' runs are in tests/e2e).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -369,8 +369,8 @@ TEST_F(VersionRecordFile, ADirectoryThatCannotBeCheckedRefusesTheUpdate) {
       locked->add({.name = "hello", .version = "1.0.0", .key_id = kKeyA, .manifest_sha256 = kSha1});
   ASSERT_FALSE(added.has_value());
   EXPECT_EQ(added.error().kind, VerifyErrorKind::kUnreadable);
-  EXPECT_EQ(added.error().message, "version record " + path + ": failed to check " +
-                                       sub.string() + ": No such file or directory (os error 2)");
+  EXPECT_EQ(added.error().message, "version record " + path + ": failed to check " + sub.string() +
+                                       ": No such file or directory (os error 2)");
 }
 
 // A host that closed its standard input gets descriptor 0 for the lock, whatever errno an
@@ -385,9 +385,11 @@ TEST_F(VersionRecordFile, TheLockMayBeDescriptorZero) {
     auto locked = LockedVersionRecord::open(path_, "hello");
     opened = locked.has_value();
     if (opened)
-      added = locked->add({.name = "hello", .version = "1.0.0", .key_id = kKeyA,
-                           .manifest_sha256 = kSha1})
-                  .has_value();
+      added =
+          locked
+              ->add(
+                  {.name = "hello", .version = "1.0.0", .key_id = kKeyA, .manifest_sha256 = kSha1})
+              .has_value();
   }
   const bool zero_left_open = ::fcntl(0, F_GETFD) != -1;
   ::dup2(saved_stdin, 0);
