@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "archive/zip_layout_check.hpp"
 #include "archive/zip_records.hpp"
 
 namespace plugin_sign::testing {
@@ -232,6 +233,48 @@ std::vector<HostileArchive> hostile_archives() {
   add("empty file", {}, "empty file");
   add("not a ZIP", bytes_of("#!/bin/sh\necho not a package\n"), "not a ZIP archive");
   add("prepended bytes", concat(bytes_of("MZ\x90"), good), "data before the first local header");
+  add("an end record alone", std::vector<std::byte>(end_record.begin(), end_record.end()),
+      "data before the first local header");
+  {
+    std::vector<std::byte> bytes(end_record.begin(), end_record.end());
+    put_le(bytes, 4, 2, 1);
+    add("an end record alone, on disk 1", std::move(bytes), "data before the first local header");
+  }
+  add("the first three bytes of a local header", bytes_of("PK\x03"), "not a ZIP archive");
+  {
+    std::vector<std::byte> bytes = good;
+    bytes.resize(layout.local[1] + 3);
+    add("cut three bytes into main.wasm's local header", std::move(bytes),
+        "main.wasm: local header runs past the end of the file");
+  }
+  {
+    std::vector<std::byte> bytes = good;
+    put_le(bytes, layout.local[0] + 26, 2, 11 + 256);
+    // Read in full, the name runs on into the data: not plugin.toml.
+    const std::string message =
+        "unexpected entry name " + shown_name(std::span(bytes).subspan(layout.local[0] + 30, 267));
+    add("a local name length off by 256", std::move(bytes), message);
+  }
+  {
+    std::vector<std::byte> bytes = good;
+    put_le(bytes, layout.local[0] + 26, 2, 0);
+    bytes.resize(layout.local[0] + 30);
+    add("an unnamed local header that ends the file", std::move(bytes),
+        "unexpected entry name " + shown_name({}));
+  }
+  {
+    std::vector<std::byte> bytes = good;
+    bytes.resize(layout.local[0] + 30 + 11);
+    add("cut right after plugin.toml's local name", std::move(bytes),
+        "plugin.toml: data runs past the end of the file");
+  }
+  {
+    RawEntry padded = sample[0];
+    padded.data.resize(max_compressed_size(padded.size), std::byte{'x'});
+    add("stream padded to the most DEFLATE may need", build_archive(entries_with(0, padded)),
+        "plugin.toml: DEFLATE stream ends after " + to_text(sample[0].data.size()) + " of its " +
+            to_text(padded.data.size()) + " compressed bytes");
+  }
   add("appended bytes", concat(good, bytes_of("trailing")), "data after the end record");
   add("two end records", concat(good, end_record), "second end record after the end record");
   add("an end record's length of other bytes appended",

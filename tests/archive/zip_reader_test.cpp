@@ -143,6 +143,10 @@ TEST(ReadPackageArchive, LimitsHoldUpToTheirValue) {
   EXPECT_EQ(ZipReadError::Kind::kTooLarge, wasm.error().kind);
   EXPECT_EQ("main.wasm: declared size 5000 is larger than the limit of 4999 bytes",
             wasm.error().message);
+  // main.wasm's limit is main.wasm's alone: signature.sig's 88 bytes are not held to one below.
+  testing::SamplePackage tiny(testing::sample_module(8));
+  EXPECT_TRUE(
+      read_package_archive(written(tiny.entries), {.plugin_toml = toml_size, .main_wasm = 8}));
 }
 
 TEST(MaxPackageArchiveSize, HoldsIncompressiblePackagesAtTheLimits) {
