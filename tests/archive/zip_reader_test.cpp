@@ -342,20 +342,28 @@ class Zip64Directory : public ::testing::Test {
        .header_offset = kSignatureOffset}};
   std::vector<std::byte> directory = encode_directory(records, kDirectoryOffset);
 
-  std::string refusal(const std::vector<std::byte>& tail) {
-    auto checked = check_directory(tail, records, kDirectoryOffset);
+  std::string refusal(const std::vector<std::byte>& tail,
+                      std::uint64_t directory_offset = kDirectoryOffset) {
+    auto checked = check_directory(tail, records, directory_offset);
     return checked ? "accepted" : checked.error().message;
   }
 };
-
-TEST_F(Zip64Directory, AcceptsTheWritersRecords) {
-  EXPECT_EQ("accepted", refusal(directory));
-}
 
 // Where the records start: signature.sig's ZIP64 extra field, the ZIP64 end record, its locator.
 constexpr std::uint64_t kExtra = 2 * 46 + 20 + 46 + 13;
 constexpr std::uint64_t kZip64End = 3 * 46 + 33 + 12;
 constexpr std::uint64_t kLocator = kZip64End + 56;
+
+TEST_F(Zip64Directory, AcceptsTheWritersRecords) {
+  EXPECT_EQ("accepted", refusal(directory));
+  // An offset of the marker's value itself is written in the extra field too, and the records
+  // after it are found where they are.
+  records[2].header_offset = kZip64Marker;
+  std::vector<std::byte> at_marker = encode_directory(records, kZip64Marker + 101);
+  EXPECT_EQ("accepted", refusal(at_marker, kZip64Marker + 101));
+  testing::put_le(at_marker, kZip64End + 32, 8, 4);
+  EXPECT_EQ("ZIP64 end record entries 4, expected 3", refusal(at_marker, kZip64Marker + 101));
+}
 
 struct Zip64Patch {
   const char* name;
