@@ -41,6 +41,9 @@ const Case kCases[] = {
     {"lowest four-byte code point", "\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},
     {"lead F5, only above U+10FFFF", "\xF5\x80\x80\x80",
      "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"DEL where a second byte belongs", "\xC3\x7F", "\xEF\xBF\xBD\x7F"},
+    {"a lead byte where a second byte belongs", "\xC3\xC0", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    {"highest two-byte code point", "\xDF\xBF", "\xDF\xBF"},
     {"DEL where a third byte belongs", "\xE3\x81\x7F", "\xEF\xBF\xBD\x7F"},
     {"a lead byte where a third byte belongs", "\xE3\x81\xC0", "\xEF\xBF\xBD\xEF\xBF\xBD"},
     // The subpart replaced ends where the form broke off: the byte after it is kept.
