@@ -266,12 +266,18 @@ TEST_F(VersionRecordFile, IsCreatedWhenMissingAndUpdated) {
   const RecordCandidate hello{
       .name = "hello", .version = "1.4.0", .key_id = kKeyA, .manifest_sha256 = kSha1};
   {
+    // With no umask to narrow it: readable by all, writable by its user alone.
+    const mode_t mask = ::umask(0);
     auto locked = LockedVersionRecord::open(path_, "hello");
     ASSERT_TRUE(locked.has_value()) << locked.error().message;
     ASSERT_TRUE(locked->check(hello, nullptr).has_value());
     ASSERT_TRUE(locked->add(hello).has_value());
+    ::umask(mask);
   }
   EXPECT_EQ(contents(), record({"hello " + kKeyA + " 1.4.0 " + kSha1}));
+  struct stat status {};
+  ASSERT_EQ(::stat(path_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
   auto again = LockedVersionRecord::open(path_, "hello");
   ASSERT_TRUE(again.has_value());
   const RecordCandidate older{
