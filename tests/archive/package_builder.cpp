@@ -264,6 +264,12 @@ std::vector<HostileArchive> hostile_archives() {
   }
   {
     std::vector<std::byte> bytes = good;
+    bytes.resize(layout.local[1]);
+    add("cut where plugin.toml's data ends", std::move(bytes),
+        "main.wasm: local header runs past the end of the file");
+  }
+  {
+    std::vector<std::byte> bytes = good;
     bytes.resize(layout.local[0] + 30 + 11);
     add("cut right after plugin.toml's local name", std::move(bytes),
         "plugin.toml: data runs past the end of the file");
