@@ -356,6 +356,10 @@ constexpr std::uint64_t kLocator = kZip64End + 56;
 
 TEST_F(Zip64Directory, AcceptsTheWritersRecords) {
   EXPECT_EQ("accepted", refusal(directory));
+  // The end record comes after the ZIP64 end record and its locator.
+  std::vector<std::byte> end_changed = directory;
+  testing::put_le(end_changed, kLocator + 20 + 10, 2, 4);
+  EXPECT_EQ("end record entries 4, expected 3", refusal(end_changed));
   // An offset of the marker's value itself is written in the extra field too, and the records
   // after it are found where they are.
   records[2].header_offset = kZip64Marker;
