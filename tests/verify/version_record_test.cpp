@@ -17,6 +17,7 @@
 #include "plugin_sign/revocations.hpp"
 #include "plugin_sign/verify.hpp"
 #include "plugin_sign/version_record.hpp"
+#include "support/guard_page.hpp"
 #include "verify/signed_package.hpp"
 #include "verify/version_record.hpp"
 
@@ -151,6 +152,19 @@ std::string verdict(const std::vector<std::string>& lines, std::string_view vers
   if (checked) return "accepted";
   EXPECT_EQ(checked.error().kind, VerifyErrorKind::kRollback);
   return checked.error().message;
+}
+
+// A record read into a buffer of exactly its size has nothing after its last byte: a last line
+// cut anywhere in its fields, or whole but for its line feed, is judged without a look past it.
+TEST(VersionRecordFormat, ReadsNothingPastTheRecord) {
+  const std::string entry = "hello " + kKeyA + " 1.4.0 " + kSha1;
+  for (std::size_t cut = 0; cut <= entry.size(); ++cut) {
+    SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+    testing::expect_no_read_past_end(kHeader + entry.substr(0, cut), [](std::string_view text) {
+      (void)parse_record_lines(text);
+      (void)find_name_lines(text, "hello");
+    });
+  }
 }
 
 TEST(VersionRecordRules, OlderVersionsAreRollbacks) {
