@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "plugin_sign/verify.h"
+#include "verify/c_api_handles.hpp"
 #include "verify/signed_package.hpp"
 
 namespace {
@@ -59,14 +60,8 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace plugin_sign {
 namespace {
 
-struct KeysDeleter {
-  void operator()(plugin_sign_keys* keys) const { plugin_sign_keys_free(keys); }
-};
-struct ResultDeleter {
-  void operator()(plugin_sign_result* result) const { plugin_sign_result_free(result); }
-};
-using Keys = std::unique_ptr<plugin_sign_keys, KeysDeleter>;
-using Result = std::unique_ptr<plugin_sign_result, ResultDeleter>;
+using testing::Keys;
+using testing::Result;
 
 // What a result shows a host.
 struct Seen {

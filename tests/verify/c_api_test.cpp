@@ -15,25 +15,15 @@
 #include "signing/revocation.hpp"
 #include "signing/signing_key.hpp"
 #include "support/tool_runner.hpp"
+#include "verify/c_api_handles.hpp"
 #include "verify/signed_package.hpp"
 
 namespace plugin_sign {
 namespace {
 
-struct KeysDeleter {
-  void operator()(plugin_sign_keys* keys) const { plugin_sign_keys_free(keys); }
-};
-struct ResultDeleter {
-  void operator()(plugin_sign_result* result) const { plugin_sign_result_free(result); }
-};
-struct RevocationsDeleter {
-  void operator()(plugin_sign_revocations* revocations) const {
-    plugin_sign_revocations_free(revocations);
-  }
-};
-using Keys = std::unique_ptr<plugin_sign_keys, KeysDeleter>;
-using Revoked = std::unique_ptr<plugin_sign_revocations, RevocationsDeleter>;
-using Result = std::unique_ptr<plugin_sign_result, ResultDeleter>;
+using testing::Keys;
+using testing::Result;
+using testing::Revoked;
 
 class CApi : public ::testing::Test {
  protected:
