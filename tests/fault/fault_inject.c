@@ -10,7 +10,8 @@
  *   FAULT_TRACE=FILE  appends one line per call: "N FUNCTION TARGET", where TARGET is the
  *                     path for an open, the path that the descriptor was opened with for the
  *                     others ("fd:K" when unknown), and "-" for an allocation.
- *   FAULT_AT=N[,M...] makes call N (and M...) fail, as FAULT_MODE says:
+ *   FAULT_AT=N[,M...] makes call N (and M...) fail, as FAULT_MODE says; N:E fails call N with
+ *                     errno E whatever the mode, so that one run can fail two calls differently:
  *   FAULT_EVERY=F     makes every call of function F ("fstat", ...) fail as well.
  *   FAULT_SIZELESS=1  makes every fstat report a size of 0, as files under /proc do.
  *   FAULT_MODE=errno:E  return -1 with errno E without doing the call (NULL, or MAP_FAILED,
@@ -19,14 +20,19 @@
  *                       the calls after it are untouched);
  *              short    for write: write only the first half of the bytes (at least 1);
  *              kill     ends the process by SIGKILL before the call, as a crash or a power
- *                       cut would (system calls only).
+ *                       cut would (system calls only);
+ *              swap     makes the call all the same, but first moves what its path names to
+ *                       PATH.moved and puts an empty plain file at PATH, as someone racing
+ *                       the program would (calls given a path only).
  *   FAULT_ALARM=S     ends the process by SIGALRM after S seconds, so that a hang shows up
  *                     as a signal of that one run.
  *   FAULT_THREADS=1   numbers (and can fail) each pthread_create as well, traced as
  *                     "thread -"; a failed one returns the error number of FAULT_MODE's errno
  *                     (EAGAIN, as when the system is out of threads, for any other mode).
  *   FAULT_RANDOM=B    makes every getrandom fill its buffer with the byte B (a number), so
- *                     that the next temporary name is known and can be planted in advance.
+ *                     that the next temporary name is known and can be planted in advance;
+ *                     FAULT_RANDOM=none makes it fail with ENOSYS, as on a kernel without it.
+ *   FAULT_STATS=1     numbers (and can fail) stat and lstat by path as well.
  *   FAULT_PLACING=1   numbers (and can fail) the calls that put a new file in place as well:
  *                     fsync, link, linkat, rename and renameat2, and flock, which guards
  *                     the version record's update. The target of link and
@@ -54,18 +60,22 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-enum { kModeNone, kModeErrno, kModeEintr, kModeShort, kModeKill };
+enum { kModeNone, kModeErrno, kModeEintr, kModeShort, kModeKill, kModeSwap };
 enum { kMaxFds = 1024, kPathSize = 256 };
 
 static long call_count;
 enum { kMaxFaults = 8 };
 static long fault_at[kMaxFaults];
+static int fault_at_errno[kMaxFaults]; /* 0: as FAULT_MODE says */
+static int pending_errno;              /* of the call being failed, 0 when FAULT_MODE decides */
 static int fault_count;
 static const char* fault_every = "";
 static int fault_sizeless;
 static int fault_placing;
 static int fault_threads;
-static int fault_random = -1;
+static int fault_stats;
+enum { kRandomReal = -1, kRandomNone = -2 };
+static int fault_random = kRandomReal;
 static int fault_mode = kModeNone;
 static int fault_errno = EIO;
 static int trace_fd = -1;
@@ -135,12 +145,15 @@ __attribute__((constructor)) static void setup(void) {
   const char* mode = getenv("FAULT_MODE");
   while (at && *at && fault_count < kMaxFaults) {
     char* end;
-    fault_at[fault_count++] = strtol(at, &end, 10);
+    fault_at[fault_count] = strtol(at, &end, 10);
+    if (*end == ':') fault_at_errno[fault_count] = (int)strtol(end + 1, &end, 10);
+    ++fault_count;
     at = *end == ',' ? end + 1 : "";
   }
   if (mode && strcmp(mode, "eintr") == 0) fault_mode = kModeEintr;
   if (mode && strcmp(mode, "short") == 0) fault_mode = kModeShort;
   if (mode && strcmp(mode, "kill") == 0) fault_mode = kModeKill;
+  if (mode && strcmp(mode, "swap") == 0) fault_mode = kModeSwap;
   if (mode && strncmp(mode, "errno:", 6) == 0) {
     fault_mode = kModeErrno;
     fault_errno = atoi(mode + 6);
@@ -150,8 +163,9 @@ __attribute__((constructor)) static void setup(void) {
   fault_sizeless = getenv("FAULT_SIZELESS") != NULL;
   fault_placing = getenv("FAULT_PLACING") != NULL;
   fault_threads = getenv("FAULT_THREADS") != NULL;
+  fault_stats = getenv("FAULT_STATS") != NULL;
   const char* random = getenv("FAULT_RANDOM");
-  if (random) fault_random = atoi(random) & 0xFF;
+  if (random) fault_random = strcmp(random, "none") == 0 ? kRandomNone : atoi(random) & 0xFF;
   const char* trace = getenv("FAULT_TRACE");
   if (trace)
     trace_fd =
@@ -178,13 +192,21 @@ static int is_fault(const char* function, const char* target) {
     if (n > 0)
       syscall(SYS_write, trace_fd, line, (size_t)n < sizeof line ? (size_t)n : sizeof line);
   }
-  for (int i = 0; i < fault_count; ++i)
-    if (number == fault_at[i]) return 1;
+  pending_errno = 0;
+  for (int i = 0; i < fault_count; ++i) {
+    if (number != fault_at[i]) continue;
+    pending_errno = fault_at_errno[i];
+    return 1;
+  }
   return strcmp(function, fault_every) == 0;
 }
 
 /* Sets errno for a failed system call; false when the mode fails no system call. */
 static int fail(void) {
+  if (pending_errno != 0) {
+    errno = pending_errno;
+    return 1;
+  }
   if (fault_mode == kModeKill) raise(SIGKILL);
   if (fault_mode == kModeErrno)
     errno = fault_errno;
@@ -195,9 +217,28 @@ static int fail(void) {
   return 1;
 }
 
+/* What `path` names is moved aside and an empty plain file takes its place, with raw system
+ * calls that are neither numbered nor failed themselves. */
+static void swap_for_a_file(const char* path) {
+  char moved[kPathSize + 8];
+  if (snprintf(moved, sizeof moved, "%s.moved", path) >= (int)sizeof moved) return;
+  if (syscall(SYS_renameat, AT_FDCWD, path, AT_FDCWD, moved) != 0) return;
+  const long fd =
+      syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) syscall(SYS_close, (int)fd);
+}
+
 /* For a system call: whether this call fails (-1 with errno set) instead of being made. */
 static int fails_here(const char* function, const char* target) {
   return is_fault(function, target) && fail();
+}
+
+/* The same for a call given a path, which FAULT_MODE=swap may swap first. */
+static int fails_at_path(const char* function, const char* path) {
+  if (!is_fault(function, path)) return 0;
+  if (fault_mode != kModeSwap || pending_errno != 0) return fail();
+  swap_for_a_file(path);
+  return 0;
 }
 
 static void remember(int fd, const char* path) {
@@ -210,7 +251,7 @@ static void* next(const char* name) {
 
 static int do_openat(int dirfd, const char* path, int flags, mode_t mode) {
   static int (*real)(int, const char*, int, ...);
-  if (fails_here("open", path)) return -1;
+  if (fails_at_path("open", path)) return -1;
   if (!real) real = next("openat");
   int fd = real(dirfd, path, flags, mode);
   remember(fd, path);
@@ -448,8 +489,41 @@ int renameat2(int old_dirfd, const char* old_path, int new_dirfd, const char* ne
   return real(old_dirfd, old_path, new_dirfd, new_path, flags);
 }
 
+/* Looking a path up, numbered only with FAULT_STATS. */
+static int do_stat(const char* function, const char* path, struct stat* status) {
+  static int (*real_stat)(const char*, struct stat*);
+  static int (*real_lstat)(const char*, struct stat*);
+  if (fault_stats && fails_at_path(function, path)) return -1;
+  if (strcmp(function, "lstat") == 0) {
+    if (!real_lstat) real_lstat = next("lstat");
+    return real_lstat(path, status);
+  }
+  if (!real_stat) real_stat = next("stat");
+  return real_stat(path, status);
+}
+
+int stat(const char* path, struct stat* status) {
+  return do_stat("stat", path, status);
+}
+
+int stat64(const char* path, struct stat64* status) {
+  return do_stat("stat", path, (struct stat*)status);
+}
+
+int lstat(const char* path, struct stat* status) {
+  return do_stat("lstat", path, status);
+}
+
+int lstat64(const char* path, struct stat64* status) {
+  return do_stat("lstat", path, (struct stat*)status);
+}
+
 ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
   static ssize_t (*real)(void*, size_t, unsigned int);
+  if (fault_random == kRandomNone) {
+    errno = ENOSYS;
+    return -1;
+  }
   if (fault_random >= 0) {
     memset(buffer, fault_random, length);
     return (ssize_t)length;

@@ -103,7 +103,8 @@ Outcome run_verify(const fs::path& scratch, const std::string& package,
                                       .extra_env = std::move(env),
                                       .binary = kPluginVerifyBinary}),
                   .out_dir_exists = fs::exists(dir / kOutDir),
-                  .extracted = names_in(dir / kOutDir)};
+                  .extracted = fs::is_directory(dir / kOutDir) ? names_in(dir / kOutDir)
+                                                               : std::vector<std::string>{}};
   fs::remove_all(dir);
   return outcome;
 }
@@ -254,6 +255,81 @@ TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
     expect_reference_success(run_failing(n, "eintr"));
     if (call.function == "write") expect_reference_success(run_failing(n, "short"));
   }
+}
+
+// The directory is flushed last, through a descriptor opened as a directory: when what its
+// name holds was swapped for a plain file meanwhile, flushing that file instead would report
+// files in place that are not.
+TEST_F(VerifyFaultSweep, ADirectorySwappedForAFileBeforeItIsFlushedFails) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const auto last_open = std::find_if(calls_.rbegin(), calls_.rend(), [](const Call& c) {
+    return c.function == "open" && c.target == kOutDir;
+  });
+  ASSERT_NE(last_open, calls_.rend());
+  const std::size_t n = static_cast<std::size_t>(calls_.rend() - last_open);
+  const Outcome got = run_with({"FAULT_AT=" + std::to_string(n), "FAULT_MODE=swap"});
+  EXPECT_EQ(got.result.status, 3) << got.result.err;
+  EXPECT_EQ(got.result.out, "");
+  EXPECT_TRUE(got.result.err.ends_with(": Not a directory (os error 20)\n")) << got.result.err;
+}
+
+// Every path a verdict trusts is looked up again and again: the key file and each directory
+// above it, each directory above the version record, the directory extracted into. Whichever of
+// those look-ups fails refuses the package with status 3 and writes nothing: a check that could
+// not be made never passes. Only the look-ups that decide nothing (the package's own path,
+// the files about to be written, the record before it is read) may fail and change nothing.
+TEST(VerifyLookUpFaults, EachFailedLookUpOfATrustedPathRefuses) {
+  ScratchDir scratch;
+  ASSERT_EQ(0, ::chmod(scratch.path().c_str(), 0700));
+  const std::string package = signed_package_of(scratch.path(), "\0asm\x01\0\0\0");
+  ASSERT_FALSE(package.empty());
+  const auto run = [&](std::vector<std::string> env) {
+    const fs::path dir = scratch.path() / "run";
+    fs::create_directories(dir / kOutDir);
+    fs::permissions(dir / kOutDir, fs::perms(0700));
+    write_file(dir / kPackage, package);
+    write_file(dir / "keys", std::string(kPublicKey) + "\n");
+    fs::permissions(dir / "keys", fs::perms(0600));
+    env.insert(env.end(), {"LD_PRELOAD=" FAULT_INJECT_LIBRARY,
+                           "ASAN_OPTIONS=verify_asan_link_order=0", "FAULT_STATS=1"});
+    Outcome outcome{
+        .result = run_tool({.args = {"-p", "keys", "-x", kOutDir, "--record", "record", kPackage},
+                            .cwd = dir,
+                            .argv0 = "plugin_verify",
+                            .extra_env = std::move(env),
+                            .alarm_seconds = 60,
+                            .binary = kPluginVerifyBinary}),
+        .out_dir_exists = true,
+        .extracted = names_in(dir / kOutDir)};
+    fs::remove_all(dir);
+    return outcome;
+  };
+  const fs::path trace = scratch.path() / "trace";
+  const Outcome reference = run({"FAULT_TRACE=" + trace.string()});
+  ASSERT_EQ(reference.result.status, 0) << reference.result.err;
+  const std::vector<Call> calls = read_trace(trace);
+  int refused = 0;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    const Call& call = calls[n - 1];
+    if (call.function != "stat" && call.function != "lstat") continue;
+    SCOPED_TRACE("call " + std::to_string(n) + ": " + call.function + " " + call.target);
+    const Outcome got = run({"FAULT_AT=" + std::to_string(n), "FAULT_MODE=errno:13"});
+    if (call.target == kPackage || call.target == "record" ||
+        call.target.starts_with(std::string(kOutDir) + "/")) {
+      EXPECT_EQ(got.result.status, 0) << got.result.err;
+      EXPECT_EQ(got.extracted, reference.extracted);
+      continue;
+    }
+    ++refused;
+    EXPECT_EQ(got.result.status, 3) << got.result.err;
+    EXPECT_EQ(got.result.out, "");
+    EXPECT_TRUE(got.result.err.starts_with("plugin_verify: ")) << got.result.err;
+    EXPECT_TRUE(got.result.err.ends_with(": Permission denied (os error 13)\n")) << got.result.err;
+    EXPECT_EQ(got.extracted, std::vector<std::string>{});
+  }
+  // The key file's real path, the directories above both names of it and above the record's
+  // directory, and the directory extracted into.
+  EXPECT_GE(refused, 6);
 }
 
 // Runs plugin_verify over a package once with the allocations of its buffers traced (it must
