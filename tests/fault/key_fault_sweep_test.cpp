@@ -260,6 +260,58 @@ TEST_F(KeyFaultSweep, WithoutExchangeEachFailedCallOfAForcedGenerateKeepsTheOldP
   sweep(calls, renameat2_calls, env, 22, "Invalid argument (os error 22)", Before::kOldPair);
 }
 
+// Without exchange, an old file that was gone when it was to be kept by a second link has
+// nothing to put back: the new file then takes the name only where no file has it, so one that
+// appeared there meanwhile (here: the link's ENOENT, while k is still there) is never replaced.
+TEST_F(KeyFaultSweep, WithoutExchangeAFileThatCouldNotBeKeptIsNeverReplaced) {
+  const std::vector<Call> calls =
+      trace_of({"FAULT_EVERY=renameat2", "FAULT_MODE=errno:22"}, Before::kOldPair);
+  const auto exchange = std::find_if(calls.begin(), calls.end(), [](const Call& c) {
+    return c.function == "renameat2" && c.target == "k";
+  });
+  ASSERT_NE(exchange, calls.end());
+  ASSERT_EQ("linkat", (exchange + 1)->function);
+  const std::size_t keeping_link = static_cast<std::size_t>(exchange - calls.begin()) + 2;
+  const KeyRun run = generate({"FAULT_EVERY=renameat2", "FAULT_MODE=errno:22",
+                               "FAULT_AT=" + std::to_string(keeping_link) + ":2"},
+                              Before::kOldPair);
+  EXPECT_EQ(1, run.result.status);
+  EXPECT_EQ("plugin_key: failed to write k: File exists (os error 17)\n", run.result.err);
+  expect_as_before(run, Before::kOldPair);
+}
+
+// Where getrandom cannot be had, the temporary names come from the process ID and the
+// attempt, so a name taken by someone else is not tried again and again.
+TEST(KeyFallbackTemporary, WithoutRandomNumbersTheSameNameIsNotTriedAgain) {
+  ScratchDir dir;
+  const std::string planted = ".k.000000000000.tmp";
+  write_file(dir.path() / planted, "written by someone else\n");
+  const auto run = [&](std::vector<std::string> env) {
+    env.insert(env.end(),
+               {"LD_PRELOAD=" FAULT_INJECT_LIBRARY, "ASAN_OPTIONS=verify_asan_link_order=0",
+                "FAULT_ALARM=60", "FAULT_RANDOM=none"});
+    return run_tool(ToolRun{.args = {"generate", "k"},
+                            .cwd = dir.path(),
+                            .argv0 = "plugin_key",
+                            .extra_env = std::move(env),
+                            .binary = kPluginKeyBinary});
+  };
+  const fs::path trace = dir.path() / "trace";
+  ASSERT_EQ(0, run({"FAULT_TRACE=" + trace.string()}).status);
+  const std::vector<Call> calls = read_trace(trace);
+  for (const char* name : {"trace", "k", "k.pub"}) fs::remove(dir.path() / name);
+  // Now without unnamed files, so that the secret goes under a temporary name first.
+  const auto unnamed = std::find_if(calls.begin(), calls.end(), [](const Call& c) {
+    return c.function == "open" && c.target == ".";
+  });
+  ASSERT_NE(unnamed, calls.end());
+  const ToolResult result =
+      run({"FAULT_AT=" + std::to_string(unnamed - calls.begin() + 1), "FAULT_MODE=errno:95"});
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_EQ((std::vector<std::string>{planted, "k", "k.pub"}), names_in(dir.path()));
+  EXPECT_EQ("written by someone else\n", read_file(dir.path() / planted));
+}
+
 // When putting the old secret key back fails as well, it is not deleted: the message says
 // where it is.
 TEST_F(KeyFaultSweep, AnOldKeyThatCannotBePutBackIsKeptAndNamed) {
