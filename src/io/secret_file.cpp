@@ -38,20 +38,18 @@ std::expected<mode_t, IoError> read_secret_file(std::string_view path, SecretBuf
   if (path != "-" && !S_ISREG(status.st_mode))
     return std::unexpected(IoError{0, "not a regular file"});
   for (;;) {
-    // One byte more than fits is asked for only to learn that the file is too large.
-    char probe;
-    std::span<char> room = out.spare();
-    if (room.empty()) room = {&probe, 1};
+    const std::span<char> room = out.spare_to_terminator();
     const ssize_t n = ::read(fd, room.data(), room.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::unexpected(last_os_error());
     if (n == 0) break;
-    if (room.data() == &probe) {
-      ::explicit_bzero(&probe, sizeof probe);
+    const auto count = static_cast<std::size_t>(n);
+    if (out.text().size() + count > SecretBuffer::kCapacity) {
+      out.commit(0);  // the terminator back over the byte too many
       return std::unexpected(
           IoError{0, "larger than " + std::to_string(SecretBuffer::kCapacity) + " bytes"});
     }
-    out.commit(static_cast<std::size_t>(n));
+    out.commit(count);
   }
   return status.st_mode & 07777;
 }

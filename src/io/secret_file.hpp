@@ -29,6 +29,12 @@ class SecretBuffer {
   [[nodiscard]] const char* c_str() const { return bytes_.data(); }
   /// The room after the content, for a read or an encoder to fill; `commit` counts it in.
   [[nodiscard]] std::span<char> spare() { return {bytes_.data() + size_, kCapacity - size_}; }
+  /// The room and the terminator's place after it: a read that reaches that place has found
+  /// more than kCapacity bytes, without a byte of them ever leaving the buffer.
+  [[nodiscard]] std::span<char> spare_to_terminator() {
+    return {bytes_.data() + size_, kCapacity + 1 - size_};
+  }
+  /// Counts in `count` bytes of spare(), and puts the terminator after them.
   void commit(std::size_t count);
 
  private:

@@ -28,6 +28,7 @@ TEST(ReadSecretFile, TakesUpToTheCapacityAndReportsTheMode) {
       {"a key and a line feed", 45, true, 0601},
       {"exactly the capacity", SecretBuffer::kCapacity, true, 04600},
       {"one byte more", SecretBuffer::kCapacity + 1, false, 0640},
+      {"twice the capacity", 2 * SecretBuffer::kCapacity, false, 0600},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -46,6 +47,9 @@ TEST(ReadSecretFile, TakesUpToTheCapacityAndReportsTheMode) {
     } else {
       ASSERT_FALSE(mode.has_value());
       EXPECT_EQ("larger than 4096 bytes", io_error_text(mode.error()));
+      // The byte that showed the file too large was read into the buffer: the C string still
+      // ends where the content does.
+      EXPECT_EQ(buffer.text(), std::string_view(buffer.c_str()));
     }
   }
 }
