@@ -135,6 +135,12 @@ std::array<std::byte, 12> encode_local_sizes(const ZipEntryRecord& entry) {
   return sizes;
 }
 
+bool needs_zip64_end(std::uint64_t directory_offset, std::uint64_t directory_size,
+                     std::uint64_t count) {
+  return directory_offset >= kZip64Marker || directory_size >= kZip64Marker ||
+         count >= kCountMarker;
+}
+
 std::vector<std::byte> encode_directory(std::span<const ZipEntryRecord> entries,
                                         std::uint64_t directory_offset) {
   std::vector<std::byte> bytes;
@@ -142,7 +148,7 @@ std::vector<std::byte> encode_directory(std::span<const ZipEntryRecord> entries,
   for (const ZipEntryRecord& entry : entries) put_central_header(out, entry);
   const std::uint64_t size = bytes.size();
   const std::uint64_t count = entries.size();
-  if (directory_offset >= kZip64Marker || size >= kZip64Marker || count >= kCountMarker) {
+  if (needs_zip64_end(directory_offset, size, count)) {
     const std::uint64_t zip64_end_offset = directory_offset + size;
     put_zip64_end(out, count, size, directory_offset);
     put_zip64_locator(out, zip64_end_offset);

@@ -34,8 +34,14 @@ inline constexpr std::uint64_t kZip64Marker = 0xFFFFFFFF;
 /// header at `kLocalHeaderSizesOffset`. Both sizes must be below 2^32.
 [[nodiscard]] std::array<std::byte, 12> encode_local_sizes(const ZipEntryRecord& entry);
 
+/// Whether a directory at `directory_offset`, of `directory_size` bytes and `count` entries,
+/// needs the ZIP64 end record and locator: the end record holds each value only below its
+/// marker (0xFFFFFFFF, and 0xFFFF for the count), which sends a reader to the ZIP64 record.
+[[nodiscard]] bool needs_zip64_end(std::uint64_t directory_offset, std::uint64_t directory_size,
+                                   std::uint64_t count);
+
 /// The central directory of `entries`, starting at `directory_offset`, followed by the ZIP64
-/// end record and locator when an offset, size or count overflows, and the end record.
+/// end record and locator when `needs_zip64_end`, and the end record.
 [[nodiscard]] std::vector<std::byte> encode_directory(std::span<const ZipEntryRecord> entries,
                                                       std::uint64_t directory_offset);
 

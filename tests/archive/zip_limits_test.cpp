@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/package_archive.hpp"
+#include "archive/zip_records.hpp"
 #include "archive/zip_test_support.hpp"
 #include "archive/zip_writer.hpp"
 
@@ -224,6 +225,34 @@ TEST(ZipWriter, OffsetsFromFourGibibytesOnGetZip64Records) {
       ASSERT_TRUE(inflated.has_value()) << inflated.error();
       EXPECT_TRUE(std::ranges::equal(*inflated, package.entries[i].content));
     }
+  }
+}
+
+// The end record holds the directory's offset and size in 32 bits and its entry count in 16,
+// each only below its marker: from the marker on, any one of them needs the ZIP64 end record.
+// A directory of 4 GiB cannot be built here; the rule is the same for all three.
+TEST(NeedsZip64End, FromAnyValueAtItsMarkerOn) {
+  constexpr std::uint64_t kBelow = kMarker32 - 1, kAbove = 5 * kGiB;
+  const struct {
+    const char* name;
+    std::uint64_t offset, size, count;
+    bool zip64_end;
+  } cases[] = {
+      {"all small", 0, 171, 3, false},
+      {"offset one below the marker", kBelow, 171, 3, false},
+      {"offset at the marker", kMarker32, 171, 3, true},
+      {"offset above the marker", kAbove, 171, 3, true},
+      {"size one below the marker", 0, kBelow, 3, false},
+      {"size at the marker", 0, kMarker32, 3, true},
+      {"size above the marker", 0, kAbove, 3, true},
+      {"count one below its marker", 0, 171, 0xFFFE, false},
+      {"count at its marker", 0, 171, 0xFFFF, true},
+      {"count above its marker", 0, 171, 0x10000, true},
+      {"every value one below its marker", kBelow, kBelow, 0xFFFE, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(needs_zip64_end(c.offset, c.size, c.count), c.zip64_end);
   }
 }
 

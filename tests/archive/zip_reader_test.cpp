@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -12,6 +13,7 @@
 #include "archive/package_builder.hpp"
 #include "archive/zip_layout_check.hpp"
 #include "archive/zip_test_support.hpp"
+#include "support/address_space.hpp"
 #include "support/guard_page.hpp"
 
 namespace plugin_sign {
@@ -551,6 +553,37 @@ TEST(StreamEntry, SameVerdictAsInflatingWhole) {
       EXPECT_LE(sink.largest, kInflateWindowSize);
     }
   }
+}
+
+// An entry that declares a thousand bytes for each compressed byte, and inflates to 4 KiB: the
+// memory it gets follows what really inflates, so that it is refused for its size in an
+// address space with no room for the 250 MiB it declares.
+TEST(ReadPackageArchive, GivesAnEntryNoMemoryForASizeItDoesNotInflateTo) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#else
+  const std::vector<std::byte> content = testing::sample_module(4096);
+  testing::RawEntry lying = testing::deflated_entry("main.wasm", content);
+  // Empty stored blocks, five bytes each, before the stream that holds the content.
+  std::vector<std::byte> data;
+  for (int i = 0; i < 50'000; ++i)
+    data.insert(data.end(),
+                {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0xFF}, std::byte{0xFF}});
+  data.insert(data.end(), lying.data.begin(), lying.data.end());
+  lying.data = std::move(data);
+  lying.size = lying.data.size() * 1000;
+  std::vector<testing::RawEntry> entries = testing::sample_entries();
+  entries[1] = lying;
+  const std::vector<std::byte> archive = testing::build_archive(entries);
+  const std::string expected = "main.wasm: inflates to 4096 bytes, fewer than its declared size " +
+                               std::to_string(lying.size);
+  EXPECT_TRUE(testing::holds_within_address_space(std::uint64_t{48} << 20, [&] {
+    auto read = read_package_archive(archive, default_size_limits());
+    if (!read && read.error().message == expected) return true;
+    std::fprintf(stderr, "%s\n", read ? "read" : read.error().message.c_str());
+    return false;
+  }));
+#endif
 }
 
 TEST(StreamEntry, OnlyEntriesWithinFifteenBytesPerCompressedByteAreInflatedWhole) {

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include "signing/manifest.hpp"
 #include "signing/signature.hpp"
 #include "signing/signing_key.hpp"
+#include "support/address_space.hpp"
 #include "support/tool_runner.hpp"
 #include "verify/signed_package.hpp"
 
@@ -515,13 +514,6 @@ TEST(VerifyPackage, ReportsMemoryThatCannotBeHad) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves";
 #else
-  // The address space of this process in bytes, from /proc/self/statm.
-  auto address_space = [] {
-    std::ifstream statm("/proc/self/statm");
-    std::uint64_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-  };
   constexpr std::size_t kModuleSize = std::size_t{128} << 20;
   const Contents contents =
       signed_contents(1, testing::kSamplePluginToml, std::vector<std::byte>(kModuleSize));
@@ -555,20 +547,10 @@ TEST(VerifyPackage, ReportsMemoryThatCannotBeHad) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const TrustedKey keys[] = {trusted(c.key)};
-    const pid_t child = ::fork();
-    ASSERT_NE(-1, child);
-    if (child == 0) {
-      const rlimit limit{.rlim_cur = address_space() + (std::uint64_t{48} << 20),
-                         .rlim_max = RLIM_INFINITY};
-      if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(2);
+    EXPECT_TRUE(testing::holds_within_address_space(std::uint64_t{48} << 20, [&] {
       auto result = verify_package(*c.package, keys);
-      ::_exit(!result && result.error().kind == c.kind && result.error().message == c.message ? 0
-                                                                                              : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+      return !result && result.error().kind == c.kind && result.error().message == c.message;
+    }));
   }
 #endif
 }

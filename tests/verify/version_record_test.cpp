@@ -2,7 +2,10 @@
 // lock, through the library (the tools' runs are in tests/e2e).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -418,6 +421,53 @@ TEST_F(VersionRecordFile, TheLockMayBeDescriptorZero) {
   EXPECT_TRUE(added);
   EXPECT_FALSE(zero_left_open);
   EXPECT_EQ(contents(), record({"hello " + kKeyA + " 1.0.0 " + kSha1}));
+}
+
+// A host started as a daemon leads a session without a terminal: a terminal found where the
+// lock belongs must not become its controlling terminal, from which it could then get SIGHUP
+// or SIGINT. Made so by root alone: a pseudo-terminal bound over the lock's path, in a mount
+// namespace of the child's own (a device node made elsewhere with its number does not open).
+TEST_F(VersionRecordFile, ATerminalAtTheLocksPathDoesNotBecomeTheHostsTerminal) {
+  if (::geteuid() != 0) GTEST_SKIP() << "binding a terminal over the lock's path needs root";
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string terminal = ::ptsname(master);
+  const std::string lock_path = path_ + ".lock";
+  ASSERT_TRUE(std::ofstream(lock_path).good());
+  enum Outcome { kNoTerminal, kTerminalTaken, kNoBind, kNotObservable };
+  // Whether this session now has a controlling terminal.
+  auto has_terminal = [] {
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) ::close(tty);
+    return tty >= 0;
+  };
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(terminal.c_str(), lock_path.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        ::setsid() < 0)
+      ::_exit(kNoBind);
+    // Whether the record can be used with such a lock is not the question here.
+    [[maybe_unused]] const auto locked = LockedVersionRecord::open(path_, "hello");
+    if (has_terminal()) ::_exit(kTerminalTaken);
+    // The same path opened without O_NOCTTY takes it: the check above could see a fault.
+    const int plain = ::open(lock_path.c_str(), O_RDWR);
+    ::_exit(plain >= 0 && has_terminal() ? kNoTerminal : kNotObservable);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(master);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kNoBind)
+    GTEST_SKIP() << "no mount namespace to bind " << terminal << " over the lock's path";
+  if (WEXITSTATUS(status) == kNotObservable)
+    GTEST_SKIP() << "a session leader opening " << terminal << " does not take it here";
+  EXPECT_EQ(WEXITSTATUS(status), kNoTerminal)
+      << "the lock made " << terminal << " the host's controlling terminal";
 }
 
 // Through verify_package: the record and the floors after every other check, and a package
