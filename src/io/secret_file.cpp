@@ -21,6 +21,11 @@ void SecretBuffer::commit(std::size_t count) {
   bytes_[size_] = '\0';
 }
 
+void SecretBuffer::clear() {
+  ::explicit_bzero(bytes_.data(), bytes_.size());
+  size_ = 0;
+}
+
 std::expected<mode_t, IoError> read_secret_file(std::string_view path, SecretBuffer& out) {
   if (path.find('\0') != std::string_view::npos)
     return std::unexpected(IoError{0, "file name contained an unexpected NUL byte"});
@@ -45,7 +50,7 @@ std::expected<mode_t, IoError> read_secret_file(std::string_view path, SecretBuf
     if (n == 0) break;
     const auto count = static_cast<std::size_t>(n);
     if (out.text().size() + count > SecretBuffer::kCapacity) {
-      out.commit(0);  // the terminator back over the byte too many
+      out.clear();  // nothing of a file refused is kept
       return std::unexpected(
           IoError{0, "larger than " + std::to_string(SecretBuffer::kCapacity) + " bytes"});
     }

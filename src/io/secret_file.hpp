@@ -36,6 +36,8 @@ class SecretBuffer {
   }
   /// Counts in `count` bytes of spare(), and puts the terminator after them.
   void commit(std::size_t count);
+  /// Wipes every byte, read or only put in the room, and leaves the buffer empty.
+  void clear();
 
  private:
   std::array<char, kCapacity + 1> bytes_{};

@@ -1,12 +1,17 @@
 #include "io/secret_file.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
+#include <span>
 #include <string>
+#include <thread>
 
 #include "support/tool_runner.hpp"
 
@@ -15,6 +20,14 @@ namespace {
 
 using testing::ScratchDir;
 using testing::write_file;
+
+// Nothing of a secret refused is left: no text, and not a byte of it in the room either.
+void expect_wiped(SecretBuffer& buffer) {
+  EXPECT_EQ("", buffer.text());
+  const std::span<char> room = buffer.spare_to_terminator();
+  ASSERT_EQ(SecretBuffer::kCapacity + 1, room.size());
+  EXPECT_TRUE(std::all_of(room.begin(), room.end(), [](char c) { return c == '\0'; }));
+}
 
 TEST(ReadSecretFile, TakesUpToTheCapacityAndReportsTheMode) {
   // Every permission bit is reported, the lowest and the special ones too.
@@ -47,9 +60,7 @@ TEST(ReadSecretFile, TakesUpToTheCapacityAndReportsTheMode) {
     } else {
       ASSERT_FALSE(mode.has_value());
       EXPECT_EQ("larger than 4096 bytes", io_error_text(mode.error()));
-      // The byte that showed the file too large was read into the buffer: the C string still
-      // ends where the content does.
-      EXPECT_EQ(buffer.text(), std::string_view(buffer.c_str()));
+      expect_wiped(buffer);
     }
   }
 }
@@ -66,6 +77,37 @@ TEST(ReadSecretFile, RefusesWhatIsNoRegularFile) {
   auto nul = read_secret_file(std::string("k\0", 2), buffer);
   ASSERT_FALSE(nul.has_value());
   EXPECT_EQ("file name contained an unexpected NUL byte", io_error_text(nul.error()));
+}
+
+// Standard input read in pieces, as a pipe delivers them: the secret is refused as soon as a
+// piece takes it past the capacity, and the pieces kept before are wiped with the rest.
+TEST(ReadSecretFile, StandardInputTooLargeInItsSecondPieceLeavesNothing) {
+  int pipe_ends[2];
+  ASSERT_EQ(0, ::pipe(pipe_ends));
+  const int saved_stdin = ::dup(STDIN_FILENO);
+  ASSERT_GE(saved_stdin, 0);
+  ASSERT_EQ(STDIN_FILENO, ::dup2(pipe_ends[0], STDIN_FILENO));
+  std::thread writer([&] {
+    const std::string first(10, 'k');
+    const std::string rest(SecretBuffer::kCapacity, 'k');
+    EXPECT_EQ(10, ::write(pipe_ends[1], first.data(), first.size()));
+    // The second piece only once the first was read: two reads, the first one kept.
+    for (int waiting = 1; waiting > 0;) {
+      ASSERT_EQ(0, ::ioctl(pipe_ends[1], FIONREAD, &waiting));
+      if (waiting > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(static_cast<ssize_t>(rest.size()), ::write(pipe_ends[1], rest.data(), rest.size()));
+    ::close(pipe_ends[1]);
+  });
+  SecretBuffer buffer;
+  auto mode = read_secret_file("-", buffer);
+  writer.join();
+  ::dup2(saved_stdin, STDIN_FILENO);
+  ::close(saved_stdin);
+  ::close(pipe_ends[0]);
+  ASSERT_FALSE(mode.has_value());
+  EXPECT_EQ("larger than 4096 bytes", io_error_text(mode.error()));
+  expect_wiped(buffer);
 }
 
 // An encoder may fill more of the room than it keeps: the C string ends with what was kept.
