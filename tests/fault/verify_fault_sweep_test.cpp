@@ -257,6 +257,23 @@ TEST_F(VerifyFaultSweep, InterruptedCallsAndShortWritesAreCompleted) {
   }
 }
 
+// A file that was written but could not be given its name fails with the naming's error, even
+// when closing it fails as well, and nothing is left of it.
+TEST_F(VerifyFaultSweep, AFileThatCannotBeNamedFailsWithTheNamingsError) {
+  ASSERT_EQ(reference_.result.status, 0);
+  const auto link = std::find_if(calls_.begin(), calls_.end(), [](const Call& c) {
+    return c.stage == Stage::kExtract && c.function == "linkat";
+  });
+  ASSERT_NE(link, calls_.end());
+  ASSERT_EQ("close", (link + 1)->function);
+  const std::size_t n = static_cast<std::size_t>(link - calls_.begin()) + 1;
+  const Outcome got =
+      run_with({"FAULT_AT=" + std::to_string(n) + ":5," + std::to_string(n + 1) + ":28"});
+  EXPECT_EQ(got.result.status, 3) << got.result.err;
+  EXPECT_TRUE(got.result.err.ends_with(std::string(": ") + kEioText + "\n")) << got.result.err;
+  EXPECT_FALSE(got.out_dir_exists) << "left: " << ::testing::PrintToString(got.extracted);
+}
+
 // The directory is flushed last, through a descriptor opened as a directory: when what its
 // name holds was swapped for a plain file meanwhile, flushing that file instead would report
 // files in place that are not.
