@@ -430,9 +430,10 @@ TEST_F(VersionRecordFile, TheLockMayBeDescriptorZero) {
 TEST_F(VersionRecordFile, ATerminalAtTheLocksPathDoesNotBecomeTheHostsTerminal) {
   if (::geteuid() != 0) GTEST_SKIP() << "binding a terminal over the lock's path needs root";
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    if (master >= 0) ::close(master);
+    GTEST_SKIP() << "no pseudo-terminal to be had here";
+  }
   const std::string terminal = ::ptsname(master);
   const std::string lock_path = path_ + ".lock";
   ASSERT_TRUE(std::ofstream(lock_path).good());
