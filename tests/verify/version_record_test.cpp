@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
@@ -377,6 +379,26 @@ TEST_F(VersionRecordFile, TheLockIsTheUsersOwn) {
   EXPECT_EQ(linked.error().message, "version record " + path_ + ": failed to open " + path_ +
                                         ".lock: Too many levels of symbolic links (os error 40)");
   EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+}
+
+// The lock is held from the record's opening to its end: another process finds it taken
+// (flock's locks belong to an open file, so a second open stands for one), and free again
+// once the record is let go.
+TEST_F(VersionRecordFile, TheLockIsHeldWhileTheRecordIsOpen) {
+  const auto lock_is_free = [&] {
+    const int fd = ::open((path_ + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    EXPECT_TRUE(free || errno == EWOULDBLOCK) << std::strerror(errno);
+    ::close(fd);
+    return free;
+  };
+  {
+    const auto locked = LockedVersionRecord::open(path_, "hello");
+    ASSERT_TRUE(locked.has_value()) << locked.error().message;
+    EXPECT_FALSE(lock_is_free());
+  }
+  EXPECT_TRUE(lock_is_free());
 }
 
 // A directory that cannot be checked when the record is written (here removed while the host
