@@ -13,7 +13,7 @@
 namespace plugin_sign {
 
 SecretBuffer::~SecretBuffer() {
-  ::explicit_bzero(bytes_.data(), bytes_.size());
+  clear();
 }
 
 void SecretBuffer::commit(std::size_t count) {

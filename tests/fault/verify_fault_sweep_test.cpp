@@ -81,11 +81,12 @@ struct Outcome {
   std::vector<std::string> extracted;
 };
 
-// One `plugin_verify -P -x` run of `package` in a directory of its own under `scratch`, with
-// the fault library loaded and `env` added; into an empty directory of the user's made before
-// when `out_exists`.
+// One `plugin_verify OPTIONS -x` run of `package` in a directory of its own under `scratch`,
+// with the fault library loaded and `env` added; into an empty directory of the user's made
+// before when `out_exists`. The options name the trusted keys: the test key by default.
 Outcome run_verify(const fs::path& scratch, const std::string& package,
-                   std::vector<std::string> env, bool out_exists = false) {
+                   std::vector<std::string> env, bool out_exists = false,
+                   std::vector<std::string> options = {"-P", kPublicKey}) {
   static int runs = 0;
   const fs::path dir = scratch / ("run" + std::to_string(++runs));
   fs::create_directories(dir);
@@ -97,7 +98,8 @@ Outcome run_verify(const fs::path& scratch, const std::string& package,
   env.push_back("LD_PRELOAD=" FAULT_INJECT_LIBRARY);
   env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
   env.push_back("FAULT_ALARM=60");
-  Outcome outcome{.result = run_tool({.args = {"-P", kPublicKey, "-x", kOutDir, kPackage},
+  options.insert(options.end(), {"-x", kOutDir, kPackage});
+  Outcome outcome{.result = run_tool({.args = std::move(options),
                                       .cwd = dir,
                                       .argv0 = "plugin_verify",
                                       .extra_env = std::move(env),
@@ -300,26 +302,13 @@ TEST(VerifyLookUpFaults, EachFailedLookUpOfATrustedPathRefuses) {
   ASSERT_EQ(0, ::chmod(scratch.path().c_str(), 0700));
   const std::string package = signed_package_of(scratch.path(), "\0asm\x01\0\0\0");
   ASSERT_FALSE(package.empty());
+  const fs::path keys = scratch.path() / "keys";
+  write_file(keys, std::string(kPublicKey) + "\n");
+  fs::permissions(keys, fs::perms(0600));
   const auto run = [&](std::vector<std::string> env) {
-    const fs::path dir = scratch.path() / "run";
-    fs::create_directories(dir / kOutDir);
-    fs::permissions(dir / kOutDir, fs::perms(0700));
-    write_file(dir / kPackage, package);
-    write_file(dir / "keys", std::string(kPublicKey) + "\n");
-    fs::permissions(dir / "keys", fs::perms(0600));
-    env.insert(env.end(), {"LD_PRELOAD=" FAULT_INJECT_LIBRARY,
-                           "ASAN_OPTIONS=verify_asan_link_order=0", "FAULT_STATS=1"});
-    Outcome outcome{
-        .result = run_tool({.args = {"-p", "keys", "-x", kOutDir, "--record", "record", kPackage},
-                            .cwd = dir,
-                            .argv0 = "plugin_verify",
-                            .extra_env = std::move(env),
-                            .alarm_seconds = 60,
-                            .binary = kPluginVerifyBinary}),
-        .out_dir_exists = true,
-        .extracted = names_in(dir / kOutDir)};
-    fs::remove_all(dir);
-    return outcome;
+    env.push_back("FAULT_STATS=1");
+    return run_verify(scratch.path(), package, std::move(env), true,
+                      {"-p", keys.string(), "--record", "record"});
   };
   const fs::path trace = scratch.path() / "trace";
   const Outcome reference = run({"FAULT_TRACE=" + trace.string()});
